@@ -1,0 +1,491 @@
+#include "ombrix/function.hpp"
+
+#include <cstddef>
+#include <structmember.h>
+
+namespace ombrix {
+
+struct NativeFunction {
+  PyObject_HEAD
+#if OMBRIX_HAVE_VECTORCALL
+  vectorcallfunc vectorcall;
+#endif
+  const FunctionSpec* spec;
+  PyObject* varnames;  // tuple of interned parameter names
+  Py_ssize_t npos;     // number of positional-or-keyword parameters
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* defaults;    // tuple or NULL
+  PyObject* kwdefaults;  // dict or NULL
+  PyObject* annotations;
+  PyObject* globals;
+  PyObject* builtins;
+  PyObject* dict;
+  PyObject* weakreflist;
+};
+
+namespace {
+
+const char* utf8(PyObject* s) {
+  const char* text = PyUnicode_Check(s) ? PyUnicode_AsUTF8(s) : nullptr;
+  if (!text) {
+    PyErr_Clear();
+    return "?";
+  }
+  return text;
+}
+
+// --- argument binding --------------------------------------------------------
+
+void raise_count(NativeFunction* f, bool exact, Py_ssize_t expected, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               utf8(f->name), exact ? "exactly" : (given < expected ? "at least" : "at most"),
+               expected, expected == 1 ? "" : "s", given);
+}
+
+PyObject* keyword_error_name(NativeFunction* f) {
+  return OMBRIX_KEYWORD_ERRORS_USE_QUALNAME ? f->qualname : f->name;
+}
+
+Py_ssize_t find_param(NativeFunction* f, PyObject* key) {
+  Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->varnames, i), key);
+    if (eq == 0) return i;
+    if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+  }
+  return -1;
+}
+
+bool check_exact(const Param& p, PyObject* value) {
+  PyTypeObject* want = nullptr;
+  switch (p.exact) {
+    case Exact::Any: return true;
+    case Exact::Str: want = &PyUnicode_Type; break;
+    case Exact::Int: want = &PyLong_Type; break;
+  }
+  if (Py_TYPE(value) == want) return true;
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               p.name, want->tp_name, Py_TYPE(value)->tp_name);
+  return false;
+}
+
+// Binds the call's arguments to the parameters; fills `out` with new
+// references. `kwvalues` holds the values for `kwnames`, in order.
+bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject* const* kwvalues, PyObject** out) {
+  const std::vector<Param>& params = f->spec->params;
+  const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = nullptr;
+  for (Py_ssize_t i = 0; i < nargs && i < f->npos; ++i) out[i] = args[i];
+
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", keyword_error_name(f));
+      return false;
+    }
+    Py_ssize_t j = find_param(f, key);
+    if (j < 0) {
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                   keyword_error_name(f), key);
+      return false;
+    }
+    if (out[j]) {
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                   keyword_error_name(f), key);
+      return false;
+    }
+    out[j] = kwvalues[k];
+  }
+
+  const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  const Py_ssize_t nrequired = f->npos - ndefaults;
+  if (nargs > f->npos) {
+    raise_count(f, nrequired == f->npos, f->npos, nargs);
+    return false;
+  }
+  for (Py_ssize_t j = 0; j < f->npos; ++j) {
+    if (out[j]) continue;
+    if (j < nrequired) {
+      raise_count(f, nrequired == f->npos, nrequired, j);
+      return false;
+    }
+    out[j] = PyTuple_GET_ITEM(f->defaults, j - nrequired);
+  }
+  for (Py_ssize_t j = f->npos; j < n; ++j) {
+    if (out[j]) continue;
+    PyObject* name = PyTuple_GET_ITEM(f->varnames, j);
+    out[j] = f->kwdefaults ? PyDict_GetItem(f->kwdefaults, name) : nullptr;
+    if (!out[j]) {
+      PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'",
+                   keyword_error_name(f), name);
+      return false;
+    }
+  }
+  for (Py_ssize_t j = 0; j < n; ++j) {
+    if (!check_exact(params[j], out[j])) return false;
+  }
+  // Own the arguments for the duration of the body: it may run Python code
+  // that rebinds defaults or drops the caller's containers.
+  for (Py_ssize_t j = 0; j < n; ++j) Py_INCREF(out[j]);
+  return true;
+}
+
+PyObject* invoke(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject* const* kwvalues) {
+  PyObject* argv[kMaxParams];
+  if (!bind_args(f, args, nargs, kwnames, kwvalues, argv)) return nullptr;
+  PyObject* result = f->spec->impl(f, argv);
+  for (std::size_t j = 0; j < f->spec->params.size(); ++j) Py_DECREF(argv[j]);
+  return result;
+}
+
+#if OMBRIX_HAVE_VECTORCALL
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  return invoke(reinterpret_cast<NativeFunction*>(self), args, nargs, kwnames, args + nargs);
+}
+#else
+PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  Ref kwnames;
+  std::vector<PyObject*> kwvalues;
+  if (nkw) {
+    kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return nullptr;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), k++, key);
+      kwvalues.push_back(value);
+    }
+  }
+  return invoke(reinterpret_cast<NativeFunction*>(self), &PyTuple_GET_ITEM(args, 0),
+                PyTuple_GET_SIZE(args), kwnames.get(), kwvalues.data());
+}
+#endif
+
+// --- attributes -------------------------------------------------------------
+
+PyObject* get_signature(PyObject* self, void*) {
+  auto* f = reinterpret_cast<NativeFunction*>(self);
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return nullptr;
+  Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+  if (!parameter || !signature) return nullptr;
+  Ref empty = Ref::steal(PyObject_GetAttrString(parameter.get(), "empty"));
+  Ref pos_kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+  Ref kw_kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
+  Ref kwlabels = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
+  if (!empty || !pos_kind || !kw_kind || !kwlabels) return nullptr;
+
+  auto lookup = [&](PyObject* mapping, PyObject* key) -> PyObject* {
+    PyObject* v = (mapping && PyDict_Check(mapping)) ? PyDict_GetItem(mapping, key) : nullptr;
+    return v ? v : empty.get();
+  };
+  const Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
+  const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (Py_ssize_t j = 0; j < n; ++j) {
+    PyObject* name = PyTuple_GET_ITEM(f->varnames, j);
+    bool positional = j < f->npos;
+    PyObject* dflt = empty.get();
+    if (positional && j >= f->npos - ndefaults) {
+      dflt = PyTuple_GET_ITEM(f->defaults, j - (f->npos - ndefaults));
+    } else if (!positional) {
+      dflt = lookup(f->kwdefaults, name);
+    }
+    Ref p = call_kw(parameter.get(),
+                    {name, positional ? pos_kind.get() : kw_kind.get(), dflt,
+                     lookup(f->annotations, name)},
+                    kwlabels.get());
+    if (!p || PyList_Append(list.get(), p.get()) < 0) return nullptr;
+  }
+  Ref ret_label = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
+  Ref ret_key = Ref::steal(PyUnicode_InternFromString("return"));
+  if (!ret_label || !ret_key) return nullptr;
+  return call_kw(signature.get(), {list.get(), lookup(f->annotations, ret_key.get())},
+                 ret_label.get())
+      .release();
+}
+
+PyObject* get_str_field(PyObject* field) {
+  Py_INCREF(field);
+  return field;
+}
+
+int set_str_field(PyObject** field, PyObject* value, const char* what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(*field, value);
+  return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return get_str_field(reinterpret_cast<NativeFunction*>(self)->name);
+}
+int set_name(PyObject* self, PyObject* value, void*) {
+  return set_str_field(&reinterpret_cast<NativeFunction*>(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) {
+  return get_str_field(reinterpret_cast<NativeFunction*>(self)->qualname);
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  return set_str_field(&reinterpret_cast<NativeFunction*>(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_optional(PyObject* field) {
+  PyObject* v = field ? field : Py_None;
+  Py_INCREF(v);
+  return v;
+}
+
+// __defaults__ takes a tuple or None, __kwdefaults__ a dict or None, as for
+// Python functions; deleting either means None.
+PyObject* get_defaults(PyObject* self, void*) {
+  return get_optional(reinterpret_cast<NativeFunction*>(self)->defaults);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  Py_XINCREF(value);
+  Py_XSETREF(reinterpret_cast<NativeFunction*>(self)->defaults, value);
+  return 0;
+}
+PyObject* get_kwdefaults(PyObject* self, void*) {
+  return get_optional(reinterpret_cast<NativeFunction*>(self)->kwdefaults);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(value);
+  Py_XSETREF(reinterpret_cast<NativeFunction*>(self)->kwdefaults, value);
+  return 0;
+}
+PyObject* get_annotations(PyObject* self, void*) {
+  return get_str_field(reinterpret_cast<NativeFunction*>(self)->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  if (!value || !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(reinterpret_cast<NativeFunction*>(self)->annotations, value);
+  return 0;
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// --- type --------------------------------------------------------------------
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<NativeFunction*>(self);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->builtins);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+int fn_clear(PyObject* self) {
+  auto* f = reinterpret_cast<NativeFunction*>(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->builtins);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+  auto* f = reinterpret_cast<NativeFunction*>(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakreflist) PyObject_ClearWeakRefs(self);
+  fn_clear(self);
+  Py_CLEAR(f->varnames);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  PyObject_GC_Del(self);
+}
+
+PyObject* fn_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>",
+                              reinterpret_cast<NativeFunction*>(self)->qualname, self);
+}
+
+// Binds as a method when found through an instance, like a Python function.
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+PyTypeObject* function_type() {
+  static PyTypeObject type;
+  static bool ready = false;
+  if (ready) return &type;
+  type.tp_name = "native_function";
+  type.tp_basicsize = sizeof(NativeFunction);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | OMBRIX_TPFLAGS_METHOD_DESCRIPTOR
+#if OMBRIX_HAVE_VECTORCALL
+                  | OMBRIX_TPFLAGS_HAVE_VECTORCALL
+#endif
+      ;
+#if OMBRIX_HAVE_VECTORCALL
+  type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+  type.tp_call = PyVectorcall_Call;
+#else
+  type.tp_call = fn_call;
+#endif
+  type.tp_dealloc = fn_dealloc;
+  type.tp_repr = fn_repr;
+  type.tp_traverse = fn_traverse;
+  type.tp_clear = fn_clear;
+  type.tp_getattro = PyObject_GenericGetAttr;
+  type.tp_setattro = PyObject_GenericSetAttr;
+  type.tp_descr_get = fn_descr_get;
+  type.tp_getset = fn_getset;
+  type.tp_members = fn_members;
+  type.tp_dictoffset = offsetof(NativeFunction, dict);
+  type.tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
+#if PY_VERSION_HEX >= 0x03090000
+  Py_SET_REFCNT(&type, 1);
+#else
+  Py_REFCNT(&type) = 1;
+#endif
+  if (PyType_Ready(&type) < 0) return nullptr;
+  ready = true;
+  return &type;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, PyObject* module,
+                  std::initializer_list<PyObject*> defaults,
+                  std::initializer_list<std::pair<const char*, PyObject*>> kwdefaults) {
+  PyTypeObject* type = function_type();
+  if (!type) return Ref();
+  const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
+  if (n > kMaxParams) {
+    PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
+    return Ref();
+  }
+  Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(NativeFunction, type)));
+  if (!self) return Ref();
+  auto* f = reinterpret_cast<NativeFunction*>(self.get());
+#if OMBRIX_HAVE_VECTORCALL
+  f->vectorcall = fn_vectorcall;
+#endif
+  f->spec = &spec;
+  f->npos = 0;
+  f->varnames = f->name = f->qualname = f->module = f->doc = nullptr;
+  f->defaults = f->kwdefaults = f->annotations = f->globals = f->builtins = nullptr;
+  f->dict = f->weakreflist = nullptr;
+  PyObject_GC_Track(self.get());
+
+  f->varnames = PyTuple_New(n);
+  f->annotations = PyDict_New();
+  if (!f->varnames || !f->annotations) return Ref();
+  for (Py_ssize_t j = 0; j < n; ++j) {
+    const Param& p = spec.params[j];
+    PyObject* name = PyUnicode_InternFromString(p.name);
+    if (!name) return Ref();
+    PyTuple_SET_ITEM(f->varnames, j, name);
+    if (p.kind == Kind::PositionalOrKeyword) f->npos = j + 1;
+    if (p.annotation) {
+      Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+      if (!text || PyDict_SetItem(f->annotations, name, text.get()) < 0) return Ref();
+    }
+  }
+  if (spec.return_annotation) {
+    Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+    if (!text || PyDict_SetItemString(f->annotations, "return", text.get()) < 0) return Ref();
+  }
+  f->name = PyUnicode_FromString(spec.name);
+  f->qualname = PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name);
+  f->module = PyObject_GetAttrString(module, "__name__");
+  f->globals = PyModule_GetDict(module);
+  Py_XINCREF(f->globals);
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  f->builtins = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
+  Py_XINCREF(f->builtins);
+  if (spec.doc) {
+    f->doc = PyUnicode_FromString(spec.doc);
+  } else {
+    Py_INCREF(Py_None);
+    f->doc = Py_None;
+  }
+  if (!f->name || !f->qualname || !f->module || !f->globals || !f->builtins || !f->doc) {
+    return Ref();
+  }
+  if (defaults.size()) {
+    f->defaults = PyTuple_New(static_cast<Py_ssize_t>(defaults.size()));
+    if (!f->defaults) return Ref();
+    Py_ssize_t i = 0;
+    for (PyObject* d : defaults) {
+      Py_INCREF(d);
+      PyTuple_SET_ITEM(f->defaults, i++, d);
+    }
+  }
+  if (kwdefaults.size()) {
+    f->kwdefaults = PyDict_New();
+    if (!f->kwdefaults) return Ref();
+    for (const auto& kv : kwdefaults) {
+      if (PyDict_SetItemString(f->kwdefaults, kv.first, kv.second) < 0) return Ref();
+    }
+  }
+  return self;
+}
+
+PyObject* global(NativeFunction* fn, PyObject* name) {
+  PyObject* v = PyDict_GetItem(fn->globals, name);
+  if (!v) v = PyDict_GetItem(fn->builtins, name);
+  if (!v) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return v;
+}
+
+}  // namespace ombrix

@@ -1,0 +1,81 @@
+// Owning references and small call helpers built on them.
+#pragma once
+
+#include <initializer_list>
+#include <utility>
+
+#include "ombrix/compat.hpp"
+
+namespace ombrix {
+
+// Owns one strong reference (or none). Every new reference a module gets
+// goes into a Ref, so that early returns and error paths release it.
+class Ref {
+ public:
+  Ref() = default;
+  Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference (a NULL result of a failed call is fine).
+  static Ref steal(PyObject* p) { return Ref(p); }
+  // Adds a reference to a borrowed pointer.
+  static Ref borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Hands the reference to the caller (a C API "new reference" result).
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// An interned string created once at module initialisation and kept for the
+// life of the process. Declare them at namespace scope in a module source;
+// `init_interned()` creates every one declared in that extension module.
+class Interned {
+ public:
+  explicit Interned(const char* text);
+  operator PyObject*() const { return obj_; }
+  PyObject* get() const { return obj_; }
+
+ private:
+  friend bool init_interned();
+  const char* text_;
+  PyObject* obj_ = nullptr;
+  Interned* next_;
+};
+bool init_interned();
+
+// callable(*args), through vectorcall where the interpreter has it.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
+// callable(*args, **kwargs) with keyword names given in `kwnames` (a tuple of
+// str matching the last len(kwnames) entries of `args`).
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames);
+// obj.name(*args), with at most kMaxCallArgs arguments.
+constexpr size_t kMaxCallArgs = 8;
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
+
+inline Ref getattr(PyObject* obj, PyObject* name) {
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+inline Ref new_ref(PyObject* obj) { return Ref::borrow(obj); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// The truth value of obj: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+
+}  // namespace ombrix

@@ -1,0 +1,140 @@
+#include "ombrix/lock.hpp"
+
+#include "ombrix/types.hpp"
+
+namespace ombrix {
+
+namespace {
+
+struct PlainLock {
+  PyTypeObject* type = nullptr;
+  PyObject* acquire = nullptr;  // method descriptors of the lock type
+  PyObject* release = nullptr;
+};
+
+// threading.Lock's type and its methods, looked up once per process.
+const PlainLock* plain_lock() {
+  static PlainLock plain;
+  static bool ready = false;
+  if (ready) return &plain;
+  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+  if (!thread) return nullptr;
+  Ref lock = Ref::steal(PyObject_CallMethod(thread.get(), "allocate_lock", nullptr));
+  if (!lock) return nullptr;
+  PyTypeObject* type = Py_TYPE(lock.get());
+  Ref acquire = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "acquire"));
+  Ref release = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "release"));
+  if (!acquire || !release) return nullptr;
+  Py_INCREF(type);
+  plain.type = type;
+  plain.acquire = acquire.release();
+  plain.release = release.release();
+  ready = true;
+  return &plain;
+}
+
+// type(obj).name bound to obj, as the `with` statement looks it up.
+Ref lookup_special(PyObject* obj, const char* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key) return Ref();
+  PyObject* descr = type_lookup(type, key.get());
+  if (!descr) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 type->tp_name);
+#else
+    PyErr_SetString(PyExc_AttributeError, name);
+#endif
+    return Ref();
+  }
+  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+  if (!get) return Ref::borrow(descr);
+  return Ref::steal(get(descr, obj, reinterpret_cast<PyObject*>(type)));
+}
+
+}  // namespace
+
+WithLock::WithLock(PyObject* lock) : lock_(Ref::borrow(lock)) {
+  const PlainLock* plain = plain_lock();
+  if (!plain) return;
+  if (Py_TYPE(lock) == plain->type) {
+    plain_ = true;
+    entered_ = static_cast<bool>(call(plain->acquire, {lock}));
+    return;
+  }
+  exit_ = lookup_special(lock, "__exit__");
+  Ref enter = exit_ ? lookup_special(lock, "__enter__") : Ref();
+  if (!enter) return;
+  entered_ = static_cast<bool>(call(enter.get(), {}));
+}
+
+bool WithLock::exit_ok() {
+  entered_ = false;
+  if (plain_) return static_cast<bool>(call(plain_lock()->release, {lock_.get()}));
+  return static_cast<bool>(call(exit_.get(), {Py_None, Py_None, Py_None}));
+}
+
+bool WithLock::exit_with_exception(bool* suppressed) {
+  entered_ = false;
+  *suppressed = false;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  if (plain_) {
+    Ref released = call(plain_lock()->release, {lock_.get()});
+    if (!released) PyErr_Clear();  // the block's own exception wins
+    PyErr_Restore(type, value, tb);
+    return false;
+  }
+  Ref verdict = call(exit_.get(), {type ? type : Py_None, value ? value : Py_None,
+                                   tb ? tb : Py_None});
+  int swallow = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+  if (swallow > 0) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    *suppressed = true;
+    return true;
+  }
+  if (swallow < 0) {
+    // The exit raised: its exception replaces the block's, chained to it.
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    if (v2 && value) PyException_SetContext(v2, value);
+    else Py_XDECREF(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(t2, v2, tb2);
+    return false;
+  }
+  PyErr_Restore(type, value, tb);
+  return false;
+}
+
+PyObject* WithLock::leave(PyObject* result) {
+  if (!entered_) return result;
+  if (result) {
+    if (exit_ok()) return result;
+    Py_DECREF(result);
+    return nullptr;
+  }
+  bool suppressed = false;
+  exit_with_exception(&suppressed);
+  if (suppressed) Py_RETURN_NONE;
+  return nullptr;
+}
+
+WithLock::~WithLock() {
+  if (!entered_) return;
+  if (PyErr_Occurred()) {
+    bool suppressed = false;
+    exit_with_exception(&suppressed);
+    return;
+  }
+  if (!exit_ok()) PyErr_WriteUnraisable(lock_.get());
+}
+
+}  // namespace ombrix

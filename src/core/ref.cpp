@@ -1,0 +1,88 @@
+#include "ombrix/ref.hpp"
+
+#include <vector>
+
+namespace ombrix {
+
+namespace {
+Interned* interned_head = nullptr;
+}
+
+Interned::Interned(const char* text) : text_(text), next_(interned_head) { interned_head = this; }
+
+bool init_interned() {
+  for (Interned* s = interned_head; s; s = s->next_) {
+    if (!s->obj_ && !(s->obj_ = PyUnicode_InternFromString(s->text_))) return false;
+  }
+  return true;
+}
+
+namespace {
+
+#if OMBRIX_HAVE_VECTORCALL
+Ref vectorcall(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  size_t npos = args.size() - static_cast<size_t>(nkw);
+  return Ref::steal(OMBRIX_VECTORCALL_FN(callable, args.begin(), npos, kwnames));
+}
+#else
+Ref tuple_call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Py_ssize_t npos = static_cast<Py_ssize_t>(args.size()) - nkw;
+  Ref tuple = Ref::steal(PyTuple_New(npos));
+  if (!tuple) return Ref();
+  const PyObject* const* a = args.begin();
+  for (Py_ssize_t i = 0; i < npos; ++i) {
+    PyObject* v = const_cast<PyObject*>(a[i]);
+    Py_INCREF(v);
+    PyTuple_SET_ITEM(tuple.get(), i, v);
+  }
+  Ref kwargs;
+  if (nkw) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return Ref();
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k),
+                         const_cast<PyObject*>(a[npos + k])) < 0) {
+        return Ref();
+      }
+    }
+  }
+  return Ref::steal(PyObject_Call(callable, tuple.get(), kwargs.get()));
+}
+#endif
+
+}  // namespace
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+  return call_kw(callable, args, nullptr);
+}
+
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+#if OMBRIX_HAVE_VECTORCALL
+  return vectorcall(callable, args, kwnames);
+#else
+  return tuple_call(callable, args, kwnames);
+#endif
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+#if PY_VERSION_HEX >= 0x03090000
+  // obj goes first in the argument vector, then the method's arguments.
+  PyObject* stack[kMaxCallArgs + 1];
+  if (args.size() > kMaxCallArgs) {
+    PyErr_SetString(PyExc_SystemError, "too many arguments for call_method");
+    return Ref();
+  }
+  stack[0] = obj;
+  size_t i = 1;
+  for (PyObject* a : args) stack[i++] = a;
+  return Ref::steal(PyObject_VectorcallMethod(name, stack, i, nullptr));
+#else
+  Ref method = getattr(obj, name);
+  if (!method) return Ref();
+  return call(method.get(), args);
+#endif
+}
+
+}  // namespace ombrix

@@ -1,0 +1,54 @@
+#include "ombrix/types.hpp"
+
+namespace ombrix {
+
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  if (!mro) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    if (!dict) continue;
+    PyObject* v = PyDict_GetItem(dict, name);
+    if (v) return v;
+  }
+  return nullptr;
+}
+
+bool generic_attributes(PyTypeObject* type) {
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         type->tp_setattro == PyObject_GenericSetAttr;
+}
+
+namespace {
+
+bool has_valid_tag(PyTypeObject* type) {
+  return type->tp_version_tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+void assign_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyUnstable_Type_AssignVersionTag(type);
+#else
+  // Any attribute lookup through the type's method cache gives it a tag.
+  Ref probe = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "mro"));
+  if (!probe) PyErr_Clear();
+#endif
+}
+
+}  // namespace
+
+bool TypeVerdict::check(PyTypeObject* type) {
+  if (type == type_ && tag_ != 0 && type->tp_version_tag == tag_ && has_valid_tag(type)) {
+    return verdict_;
+  }
+  bool verdict = compute_(type);
+  if (!has_valid_tag(type)) assign_tag(type);
+  if (has_valid_tag(type)) {
+    type_ = type;
+    tag_ = type->tp_version_tag;
+    verdict_ = verdict;
+  }
+  return verdict;
+}
+
+}  // namespace ombrix

@@ -1,0 +1,424 @@
+// ombrix_sdk.structures.tideq: TideQueue, a drop-oldest rolling queue on top
+// of queue.Queue.
+//
+// The methods follow the Python algorithm step by step on the state that
+// queue.Queue keeps. Where a step would call one of the standard hooks
+// (`_qsize`, `_put`, `_get`) or a standard Condition, and nothing has been
+// overridden, the step is done directly on the underlying deque, dict and
+// lock instead; see `FastView` for when that is allowed.
+#include "ombrix/function.hpp"
+#include "ombrix/lock.hpp"
+#include "ombrix/module.hpp"
+#include "ombrix/types.hpp"
+
+namespace {
+
+using namespace ombrix;
+
+Interned s_maxsize("maxsize"), s_queue("queue"), s_mutex("mutex"), s_not_empty("not_empty"),
+    s_all_tasks_done("all_tasks_done"), s_unfinished_tasks("unfinished_tasks"), s_debug("debug"),
+    s_logger("logger"), s_qsize("_qsize"), s_put("_put"), s_get("_get"), s_warning("warning"),
+    s_notify("notify"), s_notify_all("notify_all"), s_is_owned("_is_owned"), s_lock("_lock"),
+    s_waiters("_waiters"), s_popleft("popleft"), s_get_logger("get_logger"), s_list("list"),
+    s_init("__init__"), s_append("append"), s_clear("clear"), s_queue_class("Queue"),
+    s_throwing_away("Throwing away element"), s_rq("RQ: ");
+
+// The standard-library objects the shortcuts stand in for, taken at import.
+struct Stdlib {
+  PyObject* queue_qsize;  // queue.Queue._qsize, _put, _get
+  PyObject* queue_put;
+  PyObject* queue_get;
+  PyTypeObject* deque;
+  PyObject* deque_append;  // method descriptors of collections.deque
+  PyObject* deque_popleft;
+  PyObject* deque_clear;
+  PyTypeObject* condition;  // threading.Condition and its methods
+  PyObject* condition_notify;
+  PyObject* condition_notify_all;
+  PyObject* condition_is_owned;
+  PyTypeObject* lock;  // type of threading.Lock()
+};
+Stdlib stdlib;
+PyObject* tideq_class;  // for super() in __init__
+
+bool queue_type_is_standard(PyTypeObject* type) {
+  if (!generic_attributes(type)) return false;
+  if (type_lookup(type, s_qsize) != stdlib.queue_qsize ||
+      type_lookup(type, s_put) != stdlib.queue_put ||
+      type_lookup(type, s_get) != stdlib.queue_get) {
+    return false;
+  }
+  // Instance state must come from the instance dict, not from class-level
+  // descriptors.
+  for (PyObject* name : {s_maxsize.get(), s_queue.get(), s_mutex.get(), s_not_empty.get(),
+                         s_all_tasks_done.get(), s_unfinished_tasks.get(), s_debug.get(),
+                         s_logger.get()}) {
+    if (type_lookup(type, name)) return false;
+  }
+  return true;
+}
+TypeVerdict standard_queue(queue_type_is_standard);
+
+bool condition_type_is_standard(PyTypeObject* type) {
+  return generic_attributes(type) && type_lookup(type, s_notify) == stdlib.condition_notify &&
+         type_lookup(type, s_notify_all) == stdlib.condition_notify_all &&
+         type_lookup(type, s_is_owned) == stdlib.condition_is_owned &&
+         !type_lookup(type, s_lock) && !type_lookup(type, s_waiters);
+}
+TypeVerdict standard_condition(condition_type_is_standard);
+
+// The instance dict of a queue whose class keeps queue.Queue's hooks and
+// plain instance attributes, and whose instance overrides no hook. Then
+// reading or writing an attribute is a dict operation, and `_qsize`, `_put`
+// and `_get` are len, append and popleft on `self.queue` when that is a
+// deque. Otherwise (no dict) every step goes through the real attribute
+// access and the real hooks. Refresh the view after any call that may run
+// arbitrary Python code.
+struct FastView {
+  Ref dict;
+  explicit FastView(PyObject* self) { refresh(self); }
+  void refresh(PyObject* self) {
+    dict = Ref();
+    if (!standard_queue.check(Py_TYPE(self))) return;
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d) {
+      PyErr_Clear();
+      return;
+    }
+    if (PyDict_GetItem(d.get(), s_qsize) || PyDict_GetItem(d.get(), s_put) ||
+        PyDict_GetItem(d.get(), s_get)) {
+      return;
+    }
+    dict = d;
+  }
+  // The deque behind the hooks, when they may be short-circuited.
+  PyObject* deque() const {
+    if (!dict) return nullptr;
+    PyObject* q = PyDict_GetItem(dict.get(), s_queue);
+    return q && Py_TYPE(q) == stdlib.deque ? q : nullptr;
+  }
+};
+
+Ref attr(PyObject* self, const FastView& view, PyObject* name) {
+  if (view.dict) {
+    if (PyObject* v = PyDict_GetItem(view.dict.get(), name)) return Ref::borrow(v);
+  }
+  return getattr(self, name);  // also raises the proper AttributeError
+}
+
+bool set_attr(PyObject* self, const FastView& view, PyObject* name, PyObject* value) {
+  if (view.dict) return PyDict_SetItem(view.dict.get(), name, value) == 0;
+  return PyObject_SetAttr(self, name, value) == 0;
+}
+
+// self._get()
+Ref hook_get(PyObject* self, const FastView& view) {
+  if (PyObject* q = view.deque()) return call(stdlib.deque_popleft, {q});
+  return call_method(self, s_get, {});
+}
+
+// self._put(item)
+bool hook_put(PyObject* self, const FastView& view, PyObject* item) {
+  if (PyObject* q = view.deque()) return static_cast<bool>(call(stdlib.deque_append, {q, item}));
+  return static_cast<bool>(call_method(self, s_put, {item}));
+}
+
+// self._qsize() == self.maxsize, as a truth value (-1 on error).
+int is_full(PyObject* self, const FastView& view) {
+  Ref maxsize = attr(self, view, s_maxsize);
+  if (!maxsize) return -1;
+  PyObject* q = view.deque();
+  if (q && PyLong_CheckExact(maxsize.get())) {
+    int overflow = 0;
+    long long limit = PyLong_AsLongLongAndOverflow(maxsize.get(), &overflow);
+    if (limit == -1 && PyErr_Occurred()) return -1;
+    return !overflow && PyObject_Size(q) == limit;
+  }
+  Ref size = q ? Ref::steal(PyLong_FromSsize_t(PyObject_Size(q))) : call_method(self, s_qsize, {});
+  if (!size) return -1;
+  Ref equal = Ref::steal(PyObject_RichCompare(size.get(), maxsize.get(), Py_EQ));
+  return equal ? truth(equal.get()) : -1;
+}
+
+// cond.notify() and cond.notify_all() do nothing when nobody waits on a
+// standard Condition over the mutex this thread holds.
+bool notify_is_noop(PyObject* cond, PyObject* mutex) {
+  if (Py_TYPE(cond) != stdlib.condition || Py_TYPE(mutex) != stdlib.lock ||
+      !standard_condition.check(Py_TYPE(cond))) {
+    return false;
+  }
+  Ref d = Ref::steal(PyObject_GenericGetDict(cond, nullptr));
+  if (!d) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PyDict_GetItem(d.get(), s_notify) || PyDict_GetItem(d.get(), s_notify_all) ||
+      PyDict_GetItem(d.get(), s_is_owned) || PyDict_GetItem(d.get(), s_lock) != mutex) {
+    return false;
+  }
+  PyObject* waiters = PyDict_GetItem(d.get(), s_waiters);
+  return waiters && Py_TYPE(waiters) == stdlib.deque && PyObject_Size(waiters) == 0;
+}
+
+bool notify(PyObject* self, const FastView& view, PyObject* cond_name, PyObject* method,
+            PyObject* mutex) {
+  Ref cond = attr(self, view, cond_name);
+  if (!cond) return false;
+  if (notify_is_noop(cond.get(), mutex)) return true;
+  return static_cast<bool>(call_method(cond.get(), method, {}));
+}
+
+// --- TideQueue.__init__ --------------------------------------------------------
+
+PyObject* TideQueue_init(NativeFunction* fn, PyObject* const* argv) {
+  PyObject *self = argv[0], *batch_size = argv[1], *debug = argv[2];
+  // A capacity below one would make every put fail (0) or never drop (< 0).
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  int too_small = one ? PyObject_RichCompareBool(batch_size, one.get(), Py_LT) : -1;
+  if (too_small < 0) return nullptr;
+  if (too_small) {
+    PyErr_Format(PyExc_ValueError, "batch_size must be at least 1, got %S", batch_size);
+    return nullptr;
+  }
+  Ref base = call(reinterpret_cast<PyObject*>(&PySuper_Type), {tideq_class, self});
+  Ref base_init = base ? getattr(base.get(), s_init) : Ref();
+  Ref kwnames = Ref::steal(Py_BuildValue("(s)", "maxsize"));
+  if (!base_init || !kwnames || !call_kw(base_init.get(), {batch_size}, kwnames.get())) {
+    return nullptr;
+  }
+  if (PyObject_SetAttr(self, s_debug, debug) < 0) return nullptr;
+  int on = truth(debug);
+  if (on < 0) return nullptr;
+  if (on) {
+    PyObject* get_logger = global(fn, s_get_logger);
+    Ref logger = get_logger ? call(get_logger, {s_rq}) : Ref();
+    if (!logger || PyObject_SetAttr(self, s_logger, logger.get()) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// --- TideQueue.put ---------------------------------------------------------------
+
+PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex) {
+  FastView view(self);
+  int full = is_full(self, view);
+  if (full < 0) return nullptr;
+  if (full) {
+    Ref debug = attr(self, view, s_debug);
+    int on = debug ? truth(debug.get()) : -1;
+    if (on < 0) return nullptr;
+    if (on) {
+      Ref logger = attr(self, view, s_logger);
+      if (!logger || !call_method(logger.get(), s_warning, {s_throwing_away})) return nullptr;
+    }
+    Ref dropped = hook_get(self, view);
+    if (!dropped) return nullptr;
+    dropped = Ref();  // released here, as the discarded result would be
+    view.refresh(self);
+  }
+  if (!hook_put(self, view, item)) return nullptr;
+  Ref count = attr(self, view, s_unfinished_tasks);
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref next = count && one ? Ref::steal(PyNumber_InPlaceAdd(count.get(), one.get())) : Ref();
+  if (!next || !set_attr(self, view, s_unfinished_tasks, next.get())) return nullptr;
+  if (!notify(self, view, s_not_empty, s_notify, mutex)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* TideQueue_put(NativeFunction*, PyObject* const* argv) {
+  PyObject *self = argv[0], *item = argv[1];  // block and timeout are ignored
+  Ref mutex = getattr(self, s_mutex);
+  if (!mutex) return nullptr;
+  WithLock guard(mutex.get());
+  if (!guard) return nullptr;
+  return guard.leave(put_locked(self, item, mutex.get()));
+}
+
+// --- TideQueue.drain_fast --------------------------------------------------------
+
+// Pops the n oldest items of `q` (self.queue) into a new list.
+Ref take(PyObject* q, Py_ssize_t n, Py_ssize_t size) {
+  if (Py_TYPE(q) == stdlib.deque && n == size) {
+    // Everything: copy out in order, then empty the deque in one step.
+    Ref items = Ref::steal(PySequence_List(q));
+    if (!items || !call(stdlib.deque_clear, {q})) return Ref();
+    return items;
+  }
+  Ref items = Ref::steal(PyList_New(0));
+  if (!items || n == 0) return items;
+  Ref popleft = Py_TYPE(q) == stdlib.deque ? Ref::borrow(stdlib.deque_popleft) : getattr(q, s_popleft);
+  if (!popleft) return Ref();
+  const bool descriptor = Py_TYPE(q) == stdlib.deque;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = descriptor ? call(popleft.get(), {q}) : call(popleft.get(), {});
+    if (!item || PyList_Append(items.get(), item.get()) < 0) return Ref();
+  }
+  return items;
+}
+
+// The number of items to take: min(len(self.queue), max_items), and never
+// below zero.
+Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items) {
+  int overflow = 0;
+  long long wanted = PyLong_AsLongLongAndOverflow(max_items, &overflow);
+  if (overflow > 0 || (overflow == 0 && wanted >= size)) return size;
+  if (overflow < 0 || wanted < 0) return 0;
+  return static_cast<Py_ssize_t>(wanted);
+}
+
+// unfinished_tasks -= n (stopping at zero), waking join() at zero.
+bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex) {
+  Ref count = attr(self, view, s_unfinished_tasks);
+  int pending = count ? truth(count.get()) : -1;
+  if (pending <= 0) return pending == 0;
+  Ref taken = Ref::steal(PyLong_FromSsize_t(n));
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref left = taken && zero ? Ref::steal(PyNumber_InPlaceSubtract(count.get(), taken.get())) : Ref();
+  if (!left) return false;
+  // Items dropped by put were never counted down, so task_done() calls for
+  // them can leave fewer pending tasks than items taken: stop at zero.
+  int negative = PyObject_RichCompareBool(left.get(), zero.get(), Py_LT);
+  if (negative < 0) return false;
+  if (negative) left = zero;
+  if (!set_attr(self, view, s_unfinished_tasks, left.get())) return false;
+  Ref done = Ref::steal(PyObject_RichCompare(left.get(), zero.get(), Py_EQ));
+  int is_done = done ? truth(done.get()) : -1;
+  if (is_done <= 0) return is_done == 0;
+  return notify(self, view, s_all_tasks_done, s_notify_all, mutex);
+}
+
+PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mutex) {
+  PyObject *self = argv[0], *max_items = argv[1], *dest_factory = argv[2],
+           *adjust_unfinished = argv[3];
+  FastView view(self);
+  Ref q = attr(self, view, s_queue);
+  if (!q) return nullptr;
+  Py_ssize_t size = PyObject_Size(q.get());
+  if (size < 0) return nullptr;
+  Py_ssize_t n = count_to_take(size, max_items);
+  if (PyErr_Occurred()) return nullptr;
+  Ref items = take(q.get(), n, size);
+  if (!items) return nullptr;
+
+  PyObject* list_type = global(fn, s_list);
+  if (!list_type) return nullptr;
+  Ref result = items;
+  if (dest_factory != list_type) {
+    result = call(dest_factory, {items.get()});
+    if (!result) return nullptr;
+    view.refresh(self);
+  }
+  // A negative max_items takes nothing and leaves the counter alone.
+  int adjust = truth(adjust_unfinished);
+  if (adjust < 0) return nullptr;
+  if (adjust && Py_SIZE(max_items) >= 0 && !account_taken(self, view, n, mutex)) return nullptr;
+  return result.release();
+}
+
+PyObject* TideQueue_drain_fast(NativeFunction* fn, PyObject* const* argv) {
+  Ref mutex = getattr(argv[0], s_mutex);
+  if (!mutex) return nullptr;
+  WithLock guard(mutex.get());
+  if (!guard) return nullptr;
+  return guard.leave(drain_locked(fn, argv, mutex.get()));
+}
+
+// --- module ----------------------------------------------------------------------
+
+const FunctionSpec init_spec{
+    "__init__", "TideQueue.__init__", nullptr,
+    {{"self"}, {"batch_size", "int", Exact::Int}, {"debug"}},
+    "None", TideQueue_init};
+
+const FunctionSpec put_spec{
+    "put", "TideQueue.put", nullptr,
+    {{"self"}, {"item", "Any"}, {"block", "bool"}, {"timeout", "float | None"}},
+    "None", TideQueue_put};
+
+const FunctionSpec drain_fast_spec{
+    "drain_fast", "TideQueue.drain_fast",
+    "\n"
+    "        Bulk-move up to *max_items* items out of *self* under its\n"
+    "        internal mutex.  Faster than calling `get_nowait()` in a loop\n"
+    "        because the lock is acquired only once instead of once per item.\n"
+    "        Typical speedup is ~2-3x in single-threaded use; higher under heavy\n"
+    "        multi-threaded contention where repeated lock acquire/release dominates.\n"
+    "\n"
+    "        *adjust_unfinished* keeps `queue.join()` semantics intact.\n"
+    "        ",
+    {{"self"},
+     {"max_items", "int", Exact::Int},
+     {"dest_factory", nullptr, Exact::Any, Kind::KeywordOnly},
+     {"adjust_unfinished", nullptr, Exact::Any, Kind::KeywordOnly}},
+    nullptr, TideQueue_drain_fast};
+
+bool capture_stdlib(PyObject* queue_module) {
+  Ref queue_class = getattr(queue_module, s_queue_class);
+  Ref collections = import_module("collections");
+  Ref threading = import_module("threading");
+  if (!queue_class || !collections || !threading) return false;
+  Ref deque = Ref::steal(PyObject_GetAttrString(collections.get(), "deque"));
+  Ref condition = Ref::steal(PyObject_GetAttrString(threading.get(), "Condition"));
+  Ref lock = Ref::steal(PyObject_CallMethod(threading.get(), "Lock", nullptr));
+  if (!deque || !condition || !lock) return false;
+  auto* qt = reinterpret_cast<PyTypeObject*>(queue_class.get());
+  auto* dt = reinterpret_cast<PyTypeObject*>(deque.get());
+  auto* ct = reinterpret_cast<PyTypeObject*>(condition.get());
+  stdlib.queue_qsize = type_lookup(qt, s_qsize);
+  stdlib.queue_put = type_lookup(qt, s_put);
+  stdlib.queue_get = type_lookup(qt, s_get);
+  stdlib.deque_append = type_lookup(dt, s_append);
+  stdlib.deque_popleft = type_lookup(dt, s_popleft);
+  stdlib.deque_clear = type_lookup(dt, s_clear);
+  stdlib.condition_notify = type_lookup(ct, s_notify);
+  stdlib.condition_notify_all = type_lookup(ct, s_notify_all);
+  stdlib.condition_is_owned = type_lookup(ct, s_is_owned);
+  for (PyObject* o : {stdlib.queue_qsize, stdlib.queue_put, stdlib.queue_get, stdlib.deque_append,
+                      stdlib.deque_popleft, stdlib.deque_clear, stdlib.condition_notify,
+                      stdlib.condition_notify_all, stdlib.condition_is_owned}) {
+    if (!o) {
+      PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
+      return false;
+    }
+    Py_INCREF(o);  // kept for the life of the process
+  }
+  stdlib.deque = dt;
+  stdlib.condition = ct;
+  stdlib.lock = Py_TYPE(lock.get());
+  Py_INCREF(dt);
+  Py_INCREF(ct);
+  Py_INCREF(stdlib.lock);
+  return true;
+}
+
+PyModuleDef tideq_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.structures.tideq", nullptr, -1,
+                            nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tideq() {
+  if (!init_interned()) return nullptr;
+  Ref module = Ref::steal(PyModule_Create(&tideq_module));
+  if (!module) return nullptr;
+  PyObject* m = module.get();
+  Ref queue = import_module("queue");
+  if (!queue || !bind(m, "queue", queue) || !bind(m, "Any", import_from("typing", "Any")) ||
+      !bind(m, "get_logger", import_from("ombrix_sdk.logging", "get_logger"))) {
+    return nullptr;
+  }
+  if (!capture_stdlib(queue.get())) return nullptr;
+  Ref queue_class = getattr(queue.get(), s_queue_class);
+  Ref bases = queue_class ? Ref::steal(PyTuple_Pack(1, queue_class.get())) : Ref();
+  if (!bases) return nullptr;
+  Ref cls = make_class(m, "TideQueue", bases.get(), "    thread safe rolling queue\n    ",
+                       {{"__init__", make_function(init_spec, m, {Py_False})},
+                        {"put", make_function(put_spec, m, {Py_True, Py_None})},
+                        {"drain_fast",
+                         make_function(drain_fast_spec, m, {},
+                                       {{"dest_factory", reinterpret_cast<PyObject*>(&PyList_Type)},
+                                        {"adjust_unfinished", Py_True}})}});
+  if (!cls) return nullptr;
+  tideq_class = Ref(cls).release();
+  if (!bind(m, "TideQueue", cls)) return nullptr;
+  return module.release();
+}
