@@ -122,7 +122,7 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
   for (Py_ssize_t j = f->npos; j < n; ++j) {
     if (out[j]) continue;
     PyObject* name = PyTuple_GET_ITEM(f->varnames, j);
-    out[j] = f->kwdefaults ? PyDict_GetItem(f->kwdefaults, name) : nullptr;
+    out[j] = f->kwdefaults ? dict_get(f->kwdefaults, name) : nullptr;
     if (!out[j]) {
       PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'",
                    keyword_error_name(f), name);
@@ -189,7 +189,7 @@ PyObject* get_signature(PyObject* self, void*) {
   if (!empty || !pos_kind || !kw_kind || !kwlabels) return nullptr;
 
   auto lookup = [&](PyObject* mapping, PyObject* key) -> PyObject* {
-    PyObject* v = (mapping && PyDict_Check(mapping)) ? PyDict_GetItem(mapping, key) : nullptr;
+    PyObject* v = (mapping && PyDict_Check(mapping)) ? dict_get(mapping, key) : nullptr;
     return v ? v : empty.get();
   };
   const Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
@@ -482,8 +482,8 @@ Ref make_function(const FunctionSpec& spec, PyObject* module,
 }
 
 PyObject* global(NativeFunction* fn, PyObject* name) {
-  PyObject* v = PyDict_GetItem(fn->globals, name);
-  if (!v) v = PyDict_GetItem(fn->builtins, name);
+  PyObject* v = dict_get(fn->globals, name);
+  if (!v) v = dict_get(fn->builtins, name);
   if (!v) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return v;
 }

@@ -8,7 +8,7 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
     if (!dict) continue;
-    PyObject* v = PyDict_GetItem(dict, name);
+    PyObject* v = dict_get(dict, name);
     if (v) return v;
   }
   return nullptr;

@@ -1,5 +1,6 @@
 """Loggers and exception recording of ombrix_sdk.logging."""
 
+import contextlib
 import logging
 import os
 import re
@@ -20,19 +21,41 @@ LINE_RE = (
 )
 
 
+class _Capture(logging.Handler):
+    """Keeps the records that reach the loggers it is attached to."""
+
+    def __init__(self):
+        logging.Handler.__init__(self, logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+    @contextlib.contextmanager
+    def at_level(self, level, logger):
+        target = logging.getLogger(logger)
+        old = target.level
+        target.setLevel(level)
+        try:
+            yield
+        finally:
+            target.setLevel(old)
+
+
 @pytest.fixture
-def capture(caplog):
-    """Attach pytest's capture handler to loggers that do not propagate."""
+def capture():
+    """Attach a recording handler to loggers that do not propagate."""
+    handler = _Capture()
     attached = []
 
     def attach(logger):
-        logger.addHandler(caplog.handler)
+        logger.addHandler(handler)
         attached.append(logger)
-        return caplog
+        return handler
 
     yield attach
     for logger in attached:
-        logger.removeHandler(caplog.handler)
+        logger.removeHandler(handler)
 
 
 def _run(code, **env_overrides):

@@ -8,6 +8,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Modules are built with hidden symbol visibility; before 3.9 the
+// interpreter's PyMODINIT_FUNC does not mark the init function as exported.
+#if PY_VERSION_HEX < 0x03090000
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 #if PY_VERSION_HEX >= 0x03080000
 #define OMBRIX_HAVE_VECTORCALL 1
 #else

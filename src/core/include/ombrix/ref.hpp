@@ -72,6 +72,14 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 inline Ref getattr(PyObject* obj, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
+// d[key] as a borrowed reference, or NULL when absent. Meant for str keys,
+// whose comparison cannot fail; an error from an exotic key counts as absent.
+inline PyObject* dict_get(PyObject* d, PyObject* key) {
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (!v && PyErr_Occurred()) PyErr_Clear();
+  return v;
+}
+
 inline Ref new_ref(PyObject* obj) { return Ref::borrow(obj); }
 inline Ref none() { return Ref::borrow(Py_None); }
 

@@ -76,32 +76,31 @@ TypeVerdict standard_condition(condition_type_is_standard);
 // arbitrary Python code.
 struct FastView {
   Ref dict;
+  PyObject* deque_ = nullptr;  // borrowed from dict
   explicit FastView(PyObject* self) { refresh(self); }
   void refresh(PyObject* self) {
     dict = Ref();
+    deque_ = nullptr;
     if (!standard_queue.check(Py_TYPE(self))) return;
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!d) {
       PyErr_Clear();
       return;
     }
-    if (PyDict_GetItem(d.get(), s_qsize) || PyDict_GetItem(d.get(), s_put) ||
-        PyDict_GetItem(d.get(), s_get)) {
+    if (dict_get(d.get(), s_qsize) || dict_get(d.get(), s_put) || dict_get(d.get(), s_get)) {
       return;
     }
+    PyObject* q = dict_get(d.get(), s_queue);
+    if (q && Py_TYPE(q) == stdlib.deque) deque_ = q;
     dict = d;
   }
   // The deque behind the hooks, when they may be short-circuited.
-  PyObject* deque() const {
-    if (!dict) return nullptr;
-    PyObject* q = PyDict_GetItem(dict.get(), s_queue);
-    return q && Py_TYPE(q) == stdlib.deque ? q : nullptr;
-  }
+  PyObject* deque() const { return deque_; }
 };
 
 Ref attr(PyObject* self, const FastView& view, PyObject* name) {
   if (view.dict) {
-    if (PyObject* v = PyDict_GetItem(view.dict.get(), name)) return Ref::borrow(v);
+    if (PyObject* v = dict_get(view.dict.get(), name)) return Ref::borrow(v);
   }
   return getattr(self, name);  // also raises the proper AttributeError
 }
@@ -152,11 +151,11 @@ bool notify_is_noop(PyObject* cond, PyObject* mutex) {
     PyErr_Clear();
     return false;
   }
-  if (PyDict_GetItem(d.get(), s_notify) || PyDict_GetItem(d.get(), s_notify_all) ||
-      PyDict_GetItem(d.get(), s_is_owned) || PyDict_GetItem(d.get(), s_lock) != mutex) {
+  if (dict_get(d.get(), s_notify) || dict_get(d.get(), s_notify_all) ||
+      dict_get(d.get(), s_is_owned) || dict_get(d.get(), s_lock) != mutex) {
     return false;
   }
-  PyObject* waiters = PyDict_GetItem(d.get(), s_waiters);
+  PyObject* waiters = dict_get(d.get(), s_waiters);
   return waiters && Py_TYPE(waiters) == stdlib.deque && PyObject_Size(waiters) == 0;
 }
 

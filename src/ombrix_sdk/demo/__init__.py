@@ -1,0 +1,1 @@
+"""Runnable demonstrations of the SDK (python -m ombrix_sdk.demo)."""

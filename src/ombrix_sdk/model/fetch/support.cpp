@@ -1,0 +1,124 @@
+#include "support.hpp"
+
+namespace fetch {
+
+using namespace ombrix;
+
+namespace {
+Interned s_os("os"), s_path("path"), s_logger("logger"), s_info("info"), s_warning("warning"),
+    s_close("close");
+
+PyObject* keyword_tuple(std::initializer_list<const char*> names) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!t) return nullptr;
+  Py_ssize_t i = 0;
+  for (const char* name : names) {
+    PyObject* s = PyUnicode_InternFromString(name);
+    if (!s) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, i++, s);
+  }
+  return t;
+}
+}  // namespace
+
+Keywords kw;
+
+bool init_keywords() {
+  if (kw.encoding) return true;  // kept for the life of the process
+  kw.encoding = keyword_tuple({"encoding"});
+  kw.headers_timeout = keyword_tuple({"headers", "timeout"});
+  kw.stream_timeout = keyword_tuple({"stream", "timeout"});
+  kw.chunk_size = keyword_tuple({"chunk_size"});
+  kw.exist_ok = keyword_tuple({"exist_ok"});
+  kw.cloud_url = keyword_tuple({"cloud_url"});
+  kw.cloud_url_local_file = keyword_tuple({"cloud_url", "local_file"});
+  kw.path = keyword_tuple({"path"});
+  return kw.encoding && kw.headers_timeout && kw.stream_timeout && kw.chunk_size && kw.exist_ok &&
+         kw.cloud_url && kw.cloud_url_local_file && kw.path;
+}
+
+Ref lookup(NativeFunction* fn, PyObject* name) { return Ref::borrow(global(fn, name)); }
+
+Ref os_path(NativeFunction* fn, PyObject* name, std::initializer_list<PyObject*> args) {
+  Ref os = lookup(fn, s_os);
+  Ref path = os ? getattr(os.get(), s_path) : Ref();
+  Ref function = path ? getattr(path.get(), name) : Ref();
+  return function ? call(function.get(), args) : Ref();
+}
+
+Ref os_call(NativeFunction* fn, PyObject* name, std::initializer_list<PyObject*> args) {
+  Ref os = lookup(fn, s_os);
+  Ref function = os ? getattr(os.get(), name) : Ref();
+  return function ? call(function.get(), args) : Ref();
+}
+
+namespace {
+bool log(NativeFunction* fn, PyObject* level, const Ref& message) {
+  if (!message) return false;
+  Ref logger = lookup(fn, s_logger);
+  return logger && call_method(logger.get(), level, {message.get()});
+}
+}  // namespace
+
+bool log_info(NativeFunction* fn, const Ref& message) { return log(fn, s_info, message); }
+bool log_warning(NativeFunction* fn, const Ref& message) { return log(fn, s_warning, message); }
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+  Ref result;
+  for (PyObject* part : parts) {
+    if (!part) return Ref();
+    result = result ? Ref::steal(PyNumber_Add(result.get(), part)) : Ref::borrow(part);
+    if (!result) return Ref();
+  }
+  return result;
+}
+
+Ref text_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
+
+bool Caught::take(PyObject* cls) {
+  if (!PyErr_ExceptionMatches(cls)) return false;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback && value) PyException_SetTraceback(value, traceback);
+  type_ = Ref::steal(type);
+  value_ = Ref::steal(value);
+  traceback_ = Ref::steal(traceback);
+  return true;
+}
+
+void Caught::restore() {
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+Ref finally_close(PyObject* obj, Ref result) {
+  if (result) {
+    if (!call_method(obj, s_close, {})) return Ref();
+    return result;
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback && value) PyException_SetTraceback(value, traceback);
+  if (call_method(obj, s_close, {})) {
+    PyErr_Restore(type, value, traceback);
+    return Ref();
+  }
+  PyObject *type2, *value2, *traceback2;
+  PyErr_Fetch(&type2, &value2, &traceback2);
+  PyErr_NormalizeException(&type2, &value2, &traceback2);
+  if (value2 && value) {
+    PyException_SetContext(value2, value);  // steals value
+  } else {
+    Py_XDECREF(value);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  PyErr_Restore(type2, value2, traceback2);
+  return Ref();
+}
+
+}  // namespace fetch
