@@ -256,12 +256,13 @@ Ref take(PyObject* q, Py_ssize_t n, Py_ssize_t size) {
 }
 
 // The number of items to take: min(len(self.queue), max_items), and never
-// below zero.
-Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items) {
+// below zero. `negative` tells whether max_items was below zero.
+Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
   int overflow = 0;
   long long wanted = PyLong_AsLongLongAndOverflow(max_items, &overflow);
+  *negative = overflow < 0 || (overflow == 0 && wanted < 0);
   if (overflow > 0 || (overflow == 0 && wanted >= size)) return size;
-  if (overflow < 0 || wanted < 0) return 0;
+  if (*negative) return 0;
   return static_cast<Py_ssize_t>(wanted);
 }
 
@@ -294,8 +295,8 @@ PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mute
   if (!q) return nullptr;
   Py_ssize_t size = PyObject_Size(q.get());
   if (size < 0) return nullptr;
-  Py_ssize_t n = count_to_take(size, max_items);
-  if (PyErr_Occurred()) return nullptr;
+  bool negative = false;
+  Py_ssize_t n = count_to_take(size, max_items, &negative);
   Ref items = take(q.get(), n, size);
   if (!items) return nullptr;
 
@@ -310,7 +311,7 @@ PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mute
   // A negative max_items takes nothing and leaves the counter alone.
   int adjust = truth(adjust_unfinished);
   if (adjust < 0) return nullptr;
-  if (adjust && Py_SIZE(max_items) >= 0 && !account_taken(self, view, n, mutex)) return nullptr;
+  if (adjust && !negative && !account_taken(self, view, n, mutex)) return nullptr;
   return result.release();
 }
 
