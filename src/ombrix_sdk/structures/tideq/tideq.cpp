@@ -141,7 +141,7 @@ int is_full(PyObject* self, const FastView& view) {
 
 // cond.notify() and cond.notify_all() do nothing when nobody waits on a
 // standard Condition over the mutex this thread holds.
-bool notify_is_noop(PyObject* cond, PyObject* mutex) {
+bool notify_is_noop(PyObject* cond, PyObject* mutex, PyObject* method) {
   if (Py_TYPE(cond) != stdlib.condition || Py_TYPE(mutex) != stdlib.lock ||
       !standard_condition.check(Py_TYPE(cond))) {
     return false;
@@ -151,19 +151,18 @@ bool notify_is_noop(PyObject* cond, PyObject* mutex) {
     PyErr_Clear();
     return false;
   }
-  if (dict_get(d.get(), s_notify) || dict_get(d.get(), s_notify_all) ||
-      dict_get(d.get(), s_is_owned) || dict_get(d.get(), s_lock) != mutex) {
-    return false;
-  }
   PyObject* waiters = dict_get(d.get(), s_waiters);
-  return waiters && Py_TYPE(waiters) == stdlib.deque && PyObject_Size(waiters) == 0;
+  if (!waiters || Py_TYPE(waiters) != stdlib.deque || PyObject_Size(waiters) != 0) return false;
+  // notify_all() goes through notify(); both check ownership via _is_owned.
+  return dict_get(d.get(), s_lock) == mutex && !dict_get(d.get(), s_is_owned) &&
+         !dict_get(d.get(), s_notify) && (method == s_notify || !dict_get(d.get(), method));
 }
 
 bool notify(PyObject* self, const FastView& view, PyObject* cond_name, PyObject* method,
             PyObject* mutex) {
   Ref cond = attr(self, view, cond_name);
   if (!cond) return false;
-  if (notify_is_noop(cond.get(), mutex)) return true;
+  if (notify_is_noop(cond.get(), mutex, method)) return true;
   return static_cast<bool>(call_method(cond.get(), method, {}));
 }
 
@@ -198,8 +197,7 @@ PyObject* TideQueue_init(NativeFunction* fn, PyObject* const* argv) {
 
 // --- TideQueue.put ---------------------------------------------------------------
 
-PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex) {
-  FastView view(self);
+PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex, FastView& view) {
   int full = is_full(self, view);
   if (full < 0) return nullptr;
   if (full) {
@@ -230,7 +228,8 @@ PyObject* TideQueue_put(NativeFunction*, PyObject* const* argv) {
   if (!mutex) return nullptr;
   WithLock guard(mutex.get());
   if (!guard) return nullptr;
-  return guard.leave(put_locked(self, item, mutex.get()));
+  FastView view(self);  // read under the lock: waiting for it lets others run
+  return guard.leave(put_locked(self, item, mutex.get(), view));
 }
 
 // --- TideQueue.drain_fast --------------------------------------------------------
