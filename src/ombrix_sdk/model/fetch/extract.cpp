@@ -83,13 +83,13 @@ class Extraction {
   // exception. Failures to remove are ignored: the extraction's own error is
   // the one to report.
   void undo() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    Caught pending;
+    pending.take(PyExc_BaseException);
     for (Py_ssize_t i = PyList_GET_SIZE(created_.get()); i-- > 0;) {
       Ref path = Ref::borrow(PyList_GET_ITEM(created_.get(), i));
       if (!remove_tree(path.get())) PyErr_Clear();
     }
-    PyErr_Restore(type, value, traceback);
+    pending.restore();
   }
 
  private:

@@ -8,19 +8,17 @@ namespace {
 Interned s_os("os"), s_path("path"), s_logger("logger"), s_info("info"), s_warning("warning"),
     s_close("close");
 
+// A tuple of interned keyword names, kept for the life of the process.
 PyObject* keyword_tuple(std::initializer_list<const char*> names) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!t) return nullptr;
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!tuple) return nullptr;
   Py_ssize_t i = 0;
   for (const char* name : names) {
-    PyObject* s = PyUnicode_InternFromString(name);
-    if (!s) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, i++, s);
+    Ref text = Ref::steal(PyUnicode_InternFromString(name));
+    if (!text) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, text.release());
   }
-  return t;
+  return tuple.release();
 }
 }  // namespace
 
@@ -95,29 +93,17 @@ void Caught::restore() {
 }
 
 Ref finally_close(PyObject* obj, Ref result) {
-  if (result) {
-    if (!call_method(obj, s_close, {})) return Ref();
-    return result;
-  }
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback && value) PyException_SetTraceback(value, traceback);
+  if (result) return call_method(obj, s_close, {}) ? result : Ref();
+  Caught pending;
+  pending.take(PyExc_BaseException);
   if (call_method(obj, s_close, {})) {
-    PyErr_Restore(type, value, traceback);
+    pending.restore();
     return Ref();
   }
-  PyObject *type2, *value2, *traceback2;
-  PyErr_Fetch(&type2, &value2, &traceback2);
-  PyErr_NormalizeException(&type2, &value2, &traceback2);
-  if (value2 && value) {
-    PyException_SetContext(value2, value);  // steals value
-  } else {
-    Py_XDECREF(value);
-  }
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  PyErr_Restore(type2, value2, traceback2);
+  Caught replacement;
+  replacement.take(PyExc_BaseException);
+  PyException_SetContext(replacement.value(), Ref::borrow(pending.value()).release());
+  replacement.restore();
   return Ref();
 }
 

@@ -55,7 +55,8 @@ Ref url_from_reply(NativeFunction* fn, PyObject* response) {
   Ref url = reply ? Ref::steal(PyObject_GetItem(reply.get(), s_url)) : Ref();
   if (!url) return Ref();
   if (url.get() != Py_None && !PyUnicode_CheckExact(url.get())) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(url.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode",
+                 Py_TYPE(url.get())->tp_name);
     return Ref();
   }
   return url;

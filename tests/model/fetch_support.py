@@ -1,0 +1,247 @@
+"""Test helpers for ombrix_sdk.model.fetch: a local HTTP server with scripted
+replies and fault injection, tar.xz archives built on the fly, a fake clock.
+"""
+
+import http.server
+import io
+import json
+import logging
+import os
+import tarfile
+import threading
+from urllib.parse import urlsplit
+
+MODEL_URL_PATH = "/v1/models/<MODEL_KEY>/download-url"
+_MODEL_PREFIX, _MODEL_SUFFIX = MODEL_URL_PATH.split("<MODEL_KEY>")
+
+
+class Reply(object):
+    """One scripted answer.
+
+    status, body, headers: what is sent. length: "auto" sends the real
+    Content-Length, None sends none, anything else is sent as given. cut:
+    send only this many body bytes, then drop the connection. delay: wait
+    before the status line. stall_after/stall: after this many body bytes,
+    wait this long before the rest.
+    """
+
+    def __init__(self, status=200, body=b"", headers=None, length="auto", cut=None,
+                 delay=0.0, stall_after=None, stall=0.0):
+        self.status = status
+        self.body = body
+        self.headers = dict(headers or {})
+        self.length = length
+        self.cut = cut
+        self.delay = delay
+        self.stall_after = stall_after
+        self.stall = stall
+
+
+def json_reply(obj, status=200):
+    return Reply(status, json.dumps(obj).encode("utf-8"), {"Content-Type": "application/json"})
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        owner = self.server.owner
+        reply = owner.dispatch(self.path, self.headers)
+        stop = owner.stopping
+        try:
+            if reply.delay and stop.wait(reply.delay):
+                return
+            self.send_response(reply.status)
+            for name, value in reply.headers.items():
+                self.send_header(name, value)
+            if reply.length == "auto":
+                self.send_header("Content-Length", str(len(reply.body)))
+            elif reply.length is not None:
+                self.send_header("Content-Length", str(reply.length))
+            self.end_headers()
+            body = reply.body if reply.cut is None else reply.body[:reply.cut]
+            if reply.stall_after is not None:
+                self.wfile.write(body[:reply.stall_after])
+                self.wfile.flush()
+                if stop.wait(reply.stall):
+                    return
+                body = body[reply.stall_after:]
+            view = memoryview(body)
+            for start in range(0, len(view), 1 << 20):
+                self.wfile.write(view[start:start + (1 << 20)])
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+
+class ModelServer(object):
+    """A threaded HTTP server on 127.0.0.1 (ephemeral port).
+
+    ``models[key]`` scripts the model-URL endpoint for one model key (a
+    request without the header "x-device-token: Bearer <token>" gets 401);
+    ``routes[path]`` scripts any other path (query ignored). A list of
+    replies is served in order and its last one repeats. Every request is
+    recorded in ``requests`` as (path with query, headers dict).
+    """
+
+    def __init__(self):
+        self.token = None
+        self.models = {}
+        self.routes = {}
+        self.requests = []
+        self.stopping = threading.Event()
+        self._lock = threading.Lock()
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        self.httpd.daemon_threads = True
+        self.httpd.owner = self
+        self.port = self.httpd.server_address[1]
+        self._thread = threading.Thread(target=self.httpd.serve_forever, args=(0.01,))
+        self._thread.daemon = True
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def close(self):
+        self.stopping.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self._thread.join(5)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    @property
+    def model_url(self):
+        return self.url(MODEL_URL_PATH)
+
+    def paths(self):
+        return [path for path, _ in self.requests]
+
+    def _next(self, table, key):
+        replies = table.get(key)
+        if replies is None:
+            return None
+        if isinstance(replies, Reply):
+            return replies
+        return replies.pop(0) if len(replies) > 1 else replies[0]
+
+    def dispatch(self, raw_path, headers):
+        with self._lock:
+            self.requests.append((raw_path, {k.lower(): v for k, v in headers.items()}))
+            path = urlsplit(raw_path).path
+            if path.startswith(_MODEL_PREFIX) and path.endswith(_MODEL_SUFFIX):
+                key = path[len(_MODEL_PREFIX):len(path) - len(_MODEL_SUFFIX)]
+                if headers.get("x-device-token") != "Bearer %s" % (self.token,):
+                    return json_reply({"error": "unauthorized"}, 401)
+                reply = self._next(self.models, key)
+            else:
+                reply = self._next(self.routes, path)
+            return reply if reply is not None else Reply(404, b"not found")
+
+
+# --- archives -------------------------------------------------------------
+
+
+class Member(object):
+    """One archive member: kind is "file", "dir", "symlink" or "hardlink"."""
+
+    def __init__(self, name, kind="file", data=b"", linkname=""):
+        self.name, self.kind, self.data, self.linkname = name, kind, data, linkname
+
+
+def archive_bytes(members, preset=0):
+    """A tar.xz archive holding `members` in order, names taken verbatim."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:xz", preset=preset) as tar:
+        for m in members:
+            info = tarfile.TarInfo(m.name)
+            info.mtime = 1700000000
+            if m.kind == "file":
+                info.size = len(m.data)
+                info.mode = 0o644
+                tar.addfile(info, io.BytesIO(m.data))
+                continue
+            if m.kind == "dir":
+                info.type, info.mode = tarfile.DIRTYPE, 0o755
+            elif m.kind == "symlink":
+                info.type, info.linkname = tarfile.SYMTYPE, m.linkname
+            elif m.kind == "hardlink":
+                info.type, info.linkname = tarfile.LNKTYPE, m.linkname
+            else:
+                raise ValueError(m.kind)
+            tar.addfile(info)
+    return buf.getvalue()
+
+
+def model_archive(name, files):
+    """Archive of one model directory `name` holding `files` {name: bytes}."""
+    members = [Member(name, "dir")]
+    members += [Member(name + "/" + f, data=data) for f, data in sorted(files.items())]
+    return archive_bytes(members)
+
+
+def tree(root):
+    """Every path below root (relative, '/'-separated), links not followed."""
+    found = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        for n in dirnames + filenames:
+            found.append(os.path.relpath(os.path.join(dirpath, n), root).replace(os.sep, "/"))
+    return sorted(found)
+
+
+# --- clock and log ---------------------------------------------------------
+
+
+class FakeClock(object):
+    """Stands in for the time module: time() and sleep() on a virtual clock."""
+
+    def __init__(self, start=1000.0):
+        self.now = start
+        self.sleeps = []
+
+    def time(self):
+        return self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += seconds
+
+
+class RecordingHandler(logging.Handler):
+    def __init__(self):
+        logging.Handler.__init__(self, level=1)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append((record.levelname.lower(), record.getMessage()))
+
+
+class RequestsSpy(object):
+    """The real requests module, recording each get() call with its keyword
+    arguments and its response, and which responses were closed."""
+
+    def __init__(self):
+        import requests
+
+        self._requests = requests
+        self.exceptions = requests.exceptions
+        self.calls = []
+        self.responses = []
+        self.closed = []
+
+    def get(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        response = self._requests.get(*args, **kwargs)
+        close = response.close
+        closed = self.closed
+
+        def recording_close():
+            closed.append(response)
+            close()
+
+        response.close = recording_close
+        self.responses.append(response)
+        return response

@@ -1,0 +1,192 @@
+"""_safe_extract on real tar.xz streams: member-by-member extraction, the name
+check, links that would lead outside, and the removal of a failed
+extraction's files."""
+
+import io
+import os
+import tarfile
+
+import pytest
+
+from fetch_support import Member, archive_bytes, tree
+
+TRAVERSAL = "Attempted path traversal in tar archive: "
+
+
+@pytest.fixture
+def base(tmp_path):
+    path = tmp_path / "models"
+    path.mkdir()
+    return str(path)
+
+
+def _extract(fetch, data, path):
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r|xz") as tar:
+        return fetch._safe_extract(tar, path)
+
+
+def _refused(fetch, members, path, name):
+    with pytest.raises(Exception) as info:
+        _extract(fetch, archive_bytes(members), path)
+    assert type(info.value) is Exception
+    assert str(info.value) == TRAVERSAL + name
+
+
+GOOD = [
+    Member("m", "dir"),
+    Member("m/a.bin", data=b"A" * 3000),
+    Member("m/sub/b.txt", data=b"B"),
+    Member("m/link", "symlink", linkname="a.bin"),
+    Member("m/sub/up", "symlink", linkname="../a.bin"),
+    Member("m/root", "symlink", linkname=".."),
+    Member("m/hard", "hardlink", linkname="m/a.bin"),
+]
+
+
+def test_extracts_every_member(fetch, base):
+    assert _extract(fetch, archive_bytes(GOOD), base) is None
+    assert tree(base) == ["m", "m/a.bin", "m/hard", "m/link", "m/root", "m/sub", "m/sub/b.txt",
+                          "m/sub/up"]
+    with open(os.path.join(base, "m", "sub", "up"), "rb") as f:
+        assert f.read() == b"A" * 3000
+    assert os.path.samefile(os.path.join(base, "m", "hard"), os.path.join(base, "m", "a.bin"))
+
+
+def test_relative_destination(fetch, base, monkeypatch):
+    monkeypatch.chdir(os.path.dirname(base))
+    _extract(fetch, archive_bytes(GOOD[:3]), "models")
+    assert tree(base) == ["m", "m/a.bin", "m/sub", "m/sub/b.txt"]
+
+
+@pytest.mark.parametrize("name,kind", [
+    ("../evil.txt", "file"),
+    ("m/../../evil.txt", "file"),
+    ("ABSOLUTE", "file"),
+    (".", "dir"),
+    ("m/..", "dir"),
+    ("../models-x/evil.txt", "file"),
+], ids=["two-dots", "climbs-out", "absolute", "lone-dot", "dir-dot-dot", "sibling-prefix"])
+def test_unsafe_names_are_refused(fetch, base, outside, name, kind):
+    if name == "ABSOLUTE":
+        name = os.path.join(outside, "evil.txt")
+    _refused(fetch, [Member(name, kind, data=b"x")], base, name)
+    assert tree(os.path.dirname(base)) == ["models", "outside"]
+
+
+def test_members_before_the_unsafe_one_are_checked_and_extracted_in_turn(fetch, base):
+    order = []
+
+    class Stream(object):
+        """Duck-typed archive: members with a name, and extract()."""
+
+        def __init__(self, names):
+            self.members = [type("M", (), {"name": n})() for n in names]
+
+        def __iter__(self):
+            for m in self.members:
+                order.append(("next", m.name))
+                yield m
+
+        def extract(self, member, path):
+            order.append(("extract", member.name))
+            assert path == base
+            os.makedirs(os.path.join(path, member.name))
+
+    with pytest.raises(Exception, match="^" + TRAVERSAL + r"\.\./b$"):
+        fetch._safe_extract(Stream(["a", "../b", "c"]), base)
+    assert order == [("next", "a"), ("extract", "a"), ("next", "../b")]
+
+
+# --- links ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("members,name", [
+    ([Member("m/l", "symlink", linkname="/etc")], "m/l"),
+    ([Member("m/l", "symlink", linkname="ABSOLUTE_INSIDE")], "m/l"),
+    ([Member("m/l", "symlink", linkname="../../outside")], "m/l"),
+    ([Member("l", "symlink", linkname="..")], "l"),
+    ([Member("m/h", "hardlink", linkname="../outside/secret")], "m/h"),
+    ([Member("m/h", "hardlink", linkname="OUTSIDE_SECRET")], "m/h"),
+    # through a link extracted before: "a" is the base itself, so "a/.."
+    # is its parent although it reads as the base
+    ([Member("a", "symlink", linkname="."), Member("a/l", "symlink", linkname="..")], "a/l"),
+    ([Member("a", "symlink", linkname="."), Member("a/../outside/x.txt", data=b"x")],
+     "a/../outside/x.txt"),
+    ([Member("a", "symlink", linkname="."),
+      Member("h", "hardlink", linkname="a/../outside/secret")], "h"),
+    # a link whose directory is reached through another link: "a/b" lies in
+    # "sub", so "../.." leads above the base
+    ([Member("sub", "dir"), Member("a", "symlink", linkname="sub"),
+      Member("a/b", "symlink", linkname="../..")], "a/b"),
+    # a link that a later link redirects outside
+    ([Member("d1/d2", "dir"), Member("d1/d2/a", "symlink", linkname="b/../../.."),
+      Member("d1/d2/b", "symlink", linkname="../../x")], "d1/d2/a"),
+    # a file written through a link to outside that was already on disk
+    ([Member("pre/x.txt", data=b"x")], "pre/x.txt"),
+], ids=["sym-absolute", "sym-absolute-inside", "sym-climbs-out", "sym-to-parent",
+        "hard-climbs-out", "hard-absolute", "sym-through-link", "file-through-link",
+        "hard-through-link", "sym-in-linked-dir", "sym-redirected-later", "file-through-old-link"])
+def test_links_leading_outside_are_refused(fetch, base, outside, members, name):
+    with open(os.path.join(outside, "secret"), "w") as f:
+        f.write("secret")
+    os.symlink(outside, os.path.join(base, "pre"))
+    for m in members:
+        m.linkname = m.linkname.replace("ABSOLUTE_INSIDE", os.path.join(base, "m"))
+        m.linkname = m.linkname.replace("OUTSIDE_SECRET", os.path.join(outside, "secret"))
+    _refused(fetch, members, base, name)
+    assert sorted(os.listdir(outside)) == ["secret"]
+    assert tree(base) == ["pre"]  # what the attempt extracted is gone again
+
+
+def test_link_to_the_destination_itself_is_allowed(fetch, base):
+    _extract(fetch, archive_bytes([Member("m/top", "symlink", linkname="..")]), base)
+    assert os.path.samefile(os.path.join(base, "m", "top"), base)
+
+
+# --- removal of a failed extraction -------------------------------------------
+
+
+def test_failed_extraction_removes_only_what_it_created(fetch, base):
+    os.makedirs(os.path.join(base, "other", "keep"))
+    with open(os.path.join(base, "other", "model.bin"), "w") as f:
+        f.write("old")
+    with open(os.path.join(base, "loose.txt"), "w") as f:
+        f.write("loose")
+    members = [
+        Member("m", "dir"), Member("m/a.bin", data=b"a"), Member("m/deep/er/b.bin", data=b"b"),
+        Member("m/l", "symlink", linkname="a.bin"), Member("other/new.bin", data=b"new"),
+        Member("other/keep/n/o.bin", data=b"o"), Member("fresh/x.bin", data=b"x"),
+        Member("../evil", data=b"e"),
+    ]
+    _refused(fetch, members, base, "../evil")
+    assert tree(base) == ["loose.txt", "other", "other/keep", "other/model.bin"]
+    with open(os.path.join(base, "other", "model.bin")) as f:
+        assert f.read() == "old"
+
+
+def test_truncated_stream_leaves_nothing(fetch, base):
+    data = archive_bytes([Member("m", "dir"), Member("m/small", data=b"s"),
+                          Member("m/big", data=os.urandom(1 << 20))])
+    with pytest.raises(tarfile.ReadError):
+        _extract(fetch, data[:len(data) // 2], base)
+    assert tree(base) == []
+
+
+def test_missing_destination_is_created_and_kept(fetch, tmp_path):
+    path = str(tmp_path / "new" / "models")
+    _refused(fetch, [Member("m/a", data=b"a"), Member("../evil", data=b"e")], path, "../evil")
+    assert os.path.isdir(path) and os.listdir(path) == []
+
+
+def test_interrupted_extraction_is_removed_too(fetch, base):
+    class Interrupting(object):
+        def __iter__(self):
+            yield type("M", (), {"name": "m/a"})()
+            raise KeyboardInterrupt
+
+        def extract(self, member, path):
+            os.makedirs(os.path.join(path, member.name))
+
+    with pytest.raises(KeyboardInterrupt):
+        fetch._safe_extract(Interrupting(), base)
+    assert tree(base) == []

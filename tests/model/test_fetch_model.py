@@ -1,0 +1,399 @@
+"""download_url and download_detection_model end to end: a local backend, real
+tar.xz archives, real libmagic, a fake clock for the retry loop."""
+
+import os
+import tarfile
+
+import pytest
+
+from fetch_support import Member, Reply, RequestsSpy, archive_bytes, json_reply, model_archive
+
+MODEL_FILES = {"model.tflite": os.urandom(4096), "labels.txt": b"person\ncar\n"}
+EXTRACT_FAILED = "Failed to extracting tarxz "
+TRAVERSAL = "Attempted path traversal in tar archive: "
+
+
+def _serve_model(server, name="model_a", replies=None, query="?sig=abc"):
+    """Serves the archive of `name` (or the given replies); returns its URL."""
+    path = "/archives/%s.tar.xz" % name
+    server.routes[path] = replies if replies is not None else Reply(
+        200, model_archive(name, MODEL_FILES))
+    return server.url(path + query)
+
+
+def _download_lines(url, archive):
+    return [("info", "Downloading..."), ("info", "\tcloud url: " + url),
+            ("info", "\ttar.xz file: " + archive)]
+
+
+def _extract_lines(archive, base):
+    return [("info", "Extracting model file - %s to %s" % (archive, base))]
+
+
+def _assert_model(model_dir):
+    assert sorted(os.listdir(model_dir)) == sorted(MODEL_FILES)
+    for name, data in MODEL_FILES.items():
+        with open(os.path.join(model_dir, name), "rb") as f:
+            assert f.read() == data
+
+
+# --- download_url -------------------------------------------------------------
+
+
+def test_download_extract_and_clean_up(fetch, settings, server, log):
+    url = _serve_model(server)
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    model_dir = os.path.join(settings.base, "model_a")
+    assert fetch.download_url(url) == model_dir
+    _assert_model(model_dir)
+    assert not os.path.exists(archive)
+    assert os.listdir(settings.base) == ["model_a"]
+    assert log == _download_lines(url, archive) + [
+        ("info", "Downloading... 100% (0MB / 0MB)")] + _extract_lines(archive, settings.base) + [
+        ("info", "Finished the downloading")]
+
+
+def test_base_directory_is_created_with_its_parents(fetch, settings, server, tmp_path):
+    fetch.BASE_MODEL_DIR = str(tmp_path / "a" / "b" / "models")
+    assert fetch.download_url(cloud_url=_serve_model(server)) == str(
+        tmp_path / "a" / "b" / "models" / "model_a")
+
+
+def test_existing_model_directory_is_returned_at_once(fetch, settings, server, log):
+    model_dir = os.path.join(settings.base, "model_a")
+    os.makedirs(model_dir)  # even an empty one
+    assert fetch.download_url(_serve_model(server)) == model_dir
+    assert log == [("info", "model dir already exists, skipping download - " + model_dir)]
+    assert server.requests == [] and os.listdir(model_dir) == []
+
+
+def test_file_in_place_of_the_model_directory_is_removed(fetch, settings, server, log):
+    model_dir = os.path.join(settings.base, "model_a")
+    os.makedirs(settings.base)
+    with open(model_dir, "w") as f:
+        f.write("stray")
+    assert fetch.download_url(_serve_model(server)) == model_dir
+    assert log[0] == ("info", "remove model file (not a directory) - " + model_dir)
+    _assert_model(model_dir)
+
+
+def test_empty_archive_on_disk_is_downloaded_again(fetch, settings, server, log):
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    os.makedirs(settings.base)
+    open(archive, "w").close()
+    url = _serve_model(server)
+    assert fetch.download_url(url) == os.path.join(settings.base, "model_a")
+    assert log[:2] == [("info", "tar.xz file already exists - " + archive),
+                       ("info", "tar.xz is invalid, re-downloading - " + archive)]
+    assert log[2:5] == _download_lines(url, archive)
+    assert len(server.requests) == 1
+
+
+def test_archive_without_description_is_downloaded_again(fetch, settings, server, log,
+                                                         monkeypatch):
+    class Undescribed(object):
+        def from_file(self, path):
+            return None
+
+    monkeypatch.setattr(fetch, "fm", Undescribed())
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    os.makedirs(settings.base)
+    with open(archive, "wb") as f:
+        f.write(model_archive("model_a", {"old.bin": b"old"}))
+    assert fetch.download_url(_serve_model(server)) == os.path.join(settings.base, "model_a")
+    assert log[1] == ("info", "tar.xz is invalid, re-downloading - " + archive)
+    _assert_model(os.path.join(settings.base, "model_a"))
+
+
+def test_archive_on_disk_is_reused_without_download(fetch, settings, server, log):
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    os.makedirs(settings.base)
+    with open(archive, "wb") as f:
+        f.write(model_archive("model_a", MODEL_FILES))
+    assert fetch.download_url(_serve_model(server)) == os.path.join(settings.base, "model_a")
+    assert server.requests == []
+    assert log == [("info", "tar.xz file already exists - " + archive)] + _extract_lines(
+        archive, settings.base) + [("info", "Finished the downloading")]
+    assert not os.path.exists(archive)
+
+
+def test_unusable_archive_on_disk_is_reused_then_removed(fetch, settings, server, log):
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    os.makedirs(settings.base)
+    with open(archive, "wb") as f:
+        f.write(b"this is not an archive at all\n")
+    try:
+        tarfile.open(archive, "r|xz")
+    except Exception as e:
+        error = str(e)
+    assert fetch.download_url(_serve_model(server)) is None
+    assert server.requests == []
+    assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + error)
+    assert os.listdir(settings.base) == []
+
+
+def test_refused_download(fetch, settings, server, log):
+    url = _serve_model(server, replies=Reply(403, b"expired"))
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    assert fetch.download_url(url) is None
+    assert log == _download_lines(url, archive) + [
+        ("warning", "failed downloading status code: 403")]
+    assert os.listdir(settings.base) == []
+
+
+@pytest.mark.parametrize("path,name", [
+    ("/a/model_b.tar.xz", "model_b"),
+    ("/a/model_b.tar.xz.tar.xz", "model_b"),
+    ("/a/v1.tar.xz.model_b.tar.xz", "v1.model_b"),
+], ids=["plain", "suffix-twice", "suffix-inside"])
+def test_model_name_from_the_url_path(fetch, settings, server, path, name):
+    server.routes[path] = Reply(200, model_archive(name, MODEL_FILES))
+    url = server.url(path + "?name=other.tar.xz#frag")
+    assert fetch.download_url(url) == os.path.join(settings.base, name)
+    _assert_model(os.path.join(settings.base, name))
+
+
+def test_url_path_ending_in_slash_gives_the_base_directory(fetch, settings, server, log):
+    base_join = os.path.join(settings.base, "")
+    assert fetch.download_url(server.url("/archives/")) == base_join
+    assert log == [("info", "model dir already exists, skipping download - " + base_join)]
+    assert server.requests == []
+
+
+def test_file_name_without_suffix(fetch, settings, server, log):
+    # Archive and model directory share one path: a file there is removed,
+    # the download is extracted and deleted, and its path is returned.
+    path = os.path.join(settings.base, "blob")
+    os.makedirs(settings.base)
+    with open(path, "w") as f:
+        f.write("left over")
+    server.routes["/files/blob"] = Reply(200, model_archive("model_c", MODEL_FILES))
+    assert fetch.download_url(server.url("/files/blob")) == path
+    assert log[0] == ("info", "remove model file (not a directory) - " + path)
+    assert not os.path.exists(path)
+    _assert_model(os.path.join(settings.base, "model_c"))
+
+
+def test_traversal_archive_is_refused_and_cleaned_up(fetch, settings, server, log, outside):
+    members = [Member("model_a", "dir"), Member("model_a/model.tflite", data=b"t"),
+               Member("../outside/evil.txt", data=b"evil")]
+    url = _serve_model(server, replies=Reply(200, archive_bytes(members)))
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    assert fetch.download_url(url) is None
+    assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + TRAVERSAL
+                       + "../outside/evil.txt")
+    assert os.listdir(outside) == []
+    assert os.listdir(settings.base) == []  # no archive, no half model
+
+
+def test_failed_extraction_does_not_leave_a_model_behind(fetch, settings, server):
+    # The first archive breaks off after the model's first file; the next
+    # call must download again instead of taking the half model.
+    broken = model_archive("model_a", {"a.bin": b"a", "b.bin": os.urandom(1 << 20)})
+    good = model_archive("model_a", MODEL_FILES)
+    url = _serve_model(server, replies=[Reply(200, broken[:len(broken) // 2]), Reply(200, good)])
+    assert fetch.download_url(url) is None
+    assert os.listdir(settings.base) == []
+    model_dir = fetch.download_url(url)
+    _assert_model(model_dir)
+    assert len(server.requests) == 2
+
+
+@pytest.mark.parametrize("reply", [
+    Reply(200, b"x" * 4096, cut=100),
+    Reply(200, b"x" * 4096, length="abc"),
+    Reply(200, b"late", delay=3),
+], ids=["cut", "bad-length", "slow"])
+def test_download_errors_are_logged(fetch, settings, server, log, monkeypatch, reply):
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.3)
+    url = _serve_model(server, replies=reply)
+    assert fetch.download_url(url) is None
+    level, text = log[-1]
+    assert level == "warning" and text.startswith("Failed to download from " + url + " - ")
+    assert text != "Failed to download from " + url + " - "
+
+
+def test_download_error_text(fetch, settings, server, log):
+    url = _serve_model(server, replies=Reply(200, b"x", length="abc"))
+    fetch.download_url(url)
+    assert log[-1] == ("warning", "Failed to download from " + url
+                       + " - invalid literal for int() with base 10: 'abc'")
+
+
+def test_base_directory_that_is_a_file(fetch, settings, server, log):
+    with open(settings.base, "w") as f:
+        f.write("not a directory")
+    url = _serve_model(server)
+    try:
+        os.makedirs(settings.base, exist_ok=True)
+    except OSError as e:
+        error = str(e)
+    assert fetch.download_url(url) is None
+    assert log == [("warning", "Failed to download from " + url + " - " + error)]
+
+
+def test_collaborators_are_looked_up_at_each_call(fetch, settings, server, monkeypatch):
+    calls = []
+
+    def download_file(cloud_url, local_file):
+        calls.append((cloud_url, local_file))
+        with open(local_file, "wb") as f:
+            f.write(model_archive("model_a", MODEL_FILES))
+        return True
+
+    monkeypatch.setattr(fetch, "download_file", download_file)
+    url = "http://nowhere.invalid/x/model_a.tar.xz"
+    assert fetch.download_url(url) == os.path.join(settings.base, "model_a")
+    assert calls == [(url, os.path.join(settings.base, "model_a.tar.xz"))]
+
+
+# --- download_detection_model -------------------------------------------------
+
+
+def test_internal_model_is_returned_untouched(fetch, settings, server, log, monkeypatch):
+    class NoClock(object):
+        def __getattr__(self, name):
+            raise AssertionError("the clock was read")
+
+    monkeypatch.setattr(fetch, "time", NoClock())
+    internal = fetch.MODEL_TYPE.INTERNAL
+    assert fetch.download_detection_model(internal) is internal
+    assert log == [] and server.requests == [] and not os.path.exists(settings.base)
+
+
+def test_fails_twice_then_succeeds(fetch, settings, server, log, clock):
+    url = _serve_model(server, replies=[Reply(500, b"busy"), Reply(500, b"busy"),
+                                        Reply(200, model_archive("model_a", MODEL_FILES))])
+    server.models["model_a"] = json_reply({"url": url})
+    model_dir = fetch.download_detection_model("model_a")
+    assert model_dir == os.path.join(settings.base, "model_a")
+    _assert_model(model_dir)
+    assert fetch.check_model_type(model_dir) == fetch.MODEL_TYPE.TF_LITE
+    assert clock.sleeps == [1, 1]
+    assert log[0] == ("info", "Download model")
+    assert [m for level, m in log if level == "warning"] == [
+        "failed downloading status code: 500"] * 2
+    assert server.paths().count("/v1/models/model_a/download-url") == 3
+
+
+def test_interrupted_download_heals_over_two_attempts(fetch, settings, server, log, clock):
+    # 1: the body breaks off, the partial archive stays; 2: it is reused and
+    # fails to extract, and nothing of it stays; 3: a fresh download.
+    weights = os.urandom(3 << 20)
+    data = model_archive("model_a", dict(MODEL_FILES, **{"w.bin": weights}))
+    # 3 whole chunks arrive, and the archive breaks off inside w.bin
+    url = _serve_model(server, replies=[Reply(200, data, cut=len(data) - 10000), Reply(200, data)])
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    model_dir = fetch.download_detection_model(url)
+    assert model_dir == os.path.join(settings.base, "model_a")
+    with open(os.path.join(model_dir, "w.bin"), "rb") as f:
+        assert f.read() == weights
+    warnings = [m for level, m in log if level == "warning"]
+    assert len(warnings) == 2
+    assert warnings[0].startswith("Failed to download from " + url + " - ")
+    assert warnings[1].startswith(EXTRACT_FAILED + archive + " - ")
+    assert ("info", "tar.xz file already exists - " + archive) in log
+    assert clock.sleeps == [1, 1] and len(server.requests) == 2
+
+
+def test_budget_runs_out_after_300_seconds(fetch, settings, server, log, clock, monkeypatch):
+    calls = []
+    monkeypatch.setattr(fetch, "get_model_url", lambda model_id: calls.append(model_id))
+    assert fetch.download_detection_model("model_a") is None
+    assert len(calls) == 300 and clock.sleeps == [1] * 300
+    assert log == [("info", "Download model")]
+
+
+def test_budget_is_read_before_every_attempt(fetch, settings, clock, monkeypatch):
+    calls = []
+
+    def get_model_url(model_id):
+        calls.append(model_id)
+        fetch.DOWNLOAD_MODEL_TIMEOUT = 3  # restored by monkeypatch below
+        return ""
+
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 300)
+    monkeypatch.setattr(fetch, "get_model_url", get_model_url)
+    assert fetch.download_detection_model("k") is None
+    assert len(calls) == 3
+
+
+def test_attempt_started_inside_the_budget_runs_to_its_end(fetch, settings, clock, monkeypatch):
+    starts = []
+
+    def slow_download(cloud_url):
+        starts.append(clock.now - 1000.0)
+        clock.now += 120
+        return None
+
+    monkeypatch.setattr(fetch, "get_model_url", lambda model_id: "http://x/m.tar.xz")
+    monkeypatch.setattr(fetch, "download_url", slow_download)
+    assert fetch.download_detection_model("k") is None
+    assert starts == [0, 121, 242]
+    assert clock.now - 1000.0 == 363
+
+
+def test_always_failing_server(fetch, settings, server, log, clock, monkeypatch):
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 3)
+    url = _serve_model(server, replies=Reply(500))
+    assert fetch.download_detection_model(url) is None
+    assert clock.sleeps == [1, 1, 1] and len(server.requests) == 3
+    assert log.count(("info", "Download model")) == 1
+
+
+def test_escaped_exception_is_logged_and_retried(fetch, settings, log, clock, monkeypatch):
+    results = [RuntimeError("disk on fire"), os.path.join(settings.base, "m")]
+
+    def download_url(cloud_url):
+        result = results.pop(0)
+        if isinstance(result, Exception):
+            raise result
+        return result
+
+    monkeypatch.setattr(fetch, "get_model_url", lambda model_id: "http://x/m.tar.xz")
+    monkeypatch.setattr(fetch, "download_url", download_url)
+    assert fetch.download_detection_model("k") == os.path.join(settings.base, "m")
+    assert log == [("info", "Download model"),
+                   ("warning", "Failed download ombrix model: disk on fire")]
+    assert clock.sleeps == [1]
+
+
+def test_download_url_gets_the_link_by_keyword(fetch, settings, clock, monkeypatch):
+    seen = []
+    monkeypatch.setattr(fetch, "get_model_url", lambda *a, **k: seen.append((a, k)) or "http://l")
+    monkeypatch.setattr(fetch, "download_url", lambda **k: seen.append(k) or "/m")
+    assert fetch.download_detection_model("k") == "/m"
+    assert seen == [(("k",), {}), {"cloud_url": "http://l"}]
+
+
+@pytest.mark.parametrize("error", [ValueError("no url"), KeyboardInterrupt()])
+def test_get_model_url_errors_propagate(fetch, settings, clock, monkeypatch, error):
+    def get_model_url(model_id):
+        raise error
+
+    monkeypatch.setattr(fetch, "get_model_url", get_model_url)
+    with pytest.raises(type(error)):
+        fetch.download_detection_model("k")
+
+
+def test_interrupt_in_download_url_propagates(fetch, settings, clock, monkeypatch):
+    def download_url(cloud_url):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(fetch, "get_model_url", lambda model_id: "http://x")
+    monkeypatch.setattr(fetch, "download_url", download_url)
+    with pytest.raises(KeyboardInterrupt):
+        fetch.download_detection_model("k")
+    assert clock.sleeps == []
+
+
+def test_every_response_of_a_retried_download_is_closed(fetch, settings, server, clock,
+                                                        monkeypatch):
+    spy = RequestsSpy()
+    monkeypatch.setattr(fetch, "requests", spy)
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 4)
+    url = _serve_model(server, replies=Reply(404, b"x" * 100000))
+    server.models["model_a"] = json_reply({"url": url})
+    assert fetch.download_detection_model("model_a") is None
+    assert len(spy.responses) == 8 and spy.closed == spy.responses
+    assert all(r.raw.closed for r in spy.responses)
