@@ -276,24 +276,31 @@ def test_fails_twice_then_succeeds(fetch, settings, server, log, clock):
     assert server.paths().count("/v1/models/model_a/download-url") == 3
 
 
-def test_interrupted_download_heals_over_two_attempts(fetch, settings, server, log, clock):
-    # 1: the body breaks off, the partial archive stays; 2: it is reused and
-    # fails to extract, and nothing of it stays; 3: a fresh download.
+@pytest.mark.parametrize("cut_at", ["late", "early"])
+def test_interrupted_download_leaves_no_partial_archive(fetch, settings, server, log, clock, cut_at):
+    # The body breaks off: the partial archive is removed, so the next
+    # attempt downloads afresh instead of extracting a truncated model.
     weights = os.urandom(3 << 20)
     data = model_archive("model_a", dict(MODEL_FILES, **{"w.bin": weights}))
-    # 3 whole chunks arrive, and the archive breaks off inside w.bin
-    url = _serve_model(server, replies=[Reply(200, data, cut=len(data) - 10000), Reply(200, data)])
+    cut = len(data) - 10000 if cut_at == "late" else 10240
+    url = _serve_model(server, replies=[Reply(200, data, cut=cut), Reply(200, data)])
     archive = os.path.join(settings.base, "model_a.tar.xz")
     model_dir = fetch.download_detection_model(url)
     assert model_dir == os.path.join(settings.base, "model_a")
     with open(os.path.join(model_dir, "w.bin"), "rb") as f:
         assert f.read() == weights
     warnings = [m for level, m in log if level == "warning"]
-    assert len(warnings) == 2
+    assert len(warnings) == 1
     assert warnings[0].startswith("Failed to download from " + url + " - ")
-    assert warnings[1].startswith(EXTRACT_FAILED + archive + " - ")
-    assert ("info", "tar.xz file already exists - " + archive) in log
-    assert clock.sleeps == [1, 1] and len(server.requests) == 2
+    assert ("info", "tar.xz file already exists - " + archive) not in log
+    assert not os.path.exists(archive)
+    assert clock.sleeps == [1] and len(server.requests) == 2
+
+
+def test_partial_archive_removed_after_failed_download(fetch, settings, server):
+    url = _serve_model(server, replies=Reply(200, b"x" * 4096, cut=100))
+    assert fetch.download_url(url) is None
+    assert os.listdir(settings.base) == []
 
 
 def test_budget_runs_out_after_300_seconds(fetch, settings, server, log, clock, monkeypatch):

@@ -32,11 +32,24 @@ Interned s_urlparse("urlparse"), s_BASE_MODEL_DIR("BASE_MODEL_DIR"), s_makedirs(
 int truth_of(const Ref& result) { return result ? truth(result.get()) : -1; }
 
 // download_file(cloud_url=cloud_url, local_file=tar_xz_file), as a truth
-// value.
+// value. A download that breaks off leaves a partial archive behind, which
+// the next attempt would take for a whole one (a cut at a member boundary
+// even extracts cleanly into an incomplete model): it is removed before the
+// error goes on to the caller's handler.
 int fetch_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file) {
   Ref download_file = lookup(fn, s_download_file);
   if (!download_file) return -1;
-  return truth_of(call_kw(download_file.get(), {cloud_url, tar_xz_file}, kw.cloud_url_local_file));
+  int fetched =
+      truth_of(call_kw(download_file.get(), {cloud_url, tar_xz_file}, kw.cloud_url_local_file));
+  if (fetched >= 0) return fetched;
+  Caught e;
+  if (!e.take(PyExc_Exception)) return -1;
+  if (!os_call(fn, s_remove, {tar_xz_file})) {
+    Caught ignored;
+    if (!ignored.take(PyExc_OSError)) return -1;
+  }
+  e.restore();
+  return -1;
 }
 
 // An archive already on disk is kept when libmagic describes it and the
