@@ -1,0 +1,347 @@
+"""Frame filtering speed of ombrix_sdk.roi.zone_warden.ZoneWarden.
+
+Scenario: a 1920x1080 frame with 4 include regions (convex and concave, 8 to
+32 vertices) and 2 exclusion regions overlapping them; frames of 10, 100 and
+1000 detections with pixel boxes spread over the frame, about half of them
+kept. Per frame, ZoneWarden.filter_in_roi is compared with
+
+  (a) the same algorithm written plainly in Python over shapely, and
+  (b) shapely's vectorised ``contains_xy`` over the same anchor points
+      (which neither copies nor tags the items),
+
+and the cost per item of the shallow copy and tagging alone is measured.
+
+Run as ``python benchmarks/bench_zone_warden.py`` (prints a table), or through
+``python -m benchmarks``, which calls ``run()`` for its (label, value, unit)
+rows.
+"""
+
+import copy
+import math
+import os
+import random
+import sys
+import timeit
+
+# NumPy's BLAS threads would only spin beside the measurements on a small
+# machine; nothing here uses BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import shapely  # noqa: E402
+from shapely.geometry import Point, Polygon  # noqa: E402
+
+from ombrix_sdk.roi.zone_warden import ZoneWarden  # noqa: E402
+
+FRAME = (1920.0, 1080.0)
+SIZES = (10, 100, 1000)
+SEED = 20240501
+# Goals at 100 detections.
+GOAL_VS_PYTHON = 30.0
+GOAL_VS_CONTAINS_XY = 1.0
+
+
+class Detection(object):
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+
+def star(cx, cy, r_outer, r_inner, points, turn=0.0):
+    """A concave star with 2 * points vertices."""
+    out = []
+    for k in range(2 * points):
+        r = r_outer if k % 2 == 0 else r_inner
+        a = turn + math.pi * k / points
+        out.append([cx + r * math.cos(a), cy + r * math.sin(a)])
+    return out
+
+
+def regular(cx, cy, r, n, turn=0.0):
+    """A convex regular polygon with n vertices."""
+    return [[cx + r * math.cos(turn + 2 * math.pi * k / n),
+             cy + r * math.sin(turn + 2 * math.pi * k / n)] for k in range(n)]
+
+
+def region_records():
+    include = [
+        ("zone-a", "a", regular(0.22, 0.30, 0.20, 8, 0.3)),      # convex, 8
+        ("zone-b", "b", star(0.70, 0.30, 0.24, 0.12, 8, 0.1)),   # concave, 16
+        ("zone-c", "c", regular(0.30, 0.75, 0.22, 32)),          # convex, 32
+        ("zone-d", "d", star(0.74, 0.74, 0.22, 0.14, 12, 0.2)),  # concave, 24
+    ]
+    exclude = [
+        ("excl-1", "x1", [[0.30, 0.20], [0.62, 0.20], [0.62, 0.45], [0.30, 0.45]]),
+        ("excl-2", "x2", regular(0.55, 0.70, 0.15, 6)),
+    ]
+    records = []
+    for label, rid, pts in include:
+        records.append({"include": True, "points": pts, "label": label, "roi_id": rid})
+    for label, rid, pts in exclude:
+        records.append({"include": False, "points": pts, "label": label, "roi_id": rid})
+    return records
+
+
+# --- (a) the algorithm, plainly in Python over shapely ------------------------
+
+
+class PythonWarden(object):
+    def __init__(self, polygons=None, frame_sz=None):
+        self.polygons = None
+        if polygons:
+            self.polygons = copy.deepcopy(polygons)
+        self.rois = polygons
+        if frame_sz:
+            self.frame_sz = [float(frame_sz[0]), float(frame_sz[1])]
+        else:
+            self.frame_sz = [1.0, 1.0]
+        self._included_rois = []
+        self._empty_polygon = None
+        self._exclusion_intersections = {}
+        if not self.rois:
+            return
+        for roi in self.rois:
+            roi["points"] = np.array(roi["points"], dtype=np.float32)
+            roi["shapely_polygon"] = Polygon(roi["points"])
+        exclusions = [roi for roi in self.rois if not roi["include"]]
+        for roi in self.rois:
+            if len(roi["points"]) == 0:
+                self._empty_polygon = roi
+                continue
+            if roi["include"]:
+                self._included_rois.append(roi)
+                kept = []
+                for excl in exclusions:
+                    overlap = roi["shapely_polygon"].intersection(excl["shapely_polygon"])
+                    if not overlap.is_empty:
+                        kept.append(overlap)
+                self._exclusion_intersections[id(roi)] = kept
+
+    def _is_point_excluded_for_polygon(self, point, polygon):
+        for overlap in self._exclusion_intersections.get(id(polygon), []):
+            if overlap.contains(point):
+                return True
+        return False
+
+    def filter_in_roi(self, det_or_trk, frame_sz=None, anchor_pt=(0.5, 0.5)):
+        try:
+            if not frame_sz:
+                frame_sz = self.frame_sz
+            if not self.rois:
+                return det_or_trk
+            fx, fy = frame_sz[0], frame_sz[1]
+            ax, ay = anchor_pt
+            included = self._included_rois
+            empty = self._empty_polygon
+            result = []
+            for item in det_or_trk:
+                try:
+                    item.info
+                    has_info = True
+                except Exception:
+                    has_info = False
+                box = item.info.get("rect", item.tlwh) if has_info else item.tlwh
+                x, y, w, h = box
+                rx = x + w * ax
+                ry = y + h * ay
+                if w > 1.0 and h > 1.0:
+                    rx = rx / fx
+                    ry = ry / fy
+                point = Point(rx, ry)
+                matches = []
+                for roi in included:
+                    if self._is_point_in_polygon(point, roi) and \
+                            not self._is_point_excluded_for_polygon(point, roi):
+                        matches.append(roi)
+                if matches:
+                    item_copy = copy.copy(item)
+                    self._assign_roi_info(item_copy, matches, has_info)
+                    result.append(item_copy)
+                elif empty is not None:
+                    result.append(item)
+            return result
+        except Exception:
+            return []
+
+    @staticmethod
+    def _is_point_in_polygon(point, polygon):
+        return polygon["shapely_polygon"].contains(point)
+
+    @staticmethod
+    def _assign_roi_info(item_copy, matched, has_info):
+        ids = [p.get("roi_id", "") for p in matched]
+        names = [p.get("label", "") for p in matched]
+        if has_info:
+            item_copy.info["roi_id"] = ids
+            item_copy.info["roi_name"] = names
+        else:
+            item_copy.roi_id = ids
+            item_copy.roi_name = names
+
+
+# --- (b) shapely's vectorised containment over the anchor points -------------
+
+
+class VectorFilter(object):
+    """contains_xy of every include region and its overlaps, on own copies of
+    the geometries (contains_xy prepares them in place)."""
+
+    def __init__(self, warden):
+        self.regions = []
+        for roi in warden._included_rois:
+            poly = shapely.from_wkb(shapely.to_wkb(roi["shapely_polygon"]))
+            overlaps = [shapely.from_wkb(shapely.to_wkb(g))
+                        for g in warden._exclusion_intersections[id(roi)]]
+            shapely.prepare(poly)
+            for g in overlaps:
+                shapely.prepare(g)
+            self.regions.append((poly, overlaps))
+
+    def kept(self, xs, ys):
+        keep = np.zeros(len(xs), dtype=bool)
+        for poly, overlaps in self.regions:
+            inside = shapely.contains_xy(poly, xs, ys)
+            for g in overlaps:
+                inside &= ~shapely.contains_xy(g, xs, ys)
+            keep |= inside
+        return keep
+
+
+# --- scenario ---------------------------------------------------------------------
+
+
+def make_frame(n, rng, kept_area):
+    """n pixel boxes, half with their centre in the kept area."""
+    boxes = []
+    want_in = n // 2
+    while len(boxes) < n:
+        w = rng.uniform(20.0, 160.0)
+        h = rng.uniform(20.0, 160.0)
+        cx = rng.uniform(0.0, FRAME[0])
+        cy = rng.uniform(0.0, FRAME[1])
+        inside = kept_area.contains(Point(cx / FRAME[0], cy / FRAME[1]))
+        if inside and want_in > 0:
+            want_in -= 1
+        elif inside or len(boxes) - (n // 2 - want_in) >= n - n // 2:
+            continue
+        boxes.append((cx - w / 2.0, cy - h / 2.0, w, h))
+    rng.shuffle(boxes)
+    return boxes
+
+
+def per_call(fn, budget=0.25):
+    """Seconds per call: best of 5 runs of a loop sized to about `budget`/5."""
+    number = 1
+    while True:
+        t = timeit.timeit(fn, number=number)
+        if t > budget / 5 or number > 1 << 20:
+            break
+        number *= 2
+    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+
+
+def copy_and_tag_cost(n):
+    """Per item: filtering items that all match (copied and tagged) minus
+    filtering the same items passed through unmatched by an empty region."""
+    rng = random.Random(SEED + 1)
+    dets = [Detection((rng.uniform(0, 1800), rng.uniform(0, 1000), 50.0, 60.0))
+            for _ in range(n)]
+    everywhere = ZoneWarden([{"include": True, "points": [[-1, -1], [2, -1], [2, 2], [-1, 2]],
+                              "label": "all", "roi_id": "all"}], FRAME)
+    elsewhere = ZoneWarden([{"include": True, "points": [[5, 5], [6, 5], [6, 6], [5, 6]],
+                             "label": "far", "roi_id": "far"},
+                            {"include": True, "points": [], "label": "rest", "roi_id": "rest"}],
+                           FRAME)
+    assert len(everywhere.filter_in_roi(dets)) == n
+    assert all(a is b for a, b in zip(elsewhere.filter_in_roi(dets), dets))
+    tagged = per_call(lambda: everywhere.filter_in_roi(dets))
+    passed = per_call(lambda: elsewhere.filter_in_roi(dets))
+    py_copy = per_call(lambda: [copy.copy(d) for d in dets])
+    return (tagged - passed) / n, py_copy / n
+
+
+def measure():
+    """The measurements, as a dict per frame size plus the copy figures."""
+    rng = random.Random(SEED)
+    records = region_records()
+    warden = ZoneWarden(copy.deepcopy(records), FRAME)
+    python = PythonWarden(copy.deepcopy(records), FRAME)
+    vector = VectorFilter(warden)
+    kept_area = shapely.union_all([
+        shapely.difference(r["shapely_polygon"],
+                           shapely.union_all(warden._exclusion_intersections[id(r)]))
+        for r in warden._included_rois])
+    frames = []
+    for n in SIZES:
+        boxes = make_frame(n, rng, kept_area)
+        dets = [Detection(b) for b in boxes]
+        xs = np.array([(b[0] + b[2] * 0.5) / FRAME[0] for b in boxes])
+        ys = np.array([(b[1] + b[3] * 0.5) / FRAME[1] for b in boxes])
+        mine = warden.filter_in_roi(dets, FRAME)
+        theirs = python.filter_in_roi(dets, FRAME)
+        mask = vector.kept(xs, ys)
+        # All three must agree before their times mean anything.
+        assert [d.tlwh for d in mine] == [d.tlwh for d in theirs]
+        assert [(d.roi_id, d.roi_name) for d in mine] == [(d.roi_id, d.roi_name) for d in theirs]
+        assert [d.tlwh for d in mine] == [b for b, k in zip(boxes, mask) if k]
+        frames.append({
+            "items": n,
+            "kept": len(mine),
+            "zone_warden": per_call(lambda: warden.filter_in_roi(dets, FRAME)),
+            "python": per_call(lambda: python.filter_in_roi(dets, FRAME)),
+            "contains_xy": per_call(lambda: vector.kept(xs, ys)),
+        })
+    copy_tag, py_copy = copy_and_tag_cost(1000)
+    return frames, copy_tag, py_copy
+
+
+def run():
+    """Rows of (label, value, unit); "A / B" is A's time divided by B's."""
+    frames, copy_tag, py_copy = measure()
+    rows = []
+    for f in frames:
+        n = f["items"]
+        goal_python = " (goal >= %.0fx)" % GOAL_VS_PYTHON if n == 100 else ""
+        goal_vector = " (goal >= %.0fx)" % GOAL_VS_CONTAINS_XY if n == 100 else ""
+        rows += [
+            ("filter_in_roi, %d detections, %d kept (us per frame)" % (n, f["kept"]),
+             f["zone_warden"] * 1e6, "us"),
+            ("plain Python over shapely / filter_in_roi, %d detections%s" % (n, goal_python),
+             f["python"] / f["zone_warden"], "x"),
+            ("shapely.contains_xy / filter_in_roi, %d detections%s" % (n, goal_vector),
+             f["contains_xy"] / f["zone_warden"], "x"),
+        ]
+    rows += [
+        ("filter_in_roi copy + tagging per matched item (ns)", copy_tag * 1e9, "ns"),
+        ("copy.copy alone per item, in Python (ns)", py_copy * 1e9, "ns"),
+    ]
+    return rows
+
+
+def main():
+    frames, copy_tag, py_copy = measure()
+    print("ZoneWarden.filter_in_roi per frame: 4 include regions (8 to 32 vertices),")
+    print("2 exclusion regions, pixel boxes in a %dx%d frame (Python %s)"
+          % (FRAME[0], FRAME[1], sys.version.split()[0]))
+    print()
+    print("%7s %5s %14s %16s %16s %12s %14s" % (
+        "items", "kept", "zone_warden us", "plain Python us", "contains_xy us",
+        "Python / zw", "contains_xy / zw"))
+    for f in frames:
+        print("%7d %5d %14.1f %16.1f %16.1f %11.1fx %15.2fx" % (
+            f["items"], f["kept"], f["zone_warden"] * 1e6, f["python"] * 1e6,
+            f["contains_xy"] * 1e6, f["python"] / f["zone_warden"],
+            f["contains_xy"] / f["zone_warden"]))
+    print()
+    print("copy + tagging per matched item: %.0f ns (copy.copy alone in Python: %.0f ns)"
+          % (copy_tag * 1e9, py_copy * 1e9))
+    at100 = [f for f in frames if f["items"] == 100][0]
+    vs_python = at100["python"] / at100["zone_warden"]
+    vs_vector = at100["contains_xy"] / at100["zone_warden"]
+    print("goals at 100 detections: %.1fx plain Python (goal %.0fx), %.2fx contains_xy "
+          "(goal %.0fx): %s" % (vs_python, GOAL_VS_PYTHON, vs_vector, GOAL_VS_CONTAINS_XY,
+                                "met" if vs_python >= GOAL_VS_PYTHON and
+                                vs_vector >= GOAL_VS_CONTAINS_XY else "NOT met"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,154 @@
+#include "geometry.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zone_warden {
+
+namespace {
+
+constexpr double kLargest = 0x1p300;   // coordinates and differences stay below
+constexpr double kSmallest = 0x1p-300; // non-zero differences stay above
+// A sign is taken as certain only when the determinant exceeds this fraction
+// of the magnitudes it was computed from. Plain double evaluation errs by
+// less than 4e-16 of them, double-double evaluation by less than 1e-29.
+constexpr double kMargin = 0x1p-40;
+
+bool moderate(double v) {
+  double a = std::fabs(v);
+  return a == 0.0 || (a >= kSmallest && a <= kLargest);
+}
+
+// The orientation of q relative to the directed segment p1 -> p2: +1 when q
+// lies to the left (counter-clockwise), -1 to the right, 0 when the sign is
+// not certain (including q on the segment's line).
+int certain_orientation(double p1x, double p1y, double p2x, double p2y, double qx, double qy) {
+  const double a = p1x - qx, b = p2y - qy, c = p1y - qy, d = p2x - qx;
+  const double dx1 = p2x - p1x, dy1 = p2y - p1y;
+  if (!moderate(a) || !moderate(b) || !moderate(c) || !moderate(d) || !moderate(dx1) ||
+      !moderate(dy1)) {
+    return 0;
+  }
+  const double left = a * b, right = c * d;
+  const double det = left - right;
+  if (det == 0.0) return 0;
+  // Magnitudes of the products from which any evaluation of this
+  // determinant starts, whichever vertex it takes as origin.
+  const double spread = std::fabs(left) + std::fabs(right) + std::fabs(dx1 * b) +
+                        std::fabs(dy1 * d) + std::fabs(dx1 * c) + std::fabs(dy1 * a);
+  if (!(std::fabs(det) > kMargin * spread)) return 0;
+  return det > 0.0 ? 1 : -1;
+}
+
+// Location of (px, py) relative to a closed ring: the crossings of the ray
+// from the point towards +x with the ring's edges. An edge that goes up
+// includes its start and excludes its end, one that goes down the reverse,
+// so that a vertex is counted once.
+Location locate_in_ring(const Ring& ring, double px, double py) {
+  if (px < ring.minx || px > ring.maxx || py < ring.miny || py > ring.maxy) {
+    return Location::Exterior;
+  }
+  const double* xs = ring.x.data();
+  const double* ys = ring.y.data();
+  const std::size_t n = ring.x.size();
+  unsigned crossings = 0;
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const double p1x = xs[i], p1y = ys[i], p2x = xs[i + 1], p2y = ys[i + 1];
+    if (p1x < px && p2x < px) continue;  // the edge lies left of the point
+    if (px == p2x && py == p2y) return Location::Boundary;
+    if (p1y == py && p2y == py) {  // horizontal edge at the point's height
+      if (px >= std::min(p1x, p2x) && px <= std::max(p1x, p2x)) return Location::Boundary;
+      continue;
+    }
+    if ((p1y > py && p2y <= py) || (p2y > py && p1y <= py)) {
+      if (px == p1x && py == p1y) return Location::Boundary;
+      if (p1x == px && p2x == px) return Location::Boundary;  // vertical edge through it
+      int side = certain_orientation(p1x, p1y, p2x, p2y, px, py);
+      if (side == 0) return Location::Unsure;
+      if (p2y < p1y) side = -side;  // as seen along the edge going up
+      if (side > 0) ++crossings;
+    }
+  }
+  return (crossings & 1u) ? Location::Interior : Location::Exterior;
+}
+
+Location locate_in_polygon(const PolygonRings& polygon, double px, double py) {
+  Location shell = locate_in_ring(polygon.shell, px, py);
+  if (shell != Location::Interior) return shell;
+  for (const Ring& hole : polygon.holes) {
+    switch (locate_in_ring(hole, px, py)) {
+      case Location::Interior: return Location::Exterior;
+      case Location::Boundary: return Location::Boundary;
+      case Location::Unsure: return Location::Unsure;
+      case Location::Exterior: break;
+    }
+  }
+  return Location::Interior;
+}
+
+}  // namespace
+
+bool make_ring(const std::vector<double>& xy, Ring* ring) {
+  const std::size_t n = xy.size() / 2;
+  ring->x.clear();
+  ring->y.clear();
+  if (n == 0) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = xy[2 * i], y = xy[2 * i + 1];
+    if (!std::isfinite(x) || !std::isfinite(y) || std::fabs(x) > kLargest ||
+        std::fabs(y) > kLargest) {
+      return false;
+    }
+    ring->x.push_back(x);
+    ring->y.push_back(y);
+  }
+  if (ring->x.front() != ring->x.back() || ring->y.front() != ring->y.back()) {
+    ring->x.push_back(ring->x.front());
+    ring->y.push_back(ring->y.front());
+  }
+  if (ring->x.size() < 4) return false;
+  auto [minx, maxx] = std::minmax_element(ring->x.begin(), ring->x.end());
+  auto [miny, maxy] = std::minmax_element(ring->y.begin(), ring->y.end());
+  ring->minx = *minx;
+  ring->maxx = *maxx;
+  ring->miny = *miny;
+  ring->maxy = *maxy;
+  return true;
+}
+
+void finish_area(Area* area) {
+  bool first = true;
+  for (const PolygonRings& part : area->parts) {
+    const Ring& s = part.shell;
+    if (first) {
+      area->minx = s.minx;
+      area->miny = s.miny;
+      area->maxx = s.maxx;
+      area->maxy = s.maxy;
+      first = false;
+    } else {
+      area->minx = std::min(area->minx, s.minx);
+      area->miny = std::min(area->miny, s.miny);
+      area->maxx = std::max(area->maxx, s.maxx);
+      area->maxy = std::max(area->maxy, s.maxy);
+    }
+  }
+}
+
+Location locate(const Area& area, double px, double py) {
+  if (area.parts.empty() || px < area.minx || px > area.maxx || py < area.miny ||
+      py > area.maxy) {
+    return Location::Exterior;
+  }
+  // The parts of a valid multipolygon have disjoint interiors, so the point
+  // is interior to the whole when it is interior to one part.
+  Location found = Location::Exterior;
+  for (const PolygonRings& part : area.parts) {
+    Location loc = locate_in_polygon(part, px, py);
+    if (loc == Location::Interior) return loc;
+    if (loc == Location::Unsure || found == Location::Exterior) found = loc;
+  }
+  return found;
+}
+
+}  // namespace zone_warden

@@ -1,0 +1,55 @@
+// Point location in polygonal areas, on the areas' own double coordinates.
+//
+// The answers must be the ones the geometry library gives for
+// `area.contains(Point(x, y))`: a point counts as contained only when it lies
+// in the interior, so a point on an edge or a vertex is not contained. The
+// library decides that by counting the crossings of a ray from the point with
+// the area's rings, using an orientation predicate for each crossing edge.
+// Counting crossings with orientations of certain sign gives the one true
+// location of the point, whichever correct method computes it. So every
+// orientation here is either certain (its sign holds for the exact
+// coordinates, and by a margin far above the rounding error of any
+// extended-precision evaluation) or reported as `Unsure`; the caller then asks
+// the library itself. Points exactly on an edge that is not horizontal or
+// vertical, and points within about 1e-12 (relative) of an edge, come out
+// `Unsure`; everything else is decided here.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace zone_warden {
+
+enum class Location { Interior, Boundary, Exterior, Unsure };
+
+// A closed ring: the first vertex repeated at the end.
+struct Ring {
+  std::vector<double> x, y;
+  double minx = 0, miny = 0, maxx = 0, maxy = 0;
+};
+
+// One polygon: a shell and its holes.
+struct PolygonRings {
+  Ring shell;
+  std::vector<Ring> holes;
+};
+
+// A valid polygon or multipolygon, as the parts it consists of.
+struct Area {
+  std::vector<PolygonRings> parts;
+  double minx = 0, miny = 0, maxx = 0, maxy = 0;
+};
+
+// Builds a ring from n vertices (x0, y0, x1, y1, ...), closing it when the
+// last vertex differs from the first. False when a coordinate is not finite
+// or too large in magnitude for the certain orientations (|v| > 2^300), or
+// when fewer than four vertices remain.
+bool make_ring(const std::vector<double>& xy, Ring* ring);
+
+// Finishes an area after its parts were added: computes its bounding box.
+void finish_area(Area* area);
+
+// Where (px, py) lies in the area. The point must be finite.
+Location locate(const Area& area, double px, double py);
+
+}  // namespace zone_warden

@@ -1,0 +1,221 @@
+#include "plain.hpp"
+
+#include <descrobject.h>
+
+namespace zone_warden {
+
+using ombrix::Interned;
+using ombrix::Ref;
+using ombrix::type_lookup;
+
+namespace {
+
+Interned s_info("info"), s_tlwh("tlwh"), s_roi_id("roi_id"), s_roi_name("roi_name"),
+    s_copy("copy"), s_copy_dispatch("_copy_dispatch"), s_dispatch_table("dispatch_table"),
+    s_reconstruct("_reconstruct"), s_newobj("__newobj__"), s_new("__new__"),
+    s_reduce_ex("__reduce_ex__"), s_reduce("__reduce__"), s_class("__class__"),
+    s_getstate("__getstate__"), s_setstate("__setstate__"), s_copy_hook("__copy__"),
+    s_getnewargs_ex("__getnewargs_ex__"), s_getnewargs("__getnewargs__"), s_slots("__slots__"),
+    s_dict("__dict__"), s_slotnames("__slotnames__");
+
+// What `copy.copy` relies on, as found at import. Kept for the life of the
+// process.
+struct CopyMachinery {
+  PyObject* module = nullptr;        // the copy module
+  PyObject* copy = nullptr;          // copy.copy
+  PyObject* dispatch = nullptr;      // copy._copy_dispatch
+  PyObject* dispatch_table = nullptr;  // copy.dispatch_table (copyreg's)
+  PyObject* reconstruct = nullptr;   // copy._reconstruct
+  PyObject* copyreg = nullptr;       // the copyreg module
+  PyObject* newobj = nullptr;        // copyreg.__newobj__
+  PyObject* empty_args = nullptr;    // ()
+};
+CopyMachinery machinery;
+
+bool item_type_is_plain(PyTypeObject* type) {
+  return ombrix::generic_attributes(type) && type->tp_dictoffset != 0 &&
+         !type_lookup(type, s_info) && !type_lookup(type, s_tlwh) &&
+         !type_lookup(type, s_roi_id) && !type_lookup(type, s_roi_name);
+}
+Verdicts plain_items(item_type_is_plain);
+
+PyObject* dict_entry(PyObject* dict, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(dict, name);
+  if (!v && PyErr_Occurred()) PyErr_Clear();
+  return v;
+}
+
+// A class whose instances `copy.copy` copies through object.__reduce_ex__(4)
+// and copyreg.__newobj__: a new instance by object.__new__, then its dict
+// updated from the original's dict, and nothing else.
+bool copy_type_is_plain(PyTypeObject* type) {
+  if (Py_TYPE(type) != &PyType_Type || !ombrix::generic_attributes(type) ||
+      type->tp_itemsize != 0 || type->tp_dictoffset == 0 ||
+      type->tp_new != PyBaseObject_Type.tp_new) {
+    return false;
+  }
+  PyObject* mro = type->tp_mro;
+  if (!mro) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (base == &PyBaseObject_Type) continue;
+    if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE) || !base->tp_dict ||
+        dict_entry(base->tp_dict, s_slots)) {
+      return false;
+    }
+  }
+  for (PyObject* name : {s_new.get(), s_reduce_ex.get(), s_reduce.get(), s_class.get(),
+                         s_getstate.get()}) {
+    if (type_lookup(type, name) != type_lookup(&PyBaseObject_Type, name)) return false;
+  }
+  for (PyObject* name :
+       {s_copy_hook.get(), s_setstate.get(), s_getnewargs_ex.get(), s_getnewargs.get()}) {
+    if (type_lookup(type, name)) return false;
+  }
+  PyObject* dict_descr = type_lookup(type, s_dict);
+  if (!dict_descr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type) return false;
+  // copyreg caches a class's slot names in the class on its first copy;
+  // until then the first copy goes through copy.copy, which stores them.
+  PyObject* slotnames = type->tp_dict ? dict_entry(type->tp_dict, s_slotnames) : nullptr;
+  return slotnames && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
+}
+Verdicts plain_copies(copy_type_is_plain);
+
+// Storing an attribute on an instance of a plain class through the generic
+// setattr is a store into its instance dict, as long as no class in its MRO
+// (object aside) has a data descriptor other than the class's own __dict__
+// and __weakref__, and the name is not one of object's data descriptors
+// (names with two leading underscores are left out altogether).
+bool stores_are_plain(PyTypeObject* type) {
+  if (!copy_type_is_plain(type)) return false;
+  PyObject* mro = type->tp_mro;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (base == &PyBaseObject_Type) continue;
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(base->tp_dict, &pos, &name, &value)) {
+      if (!Py_TYPE(value)->tp_descr_set) continue;
+      if (!PyUnicode_Check(name) || (PyUnicode_CompareWithASCIIString(name, "__dict__") != 0 &&
+                                     PyUnicode_CompareWithASCIIString(name, "__weakref__") != 0)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+Verdicts plain_stores(stores_are_plain);
+
+bool dunder(PyObject* name) {
+  return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+         PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
+PyObject* keep(PyObject* module, PyObject* name) {
+  PyObject* v = dict_entry(PyModule_GetDict(module), name);
+  if (!v) {
+    PyErr_Format(PyExc_ImportError, "unexpected layout of module %R", module);
+    return nullptr;
+  }
+  Py_INCREF(v);
+  return v;
+}
+
+}  // namespace
+
+bool plain_item_type(PyTypeObject* type) {
+  return Py_TYPE(type) == &PyType_Type && plain_items.check(type);
+}
+
+bool capture_copy_machinery(PyObject* copy_module) {
+  Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+  if (!copyreg || !PyModule_Check(copy_module)) return false;
+  machinery.module = copy_module;
+  Py_INCREF(copy_module);
+  machinery.copyreg = copyreg.release();
+  machinery.copy = keep(copy_module, s_copy);
+  machinery.dispatch = machinery.copy ? keep(copy_module, s_copy_dispatch) : nullptr;
+  machinery.dispatch_table = machinery.dispatch ? keep(copy_module, s_dispatch_table) : nullptr;
+  machinery.reconstruct = machinery.dispatch_table ? keep(copy_module, s_reconstruct) : nullptr;
+  machinery.newobj = machinery.reconstruct ? keep(machinery.copyreg, s_newobj) : nullptr;
+  machinery.empty_args = machinery.newobj ? PyTuple_New(0) : nullptr;
+  return machinery.empty_args != nullptr;
+}
+
+bool ShallowCopy::machinery_intact(unsigned epoch) {
+  if (checked_ && checked_epoch_ == epoch) return intact_;
+  PyObject* copy_dict = PyModule_GetDict(machinery.module);
+  PyObject* copyreg_dict = PyModule_GetDict(machinery.copyreg);
+  PyObject* dispatch = dict_entry(copy_dict, s_copy_dispatch);
+  PyObject* table = dict_entry(copy_dict, s_dispatch_table);
+  intact_ = Py_TYPE(machinery.module) == &PyModule_Type &&
+            dict_entry(copy_dict, s_copy) == machinery.copy && dispatch == machinery.dispatch &&
+            PyDict_CheckExact(dispatch) && table == machinery.dispatch_table &&
+            PyDict_CheckExact(table) &&
+            dict_entry(copy_dict, s_reconstruct) == machinery.reconstruct &&
+            dict_entry(copyreg_dict, s_newobj) == machinery.newobj;
+  checked_ = true;
+  checked_epoch_ = epoch;
+  return intact_;
+}
+
+bool ShallowCopy::unregistered(PyTypeObject* type, unsigned epoch) {
+  if (unregistered_type_ == type && unregistered_epoch_ == epoch) return true;
+  PyObject* key = reinterpret_cast<PyObject*>(type);
+  if (dict_entry(machinery.dispatch, key) || dict_entry(machinery.dispatch_table, key)) {
+    return false;
+  }
+  unregistered_type_ = type;
+  unregistered_epoch_ = epoch;
+  return true;
+}
+
+Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* attrs,
+                            unsigned epoch, bool* ran_code) {
+  PyTypeObject* type = Py_TYPE(item);
+  bool direct = copy_module == machinery.module && machinery_intact(epoch) &&
+                Py_TYPE(type) == &PyType_Type && plain_copies.check(type) &&
+                unregistered(type, epoch);
+  Ref state;
+  bool plain_names = true;
+  if (direct) {
+    state = attrs ? Ref::borrow(attrs) : Ref::steal(PyObject_GenericGetDict(item, nullptr));
+    if (!state) return Ref();
+    direct = PyDict_CheckExact(state.get());
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (direct && PyDict_Next(state.get(), &pos, &name, &value)) {
+      if (!PyUnicode_CheckExact(name) || dunder(name)) {
+        plain_names = false;
+        break;
+      }
+    }
+    // Names in the instance dict would shadow the reduction hooks.
+    if (direct && !plain_names) {
+      direct = !dict_entry(state.get(), s_reduce_ex) && !dict_entry(state.get(), s_reduce) &&
+               !dict_entry(state.get(), s_getstate);
+    }
+  }
+  if (!direct) {
+    *ran_code = true;
+    Ref copier = ombrix::getattr(copy_module, s_copy);
+    return copier ? ombrix::call(copier.get(), {item}) : Ref();
+  }
+  Ref copy = Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+  if (!copy || PyDict_GET_SIZE(state.get()) == 0) return copy;
+  if (plain_names && plain_stores.check(type)) {
+    // copy.__dict__.update(state), one name at a time: lets the interpreter
+    // keep the attributes in its compact per-class layout.
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(state.get(), &pos, &name, &value)) {
+      if (PyObject_GenericSetAttr(copy.get(), name, value) < 0) return Ref();
+    }
+    return copy;
+  }
+  Ref copy_attrs = Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
+  if (!copy_attrs || PyDict_Update(copy_attrs.get(), state.get()) < 0) return Ref();
+  return copy;
+}
+
+}  // namespace zone_warden

@@ -1,0 +1,61 @@
+// The native form of a ZoneWarden's region set, kept beside the instance.
+//
+// An instance's attributes are its interface, so nothing native is stored on
+// it. Instead a module-internal table maps the instance to the coordinates of
+// the geometries its `_included_rois` records and `_exclusion_intersections`
+// lists held when the table entry was built, together with strong references
+// to those very geometry objects. Before the entry is used, `matches` checks
+// that the instance still holds exactly those objects; a weak reference to
+// the instance removes the entry when the instance goes away.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "geometry.hpp"
+#include "ombrix/ref.hpp"
+
+namespace zone_warden {
+
+// A geometry of the region set. When `native`, `area` holds its coordinates
+// and points are located natively; otherwise (not a valid polygon or
+// multipolygon) the geometry library is asked.
+struct Shape {
+  ombrix::Ref geometry;
+  bool native = false;
+  Area area;
+};
+
+struct Region {
+  PyObject* record;            // compared by identity only
+  ombrix::Ref id_key;          // id(record)
+  Shape polygon;               // record["shapely_polygon"]
+  std::vector<Shape> overlaps;  // _exclusion_intersections[id(record)]
+};
+
+struct Prepared {
+  ombrix::Ref watcher;  // weak reference to the instance
+  std::vector<Region> regions;
+  std::vector<ombrix::Ref> geometry_types;  // the distinct types of the shapes
+
+  // True when `included` (the instance's `_included_rois`) and
+  // `intersections` (its `_exclusion_intersections`) hold exactly the
+  // records and geometries this entry was built from, and the geometry
+  // classes still have the library's own `contains`. Fills `records` with
+  // the records, in order. Never raises.
+  bool matches(PyObject* included, PyObject* intersections,
+               std::vector<ombrix::Ref>* records) const;
+};
+
+// Takes what is needed from the geometry library at import: `polygon` and
+// `multipolygon` are its Polygon and MultiPolygon classes.
+bool capture_geometry_library(PyObject* polygon, PyObject* multipolygon);
+
+// The entry of `self` matching its current state, built (or rebuilt) when
+// there is none; nullptr when the state has a shape the native test does not
+// handle. Never raises. Fills `records` like Prepared::matches.
+std::shared_ptr<const Prepared> prepared_for(PyObject* self, PyObject* included,
+                                             PyObject* intersections,
+                                             std::vector<ombrix::Ref>* records);
+
+}  // namespace zone_warden
