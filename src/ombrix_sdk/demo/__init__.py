@@ -1,1 +1,1 @@
-"""Runnable demonstrations of the SDK (python -m ombrix_sdk.demo)."""
+"""End-to-end demonstration of the SDK: python -m ombrix_sdk.demo --help."""

@@ -1,0 +1,3 @@
+__all__ = ["TOKEN_FILE"]
+
+TOKEN_FILE: str
