@@ -362,10 +362,9 @@ def run(args):
 def main(argv=None):
     code = _main(argv)
     if any(t.is_alive() for t in _abandoned):
-        # A download that was given up on is still running inside the SDK on
-        # a daemon thread.  Shutting the interpreter down under a thread that
-        # is inside a native module is not safe, and nothing is left to clean
-        # up (run() did that): end the process here.
+        # A download that was given up on is still retrying on a daemon
+        # thread, and nothing is left to clean up (run() did that): end the
+        # process at once instead of tearing the interpreter down under it.
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(code)
