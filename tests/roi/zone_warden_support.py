@@ -1,11 +1,9 @@
 """Items, regions and a plain-Python rendering of the region filter, shared
 by the ZoneWarden tests."""
 
-import copy
 import math
 
-import numpy as np
-from shapely.geometry import Point, Polygon
+from benchmarks.reference_zone_warden import PyZoneWarden
 
 # The squares used throughout the examples: normalised frame coordinates.
 OUTER = [(0.2, 0.2), (0.8, 0.2), (0.8, 0.8), (0.2, 0.8)]
@@ -107,91 +105,7 @@ def make_item(kind, tlwh, rect=None):
     raise ValueError(kind)
 
 
-class ReferenceWarden(object):
-    """The region filter written plainly in Python over shapely. A failure
-    is kept in `failure` instead of being logged."""
-
-    def __init__(self, polygons=None, frame_sz=None):
-        self.polygons = None
-        if polygons:
-            self.polygons = copy.deepcopy(polygons)
-        self.rois = polygons
-        if frame_sz:
-            self.frame_sz = [float(frame_sz[0]), float(frame_sz[1])]
-        else:
-            self.frame_sz = [1.0, 1.0]
-        self._included_rois = []
-        self._empty_polygon = None
-        self._exclusion_intersections = {}
-        self.failure = None
-        if not self.rois:
-            return
-        for roi in self.rois:
-            roi["points"] = np.array(roi["points"], dtype=np.float32)
-            roi["shapely_polygon"] = Polygon(roi["points"])
-        exclusions = [roi for roi in self.rois if not roi["include"]]
-        for roi in self.rois:
-            if len(roi["points"]) == 0:
-                self._empty_polygon = roi
-                continue
-            if roi["include"]:
-                self._included_rois.append(roi)
-                kept = []
-                for excl in exclusions:
-                    overlap = roi["shapely_polygon"].intersection(excl["shapely_polygon"])
-                    if not overlap.is_empty:
-                        kept.append(overlap)
-                self._exclusion_intersections[id(roi)] = kept
-
-    def filter_in_roi(self, det_or_trk, frame_sz=None, anchor_pt=(0.5, 0.5)):
-        self.failure = None
-        try:
-            if not frame_sz:
-                frame_sz = self.frame_sz
-            if not self.rois:
-                return det_or_trk
-            fx, fy = frame_sz[0], frame_sz[1]
-            ax, ay = anchor_pt
-            included = self._included_rois
-            empty = self._empty_polygon
-            result = []
-            for item in det_or_trk:
-                try:
-                    item.info
-                    has_info = True
-                except Exception:
-                    has_info = False
-                box = item.info.get("rect", item.tlwh) if has_info else item.tlwh
-                x, y, w, h = box
-                rx = x + w * ax
-                ry = y + h * ay
-                if w > 1.0 and h > 1.0:
-                    rx = rx / fx
-                    ry = ry / fy
-                point = Point(rx, ry)
-                matches = []
-                for roi in included:
-                    if roi["shapely_polygon"].contains(point):
-                        overlaps = self._exclusion_intersections.get(id(roi), [])
-                        if not any(g.contains(point) for g in overlaps):
-                            matches.append(roi)
-                if matches:
-                    item_copy = copy.copy(item)
-                    ids = [p.get("roi_id", "") for p in matches]
-                    names = [p.get("label", "") for p in matches]
-                    if has_info:
-                        item_copy.info["roi_id"] = ids
-                        item_copy.info["roi_name"] = names
-                    else:
-                        item_copy.roi_id = ids
-                        item_copy.roi_name = names
-                    result.append(item_copy)
-                elif empty is not None:
-                    result.append(item)
-            return result
-        except Exception as e:
-            self.failure = e
-            return []
+ReferenceWarden = PyZoneWarden
 
 
 def tags_of(obj):
