@@ -138,13 +138,21 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
   return true;
 }
 
+// The bound arguments, owned for the duration of the call.
+struct BoundArgs {
+  PyObject* argv[kMaxParams];
+  Py_ssize_t n = 0;
+  ~BoundArgs() {
+    for (Py_ssize_t j = 0; j < n; ++j) Py_DECREF(argv[j]);
+  }
+};
+
 PyObject* invoke(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject* const* kwvalues) {
-  PyObject* argv[kMaxParams];
-  if (!bind_args(f, args, nargs, kwnames, kwvalues, argv)) return nullptr;
-  PyObject* result = f->spec->impl(f, argv);
-  for (std::size_t j = 0; j < f->spec->params.size(); ++j) Py_DECREF(argv[j]);
-  return result;
+  BoundArgs bound;
+  if (!bind_args(f, args, nargs, kwnames, kwvalues, bound.argv)) return nullptr;
+  bound.n = static_cast<Py_ssize_t>(f->spec->params.size());
+  return f->spec->impl(f, bound.argv);
 }
 
 #if OMBRIX_HAVE_VECTORCALL

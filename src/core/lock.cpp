@@ -78,23 +78,21 @@ bool WithLock::exit_ok() {
 bool WithLock::exit_with_exception(bool* suppressed) {
   entered_ = false;
   *suppressed = false;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb && v) PyException_SetTraceback(v, tb);
+  Ref type = Ref::steal(t), value = Ref::steal(v), traceback = Ref::steal(tb);
   if (plain_) {
     Ref released = call(plain_lock()->release, {lock_.get()});
     if (!released) PyErr_Clear();  // the block's own exception wins
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(type.release(), value.release(), traceback.release());
     return false;
   }
-  Ref verdict = call(exit_.get(), {type ? type : Py_None, value ? value : Py_None,
-                                   tb ? tb : Py_None});
+  auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
+  Ref verdict = call(exit_.get(), {or_none(type), or_none(value), or_none(traceback)});
   int swallow = verdict ? PyObject_IsTrue(verdict.get()) : -1;
   if (swallow > 0) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
     *suppressed = true;
     return true;
   }
@@ -103,30 +101,23 @@ bool WithLock::exit_with_exception(bool* suppressed) {
     PyObject *t2, *v2, *tb2;
     PyErr_Fetch(&t2, &v2, &tb2);
     PyErr_NormalizeException(&t2, &v2, &tb2);
-    if (v2 && value) PyException_SetContext(v2, value);
-    else Py_XDECREF(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    if (v2 && value) PyException_SetContext(v2, value.release());  // steals
     PyErr_Restore(t2, v2, tb2);
     return false;
   }
-  PyErr_Restore(type, value, tb);
+  PyErr_Restore(type.release(), value.release(), traceback.release());
   return false;
 }
 
 PyObject* WithLock::leave(PyObject* result) {
-  if (!entered_) return result;
-  if (result) {
-    if (exit_ok()) return result;
-    Py_DECREF(result);
-    return nullptr;
-  }
+  Ref outcome = Ref::steal(result);
+  if (!entered_) return outcome.release();
+  if (outcome) return exit_ok() ? outcome.release() : nullptr;
   bool suppressed = false;
   exit_with_exception(&suppressed);
   if (suppressed) Py_RETURN_NONE;
   return nullptr;
 }
-
 WithLock::~WithLock() {
   if (!entered_) return;
   if (PyErr_Occurred()) {

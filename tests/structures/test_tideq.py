@@ -477,6 +477,25 @@ def test_with_semantics_of_a_custom_mutex():
     assert contents(q) == [1]
 
 
+def test_exit_that_raises_replaces_the_blocks_error():
+    class Failing:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            raise ValueError("exit failed")
+
+    q = TideQueue(2)
+    q.mutex = Failing()
+    q.not_empty = None
+    with pytest.raises(ValueError) as err:
+        q.put(1)
+    assert isinstance(err.value.__context__, AttributeError)
+    with pytest.raises(ValueError) as err:
+        q.drain_fast(1, adjust_unfinished=False)  # the block itself succeeds
+    assert err.value.__context__ is None and contents(q) == []
+
+
 def test_random_operations_match_reference():
     rng = random.Random(11)
     for capacity in (1, 2, 7):

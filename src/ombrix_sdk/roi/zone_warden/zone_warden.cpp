@@ -894,15 +894,16 @@ Ref filter_steps(NativeFunction* fn, PyObject* const* argv) {
 void add_traceback_entry() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyFrameObject* frame =
+  Ref frame = Ref::steal(
       originals.filter_code
-          ? PyFrame_New(PyThreadState_Get(), originals.filter_code, originals.globals, nullptr)
-          : nullptr;
+          ? reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), originals.filter_code,
+                                                    originals.globals, nullptr))
+          : nullptr);
   if (!frame) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
   if (frame) {
-    PyTraceBack_Here(frame);  // keeps an exception pending either way
-    Py_DECREF(frame);
+    // keeps an exception pending either way
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
   }
 }
 
