@@ -436,28 +436,6 @@ def make_replacements():
     return [rlock, sub_deque, loud]
 
 
-@pytest.mark.parametrize("replace", make_replacements(), ids=["rlock", "deque-subclass", "condition-subclass"])
-def test_replaced_state_matches_reference(replace):
-    rng = random.Random(3)
-    ours, ref = TideQueue(4), PyTideQueue(4)
-    replace(ours)
-    replace(ref)
-    for step in range(200):
-        op = rng.random()
-        if op < 0.6:
-            ours.put(step)
-            ref.put(step)
-        elif op < 0.8:
-            n = rng.randint(-1, 5)
-            assert ours.drain_fast(n) == ref.drain_fast(n)
-        elif op < 0.9 and ref.qsize():
-            assert ours.get_nowait() == ref.get_nowait()
-            ours.task_done()
-            ref.task_done()
-        assert contents(ours) == contents(ref)
-        assert ours.unfinished_tasks == ref.unfinished_tasks
-
-
 def test_with_semantics_of_a_custom_mutex():
     events = []
 
@@ -496,24 +474,36 @@ def test_exit_that_raises_replaces_the_blocks_error():
     assert err.value.__context__ is None and contents(q) == []
 
 
-def test_random_operations_match_reference():
-    rng = random.Random(11)
-    for capacity in (1, 2, 7):
-        ours, ref = TideQueue(capacity), PyTideQueue(capacity)
-        for step in range(300):
-            op = rng.random()
-            if op < 0.55:
-                ours.put(step)
-                ref.put(step)
-            elif op < 0.75:
-                n = rng.randint(-2, capacity + 2)
-                kw = {"adjust_unfinished": rng.random() < 0.8}
-                assert ours.drain_fast(n, **kw) == ref.drain_fast(n, **kw)
-            elif ref.unfinished_tasks:
-                ours.task_done()
-                ref.task_done()
-            assert contents(ours) == contents(ref)
-            assert ours.unfinished_tasks == ref.unfinished_tasks
+def untouched(q):
+    pass
+
+
+@pytest.mark.parametrize("replace", [untouched] + make_replacements(),
+                         ids=["standard", "rlock", "deque-subclass", "condition-subclass"])
+@pytest.mark.parametrize("capacity", [1, 2, 7])
+def test_random_operations_match_reference(replace, capacity):
+    rng = random.Random(capacity)
+    ours, ref = TideQueue(capacity), PyTideQueue(capacity)
+    replace(ours)
+    replace(ref)
+    for step in range(300):
+        op = rng.random()
+        if op < 0.55:
+            ours.put(step)
+            ref.put(step)
+        elif op < 0.75:
+            n = rng.randint(-2, capacity + 2)
+            kw = {"adjust_unfinished": rng.random() < 0.8}
+            assert ours.drain_fast(n, **kw) == ref.drain_fast(n, **kw)
+        elif op < 0.85 and ref.qsize():
+            assert ours.get_nowait() == ref.get_nowait()
+            ours.task_done()
+            ref.task_done()
+        elif ref.unfinished_tasks:
+            ours.task_done()
+            ref.task_done()
+        assert contents(ours) == contents(ref)
+        assert ours.unfinished_tasks == ref.unfinished_tasks
 
 
 # --- references and threads ---------------------------------------------------------------
