@@ -6,7 +6,15 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
   PyObject* mro = type->tp_mro;
   if (!mro) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on, static builtin types keep their dict per interpreter
+    // (tp_dict may be NULL); the type still owns it, so values stay valid.
+    Ref owned = Ref::steal(PyType_GetDict(base));
+    PyObject* dict = owned.get();
+#else
+    PyObject* dict = base->tp_dict;
+#endif
     if (!dict) continue;
     PyObject* v = dict_get(dict, name);
     if (v) return v;
