@@ -20,44 +20,43 @@ Interned s_listdir("listdir"), s_isfile("isfile"), s_isdir("isdir"), s_join("joi
     s_TF_V1("TF_V1"), s_TF_V2("TF_V2"), s_TORCH("TORCH"),
     s_undetermined("Could not determine model type for: ");
 
+// The names listed in dir_path whose entry passes os.path.<kind>
+// (isfile or isdir), in listing order.
+Ref entries_of_kind(NativeFunction* fn, PyObject* dir_path, PyObject* kind) {
+  Ref names = os_call(fn, s_listdir, {dir_path});
+  Ref iterator = names ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
+  Ref kept = iterator ? Ref::steal(PyList_New(0)) : Ref();
+  if (!kept) return Ref();
+  while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref entry = os_path(fn, s_join, {dir_path, name.get()});
+    Ref verdict = entry ? os_path(fn, kind, {entry.get()}) : Ref();
+    int passes = verdict ? truth(verdict.get()) : -1;
+    if (passes < 0) return Ref();
+    if (passes && PyList_Append(kept.get(), name.get()) < 0) return Ref();
+  }
+  if (PyErr_Occurred()) return Ref();
+  return kept;
+}
+
 // get_extensions(dir_path): the distinct lower-cased extensions of the
 // regular files directly inside dir_path.
 Ref get_extensions(NativeFunction* fn, PyObject* dir_path) {
-  Ref names = os_call(fn, s_listdir, {dir_path});
-  Ref iterator = names ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
-  Ref extensions = iterator ? Ref::steal(PySet_New(nullptr)) : Ref();
+  Ref files = entries_of_kind(fn, dir_path, s_isfile);
+  Ref extensions = files ? Ref::steal(PySet_New(nullptr)) : Ref();
   if (!extensions) return Ref();
-  while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref entry = os_path(fn, s_join, {dir_path, name.get()});
-    Ref regular = entry ? os_path(fn, s_isfile, {entry.get()}) : Ref();
-    int is_file = regular ? truth(regular.get()) : -1;
-    if (is_file < 0) return Ref();
-    if (!is_file) continue;
-    Ref parts = os_path(fn, s_splitext, {name.get()});
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files.get()); ++i) {
+    Ref parts = os_path(fn, s_splitext, {PyList_GET_ITEM(files.get(), i)});
     Ref suffix = parts ? Ref::steal(PySequence_GetItem(parts.get(), 1)) : Ref();
     Ref lowered = suffix ? call_method(suffix.get(), s_lower, {}) : Ref();
     if (!lowered || PySet_Add(extensions.get(), lowered.get()) < 0) return Ref();
   }
-  if (PyErr_Occurred()) return Ref();
   return Ref::steal(PySequence_List(extensions.get()));
 }
 
 // get_sub_dirs(dir_path): the names of the directories directly inside
 // dir_path, in listing order.
 Ref get_sub_dirs(NativeFunction* fn, PyObject* dir_path) {
-  Ref names = os_call(fn, s_listdir, {dir_path});
-  Ref iterator = names ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
-  Ref sub_dirs = iterator ? Ref::steal(PyList_New(0)) : Ref();
-  if (!sub_dirs) return Ref();
-  while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref entry = os_path(fn, s_join, {dir_path, name.get()});
-    Ref directory = entry ? os_path(fn, s_isdir, {entry.get()}) : Ref();
-    int is_dir = directory ? truth(directory.get()) : -1;
-    if (is_dir < 0) return Ref();
-    if (is_dir && PyList_Append(sub_dirs.get(), name.get()) < 0) return Ref();
-  }
-  if (PyErr_Occurred()) return Ref();
-  return sub_dirs;
+  return entries_of_kind(fn, dir_path, s_isdir);
 }
 
 // b_include_ext(search_exts, dir_path): every one of search_exts is among
