@@ -12,6 +12,8 @@
    faster than the consumer drains it with ``drain_fast``; the consumer
    filters every frame with a ``ZoneWarden``.  One line per second, then a
    summary.
+3. With ``--snapshot PATH``: a picture of the regions and of the last frame
+   the consumer filtered, drawn by ``ombrix_sdk.roi.show`` (needs Pillow).
 
 The SDK reads its settings from the environment once, when its constants
 package is first imported.  So the demo sets the environment variables
@@ -106,6 +108,10 @@ def build_parser():
     p.add_argument("--queue-debug", action="store_true",
                    help='build the TideQueue with debug=True: one "Throwing away element" '
                         "warning per dropped frame")
+    p.add_argument("--snapshot", metavar="PATH",
+                   help="write a picture of the regions and of one filtered frame (what was "
+                        "kept, what was dropped) to PATH, a .png; needs Pillow "
+                        '(pip install "ombrix-sdk[viz]")')
     p.add_argument("--seed", type=int, default=7, help="seed of the synthetic scene (default: %(default)s)")
     g = p.add_argument_group("model fetch")
     g.add_argument("--backend-host", metavar="URL",
@@ -307,10 +313,56 @@ def _pipeline_step(sdk, args, regions, errors):
         raise DemoError("the consumer drained no frame")
     if stats.dropped == 0:
         _say("  (the consumer kept up, so nothing was dropped; raise --fps or --producers)")
+    return stats
+
+
+# --- snapshot ----------------------------------------------------------------
+
+
+def _check_snapshot(path):
+    """Fail before the run, not after it, when the picture cannot be made."""
+    try:
+        import PIL  # noqa: F401  (only whether it is there)
+    except ImportError:
+        raise DemoError("--snapshot needs Pillow, which is not installed; install it with "
+                        'pip install "ombrix-sdk[viz]" (or pip install Pillow)')
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise DemoError("--snapshot: the directory %s does not exist" % folder)
+
+
+def _frame_boxes(frame, key):
+    """The frame's detections and tracks as the picture's box entries; the
+    tags the pipeline's filter left in the tracks' info are left out."""
+    boxes = [list(d.tlwh) for d in frame.detections]
+    for t in frame.tracks:
+        info = dict((k, v) for k, v in t.info.items() if k not in (key.ROI_ID, key.ROI_NAME))
+        boxes.append({"tlwh": list(t.tlwh), "info": info})
+    return boxes
+
+
+def _snapshot_step(sdk, args, regions, frame):
+    from ombrix_sdk.roi import show
+    constants = sdk[0]
+    if frame is None:
+        raise DemoError("--snapshot: the consumer filtered no frame to draw")
+    boxes = _frame_boxes(frame, constants.KEY)
+    try:
+        picture = show.render(regions, args.frame_size, boxes)
+        picture.image.save(args.snapshot)
+    except (OSError, ValueError, show.InputError) as e:
+        raise DemoError("--snapshot: cannot write %s: %s" % (args.snapshot, e))
+    kept = sum(1 for v in picture.verdicts if v.outcome == "kept")
+    _say()
+    _say("snapshot: %s (the regions and frame %d of camera %d: %d boxes, %d kept by "
+         "filter_in_roi)" % (os.path.abspath(args.snapshot), frame.seq, frame.source,
+                             len(picture.verdicts), kept))
 
 
 def run(args):
     regions = load_regions(args.regions, args.pass_unmatched)
+    if args.snapshot:
+        _check_snapshot(args.snapshot)
     workdir = tempfile.mkdtemp(prefix="ombrix-demo-")
     backend = None
     try:
@@ -349,7 +401,9 @@ def run(args):
         errors = _ErrorCounter()
         logging.getLogger("ombrix_sdk").addHandler(errors)
         _model_step(sdk, args, backend)
-        _pipeline_step(sdk, args, regions, errors)
+        stats = _pipeline_step(sdk, args, regions, errors)
+        if args.snapshot:
+            _snapshot_step(sdk, args, regions, stats.last_frame)
     finally:
         if backend:
             backend.stop()

@@ -95,6 +95,8 @@ class Stats(object):
         self.passed = 0
         self.order_errors = 0
         self.age_sum = 0.0
+        # The newest frame the consumer filtered, for a picture afterwards.
+        self.last_frame = None
 
     def snapshot(self, queued):
         return {
@@ -172,6 +174,7 @@ def _consume(q, warden, stats, batch, cycle_s, frame_size, stop, producers_done,
                         elif id(kept) in originals:
                             stats.passed += 1
                 stats.drained += 1
+                stats.last_frame = frame
             if not frames and done:
                 return
             # Emulated inference time: the consumer is the slow stage.

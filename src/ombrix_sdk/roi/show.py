@@ -491,8 +491,9 @@ def _draw_legend(canvas, entries):
     width, height = canvas.size
     measure = canvas.ImageDraw.Draw(canvas.Image.new("RGBA", (1, 1)))
     gap = 6 * canvas.scale + 4
-    sw = 3 * canvas.scale + 10  # swatch side
-    row_h = max(sw, measure.textbbox((0, 0), "Ag", font=canvas.font)[3]) + gap
+    text_h = measure.textbbox((0, 0), "Ag", font=canvas.font)[3]
+    sw = max(3 * canvas.scale + 10, text_h)  # swatch side
+    row_h = sw + gap
     spots, x, y = [], gap, gap
     for kind, text in entries:
         w = measure.textbbox((0, 0), text, font=canvas.font)[2] + (sw + gap // 2 if kind else 0)
