@@ -31,6 +31,7 @@ STAND_INS = [
     "ombrix_sdk/__init__.py",
     "ombrix_sdk/structures/__init__.py",
     "ombrix_sdk/roi/__init__.py",
+    "ombrix_sdk/roi/show.py",
     "ombrix_sdk/model/__init__.py",
     "ombrix_sdk/logging/__init__.py",
     "ombrix_sdk/logging/log_id.py",
@@ -116,6 +117,9 @@ def test_metadata(wheel):
     runtime = [(n, rest) for n, rest in requires if "extra ==" not in rest]
     assert [n.lower() for n, _ in runtime] == ["numpy", "python-magic", "requests", "shapely"]
     assert any(n.lower() == "mypy" for n, rest in requires if "extra ==" in rest)
+    # Pillow only for drawing region sets: an extra of its own, and in the test extra
+    pillow = sorted(rest for n, rest in requires if n.lower() == "pillow")
+    assert len(pillow) == 2 and "viz" in pillow[1] and "test" in pillow[0], pillow
 
 
 def test_installed_wheel_works_from_an_empty_directory(wheel, tmp_path):

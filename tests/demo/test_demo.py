@@ -62,7 +62,7 @@ def test_help_lists_the_options(tmp_path):
     proc = run_demo(["--help"], tmp_path)
     assert proc.returncode == 0, proc.stderr
     for option in ("--duration", "--producers", "--regions", "--frame-size", "--backend-host",
-                   "--pass-unmatched", "--model-key", "--token-file", "--model-timeout"):
+                   "--pass-unmatched", "--model-key", "--token-file", "--model-timeout", "--snapshot"):
         assert option in proc.stdout
 
 
@@ -206,3 +206,24 @@ def test_settings_already_read_runs_in_a_fresh_interpreter(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "check_model_type -> 'openvino'" in proc.stdout
     assert re.search(r"SERVER_HOST=http://127\.0\.0\.1:\d+", proc.stdout)
+
+
+def test_snapshot_of_the_regions_and_one_frame(tmp_path):
+    pil = pytest.importorskip("PIL.Image")
+    path = tmp_path / "pics" / "snap.png"
+    path.parent.mkdir()
+    proc = run_demo(["--duration", "1", "--frame-size", "640x360", "--snapshot", str(path)],
+                    tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    m = re.search(r"^snapshot: (.+) \(the regions and frame \d+ of camera \d: 10 boxes, "
+                  r"(\d+) kept by filter_in_roi\)$", proc.stdout, re.M)
+    assert m and m.group(1) == str(path), proc.stdout
+    image = pil.open(str(path))
+    assert image.size[0] == 640 and image.size[1] > 360  # the frame, then the legend
+
+
+def test_snapshot_into_a_missing_directory_fails_before_the_run(tmp_path):
+    proc = run_demo(["--snapshot", str(tmp_path / "nowhere" / "snap.png")], tmp_path)
+    assert proc.returncode == 1
+    assert proc.stderr.startswith("error: --snapshot")
+    assert "== 1. model fetch" not in proc.stdout
