@@ -154,6 +154,14 @@ def test_pixels_where_regions_and_verdicts_are(pil):
     assert "exclusion hole (X) cuts left (A)" in picture.notes
 
 
+def test_a_huge_blank_frame_is_drawn_scaled_down(pil, monkeypatch):
+    monkeypatch.setattr(show, "MAX_BLANK_SIDE", 200)
+    picture = show.render(SCENE, (4000, 2000), [[3000, 1000, 400, 800]])
+    assert picture.image.size[0] == 200 and picture.frame_size == (4000, 2000)
+    assert picture.verdicts[0].anchor == (0.8, 0.7)
+    assert picture.image.getpixel((160, 70)) == show.VERDICT_COLORS["kept"]
+
+
 def run_show(args, cwd, code=None):
     if code is None:
         cmd = [sys.executable, "-m", "ombrix_sdk.roi.show"] + [str(a) for a in args]

@@ -39,6 +39,8 @@ from ombrix_sdk.roi import zone_warden
 
 INSTALL_HINT = 'pip install "ombrix-sdk[viz]" (or pip install Pillow)'
 DEFAULT_FRAME_SIZE = (1920, 1080)
+# A blank frame larger than this on a side is drawn scaled down to fit.
+MAX_BLANK_SIDE = 4096
 
 # Colours (RGB).  Include regions take the palette in turn; exclusion hatch,
 # overlaps and the three verdicts have colours of their own, far from it.
@@ -71,6 +73,10 @@ plus the legend strip below it), the verdicts in input order, the frame size
 
 class InputError(Exception):
     """An input that cannot be used, reported as one ``error:`` line."""
+
+
+class RegionError(InputError):
+    """Region records that ZoneWarden refuses to build from."""
 
 
 class _Box(object):
@@ -395,7 +401,7 @@ class _Canvas(object):
         draw = draw or self.ImageDraw.Draw(self.base)
         left, top, right, bottom = draw.textbbox(xy, text, font=self.font)
         pad = self.scale + 1
-        draw.rectangle([left - pad, top - pad, right + pad, bottom + pad], fill=(0, 0, 0, 190))
+        draw.rectangle([left - pad, top - pad, right + pad, bottom + pad], fill=(0, 0, 0, 255))
         draw.text(xy, text, fill=color + (255,), font=self.font)
         return right - left, bottom - top
 
@@ -533,8 +539,10 @@ def render(regions, frame_size=None, boxes=(), anchor_pt=(0.5, 0.5), background=
     ``frame_size`` (width, height) is the frame the filter is told about; it
     defaults to the background's size, else to 1920x1080.  ``background``
     is a Pillow image (a camera snapshot) or None for a blank frame.  The
-    caller's records are not changed: the filter works on copies.
-    Returns a Picture.
+    caller's records are not changed: the filter works on copies.  A blank
+    frame larger than MAX_BLANK_SIDE is drawn scaled down.
+    Returns a Picture; raises RegionError when ZoneWarden cannot be built
+    from the records.
     """
     modules = _pil()
     Image = modules[0]
@@ -542,11 +550,16 @@ def render(regions, frame_size=None, boxes=(), anchor_pt=(0.5, 0.5), background=
         frame_size = background.size if background is not None else DEFAULT_FRAME_SIZE
     frame_size = (int(frame_size[0]), int(frame_size[1]))
     records = [dict(r) for r in regions]
-    warden = zone_warden.ZoneWarden(records, frame_sz=list(frame_size))
+    try:
+        warden = zone_warden.ZoneWarden(records, frame_sz=list(frame_size))
+    except Exception as e:  # the geometry library refusing a polygon, say
+        raise RegionError(str(e) or type(e).__name__)
     verdicts = verdicts_for(warden, boxes, frame_size, anchor_pt)
     notes = region_notes(records, warden) if records else []
     if background is None:
-        background = Image.new("RGB", frame_size, BLANK_COLOR)
+        shrink = min(1.0, float(MAX_BLANK_SIDE) / max(frame_size))
+        size = (max(1, int(frame_size[0] * shrink)), max(1, int(frame_size[1] * shrink)))
+        background = Image.new("RGB", size, BLANK_COLOR)
     canvas = _Canvas(modules, background, frame_size)
     _draw_regions(canvas, records, warden)
     _draw_verdicts(canvas, verdicts)
@@ -632,9 +645,7 @@ def run(args, out=None):
     background = _open_image(args.image) if args.image else None
     try:
         picture = render(regions, args.frame_size, boxes, args.anchor, background)
-    except InputError:
-        raise
-    except Exception as e:  # the geometry library refusing a region, say
+    except RegionError as e:
         raise InputError("the region filter cannot use the regions of %s: %s"
                          % (args.regions, e))
     try:
