@@ -110,6 +110,21 @@ def test_tracks_keep_their_info_and_reasons_name_the_cause():
     assert off.reason.startswith("anchor (50, 0.5) is outside the frame (a pixel box")
 
 
+@pytest.mark.parametrize("entry, box, anchor", [
+    # a track's info "rect" is the box the filter uses, not tlwh
+    ({"tlwh": [0, 0, 0.1, 0.1], "info": {"rect": [0.3, 0.2, 0.2, 0.4]}}, (0.3, 0.2, 0.2, 0.4),
+     (0.4, 0.6)),
+    # only a box wider and taller than 1 is in pixels
+    ([100, 100, 1, 20], (100, 100, 1, 20), (100.5, 120)),
+    ([100, 100, 20, 1], (100, 100, 20, 1), (110, 101)),
+    ([100, 100, 20, 20], (100, 100, 20, 20), (0.275, 0.6)),
+])
+def test_the_box_and_anchor_shown_are_the_filters(entry, box, anchor):
+    warden = ZoneWarden(copies(SCENE), frame_sz=list(FRAME))
+    verdict, = show.verdicts_for(warden, [entry], FRAME, (0.5, 1.0))
+    assert verdict.box == box and verdict.anchor == pytest.approx(anchor, abs=1e-12)
+
+
 @pytest.fixture
 def pil():
     return pytest.importorskip("PIL.Image")
