@@ -99,7 +99,8 @@ def test_verdicts_equal_filter_in_roi(regions, anchor):
 
 def test_tracks_keep_their_info_and_reasons_name_the_cause():
     boxes = [{"tlwh": [0.35, 0.6, 0.02, 0.02], "info": {"track_id": 3, "roi_id": ["stale"]}},
-             [0.7, 0.02, 0.02, 0.02], [150, 90, 20, 20], [19990, 90, 20, 20]]
+             [0.7, 0.02, 0.02, 0.02], [150, 90, 20, 20],
+             {"tlwh": [0.5, 0.5, 0.1, 0.1], "info": {"rect": [19990, 90, 20, 20]}}]
     warden = ZoneWarden(copies(SCENE), frame_sz=list(FRAME))
     hole, outside, kept, off = show.verdicts_for(warden, boxes, FRAME)
     assert boxes[0]["info"] == {"track_id": 3, "roi_id": ["stale"]}  # caller's mapping untouched

@@ -221,14 +221,13 @@ def _region_name(record):
     return str(label or rid or "unnamed")
 
 
-def _why_not(warden, item, anchor, empty_region):
-    """In words, why an item that was not kept missed every include region.
+def _why_not(warden, box, anchor, empty_region):
+    """In words, why a box that was not kept missed every include region.
     Asks the warden's own containment and exclusion checks."""
     point = zone_warden.Point(*anchor)
     cut_by = [_region_name(r) for r in warden._included_rois
               if warden._is_point_in_polygon(point, r)
               and warden._is_point_excluded_for_polygon(point, r)]
-    box = item.tlwh
     if cut_by:
         why = "anchor inside %s, but in its excluded part" % ", ".join(cut_by)
     elif not (0.0 <= anchor[0] <= 1.0 and 0.0 <= anchor[1] <= 1.0):
@@ -286,7 +285,7 @@ def verdicts_for(warden, boxes, frame_size, anchor_pt=(0.5, 0.5)):
                 ids, names = result.roi_id, result.roi_name
             ids, names = list(ids), list(names)
         elif warden.rois:
-            reason = _why_not(warden, item, anchor, empty_region)
+            reason = _why_not(warden, box, anchor, empty_region)
         else:
             reason = "no regions: the filter passes everything"
         if is_track and "track_id" in item.info:
