@@ -245,3 +245,60 @@ class RequestsSpy(object):
         response.close = recording_close
         self.responses.append(response)
         return response
+
+
+# --- redirects and origins ------------------------------------------------
+
+
+class HostModelServer(ModelServer):
+    """A ModelServer on another loopback address, such as 127.0.0.2: another
+    host as far as the client can tell."""
+
+    def __init__(self, host):
+        ModelServer.__init__(self)
+        self.httpd.server_close()
+        self.host = host
+        self.httpd = http.server.ThreadingHTTPServer((host, 0), _Handler)
+        self.httpd.daemon_threads = True
+        self.httpd.owner = self
+        self.port = self.httpd.server_address[1]
+        self._thread = threading.Thread(target=self.httpd.serve_forever, args=(0.01,))
+        self._thread.daemon = True
+
+    def url(self, path):
+        return "http://%s:%d%s" % (self.host, self.port, path)
+
+
+def redirect(location, status=302):
+    return Reply(status, b"moved", {"Location": location})
+
+
+class OriginRouter(object):
+    """Stands in for the requests module: every get() goes, with its keyword
+    arguments, to `server` for the same path and query, whatever the scheme,
+    host and port of the address, and the response reports the address asked
+    for as its url (as requests prepares it). This puts origins such as
+    https://backend.test on their default ports in front of a real server
+    without TLS or privileged ports; other schemes go to requests as they
+    are. Records each get() as (url, kwargs)."""
+
+    def __init__(self, server):
+        import requests
+
+        self._requests = requests
+        self.exceptions = requests.exceptions
+        self.server = server
+        self.calls = []
+
+    def get(self, url, **kwargs):
+        from urllib.parse import urlunsplit
+
+        self.calls.append((url, kwargs))
+        if urlsplit(url).scheme not in ("http", "https"):
+            return self._requests.get(url, **kwargs)  # refused by requests
+        prepared = self._requests.Request("GET", url).prepare().url
+        parts = urlsplit(prepared)
+        response = self._requests.get(
+            self.server.url(urlunsplit(("", "", parts.path, parts.query, ""))), **kwargs)
+        response.url = prepared
+        return response

@@ -25,8 +25,9 @@ const FunctionSpec get_model_url_spec{
     "\n"
     "An identifier that begins with \"http\" is already a link and is returned\n"
     "as it is; any other is a model key, for which the backend is asked for a\n"
-    "signed link with the device token. Returns None, after a warning, when no\n"
-    "link can be had.",
+    "signed link with the device token. Redirects are followed, but the token\n"
+    "goes only to the backend's own origin (or its https upgrade). Returns None,\n"
+    "after a warning, when no link can be had.",
     {{"model_id", "str", Exact::Str}}, "Optional[str]", fetch::get_model_url};
 
 const FunctionSpec download_detection_model_spec{

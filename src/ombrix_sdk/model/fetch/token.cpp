@@ -1,5 +1,10 @@
 // get_device_token and get_model_url: from a model identifier to the link
 // its archive is downloaded from.
+//
+// The device token is the device's credential, so the model-URL request
+// follows redirects itself instead of leaving them to requests: requests
+// strips its own Authorization header when a redirect leaves the host, but
+// passes a custom header like ours on to any server a redirect names.
 #include "fetch.hpp"
 #include "support.hpp"
 
@@ -20,7 +25,17 @@ Interned s_open("open"), s_TOKEN_FILE("TOKEN_FILE"), s_r("r"), s_utf_8("utf-8"),
     s_requests("requests"), s_get("get"), s_status_code("status_code"), s_content("content"),
     s_decode("decode"), s_UTF_8("UTF-8"), s_json("json"), s_loads("loads"), s_url("url"),
     s_bad_status("failed to get the model url with status. "),
-    s_failed_url("failed to get the model url ");
+    s_failed_url("failed to get the model url "), s_headers("headers"), s_timeout("timeout"),
+    s_allow_redirects("allow_redirects"), s_location("location"), s_encode("encode"),
+    s_latin1("latin1"), s_utf8("utf8"), s_urllib_parse("urllib.parse"), s_urljoin("urljoin"),
+    s_urlparse("urlparse"), s_scheme("scheme"), s_hostname("hostname"), s_port("port"),
+    s_https("https"), s_exceptions("exceptions"), s_TooManyRedirects("TooManyRedirects"),
+    s_response("response");
+
+// Seconds requests waits to connect and for each read, on every request.
+constexpr long kRequestTimeout = 30;
+// requests' own limit on the redirects one request follows.
+constexpr long kMaxRedirects = 30;
 
 // with open(TOKEN_FILE, "r", encoding="utf-8") as f:
 //     return f.read().replace("\n", "")
@@ -62,6 +77,156 @@ Ref url_from_reply(NativeFunction* fn, PyObject* response) {
   return url;
 }
 
+// requests.get(url, headers=headers, timeout=30, allow_redirects=False)
+Ref send(NativeFunction* fn, PyObject* url, PyObject* headers) {
+  Ref requests = lookup(fn, s_requests);
+  Ref get = requests ? getattr(requests.get(), s_get) : Ref();
+  Ref timeout = get ? Ref::steal(PyLong_FromLong(kRequestTimeout)) : Ref();
+  Ref kwnames =
+      timeout ? Ref::steal(PyTuple_Pack(3, s_headers.get(), s_timeout.get(),
+                                        s_allow_redirects.get()))
+              : Ref();
+  if (!kwnames) return Ref();
+  return call_kw(get.get(), {url, headers, timeout.get(), Py_False}, kwnames.get());
+}
+
+// Where a redirect answer sends the request, as requests reads it: the
+// Location header of a 301, 302, 303, 307 or 308 answer. None for any other
+// answer.
+//
+//     if response.status_code in (301, 302, 303, 307, 308) and "location" in response.headers:
+//         location = response.headers["location"].encode("latin1").decode("utf8")
+Ref redirect_location(PyObject* response) {
+  Ref status = getattr(response, s_status_code);
+  Ref redirects = status ? Ref::steal(Py_BuildValue("(iiiii)", 301, 302, 303, 307, 308)) : Ref();
+  int redirect = redirects ? PySequence_Contains(redirects.get(), status.get()) : -1;
+  if (redirect <= 0) return redirect < 0 ? Ref() : none();
+  Ref headers = getattr(response, s_headers);
+  int located = headers ? PySequence_Contains(headers.get(), s_location) : -1;
+  if (located <= 0) return located < 0 ? Ref() : none();
+  Ref location = Ref::steal(PyObject_GetItem(headers.get(), s_location));
+  // http.client decodes header values as latin-1; a Location is UTF-8 in
+  // practice.
+  Ref raw = location ? call_method(location.get(), s_encode, {s_latin1}) : Ref();
+  Ref text = raw ? call_method(raw.get(), s_decode, {s_utf8}) : Ref();
+  int nonempty = text ? truth(text.get()) : -1;  // an empty Location is no redirect
+  if (nonempty <= 0) return nonempty < 0 ? Ref() : none();
+  return text;
+}
+
+// The origin of a URL as urlparse gives it: its scheme, its host name
+// (lowercased) and its port, the scheme's default when none is written.
+// `known` is false for anything that is not a plain http or https URL with a
+// host and a valid port.
+struct Origin {
+  bool known = false;
+  bool https = false;
+  Ref host;
+  long port = 0;
+};
+
+// Origin of `url`; false with an exception set when urlparse fails.
+bool origin_of(NativeFunction* fn, PyObject* url, Origin* origin) {
+  Ref urlparse = lookup(fn, s_urlparse);
+  Ref parsed = urlparse ? call(urlparse.get(), {url}) : Ref();
+  Ref scheme = parsed ? getattr(parsed.get(), s_scheme) : Ref();
+  Ref host = scheme ? getattr(parsed.get(), s_hostname) : Ref();
+  if (!host) return false;
+  if (!PyUnicode_CheckExact(scheme.get()) || !PyUnicode_CheckExact(host.get())) return true;
+  if (PyUnicode_Compare(scheme.get(), s_https) == 0) {
+    origin->https = true;
+  } else if (PyUnicode_Compare(scheme.get(), s_http) != 0) {
+    return true;
+  }
+  Ref port = getattr(parsed.get(), s_port);
+  if (!port) {
+    // A port that is not a number or out of range: no origin to match.
+    // requests refuses such an address when it is asked for it.
+    Caught invalid;
+    return invalid.take(PyExc_ValueError);
+  }
+  if (port.get() == Py_None) {
+    origin->port = origin->https ? 443 : 80;
+  } else {
+    if (!PyLong_CheckExact(port.get())) return true;
+    origin->port = PyLong_AsLong(port.get());
+    if (origin->port == -1 && PyErr_Occurred()) return false;
+  }
+  origin->host = host;
+  origin->known = true;
+  return true;
+}
+
+// Whether the token may go along from `from` to `to`: within one origin
+// (same scheme, host and port), or from http to https on the same host, both
+// on their default ports. 1, 0, or -1 with an exception set.
+int keeps_token(NativeFunction* fn, PyObject* from, PyObject* to) {
+  Origin a, b;
+  if (!origin_of(fn, from, &a) || !origin_of(fn, to, &b)) return -1;
+  if (!a.known || !b.known || PyUnicode_Compare(a.host.get(), b.host.get()) != 0) return 0;
+  if (a.https == b.https) return a.port == b.port;
+  return !a.https && a.port == 80 && b.port == 443;
+}
+
+// raise requests.exceptions.TooManyRedirects("Exceeded 30 redirects.", response=response)
+Ref too_many_redirects(NativeFunction* fn, PyObject* response) {
+  Ref requests = lookup(fn, s_requests);
+  Ref exceptions = requests ? getattr(requests.get(), s_exceptions) : Ref();
+  Ref cls = exceptions ? getattr(exceptions.get(), s_TooManyRedirects) : Ref();
+  Ref message = cls ? Ref::steal(PyUnicode_FromFormat("Exceeded %ld redirects.", kMaxRedirects))
+                    : Ref();
+  Ref kwnames = message ? Ref::steal(PyTuple_Pack(1, s_response.get())) : Ref();
+  Ref error = kwnames ? call_kw(cls.get(), {message.get(), response}, kwnames.get()) : Ref();
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return Ref();
+}
+
+// The model-URL request and the redirects it is answered with, followed like
+// requests follows them, up to its limit; the token goes along only while the
+// request stays at its origin:
+//
+//     response = requests.get(address, headers=headers, timeout=30, allow_redirects=False)
+//     redirects = 0
+//     while (location := <redirect target of response>) is not None:
+//         if redirects == 30:
+//             raise requests.exceptions.TooManyRedirects("Exceeded 30 redirects.")
+//         target = urljoin(response.url, location)
+//         if headers and not <keeps_token>(response.url, target):
+//             headers = {}        # never sent again
+//         response.close()
+//         response = requests.get(target, headers=headers, timeout=30, allow_redirects=False)
+//         redirects += 1
+//     try: return <url_from_reply>(response)
+//     finally: response.close()
+Ref request_model_url(NativeFunction* fn, PyObject* address, Ref headers) {
+  Ref response = send(fn, address, headers.get());
+  bool token = true;
+  for (long redirects = 0; response; ++redirects) {
+    Ref location = redirect_location(response.get());
+    if (location && location.get() == Py_None) {
+      return finally_close(response.get(), url_from_reply(fn, response.get()));
+    }
+    if (location && redirects == kMaxRedirects) location = too_many_redirects(fn, response.get());
+    Ref from = location ? getattr(response.get(), s_url) : Ref();
+    Ref parse = from ? Ref::steal(PyImport_Import(s_urllib_parse)) : Ref();
+    Ref urljoin = parse ? getattr(parse.get(), s_urljoin) : Ref();
+    Ref target = urljoin ? call(urljoin.get(), {from.get(), location.get()}) : Ref();
+    if (target && token) {
+      int keep = keeps_token(fn, from.get(), target.get());
+      if (keep < 0) {
+        target = Ref();
+      } else if (!keep) {
+        token = false;
+        headers = Ref::steal(PyDict_New());
+        if (!headers) target = Ref();
+      }
+    }
+    if (!finally_close(response.get(), target)) return Ref();
+    response = send(fn, target.get(), headers.get());
+  }
+  return Ref();
+}
+
 // Steps 1 to 9 of get_model_url; NULL with the exception step 10 handles.
 Ref resolve_model_url(NativeFunction* fn, PyObject* model_id) {
   if (!log_info(fn, concat({s_get_url_from, model_id}))) return Ref();
@@ -83,15 +248,7 @@ Ref resolve_model_url(NativeFunction* fn, PyObject* model_id) {
   Ref value = address ? concat({s_bearer, token.get()}) : Ref();
   Ref headers = value ? Ref::steal(PyDict_New()) : Ref();
   if (!headers || PyDict_SetItem(headers.get(), s_header, value.get()) < 0) return Ref();
-
-  Ref requests = lookup(fn, s_requests);
-  Ref get = requests ? getattr(requests.get(), s_get) : Ref();
-  Ref timeout = get ? Ref::steal(PyLong_FromLong(30)) : Ref();
-  Ref response = timeout ? call_kw(get.get(), {address.get(), headers.get(), timeout.get()},
-                                   kw.headers_timeout)
-                         : Ref();
-  if (!response) return Ref();
-  return finally_close(response.get(), url_from_reply(fn, response.get()));
+  return request_model_url(fn, address.get(), headers);
 }
 
 }  // namespace
