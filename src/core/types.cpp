@@ -30,7 +30,14 @@ bool generic_attributes(PyTypeObject* type) {
 namespace {
 
 bool has_valid_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // From 3.13 on the interpreter no longer maintains the valid-tag flag: a
+  // type's tag is valid exactly when it is not zero, and modifying the type
+  // or a base resets it to zero.
+  return type->tp_version_tag != 0;
+#else
   return type->tp_version_tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
 }
 
 void assign_tag(PyTypeObject* type) {

@@ -395,16 +395,18 @@ def test_instance_level_hook_override():
     assert calls == [1] and contents(q) == [1]
 
 
-def test_rebinding_queue_class_hook_takes_effect(monkeypatch):
+@pytest.mark.parametrize("owner", [queue.Queue, TideQueue], ids=["Queue", "TideQueue"])
+def test_rebinding_queue_class_hook_takes_effect(monkeypatch, owner):
     seen = []
+    q = TideQueue(3)
+    q.put("before")  # the class has been looked at, and found standard
     original = queue.Queue._put
-    monkeypatch.setattr(queue.Queue, "_put", lambda self, item: (seen.append(item), original(self, item)))
-    q = TideQueue(2)
+    monkeypatch.setattr(owner, "_put", lambda self, item: (seen.append(item), original(self, item)))
     q.put("a")
-    assert seen == ["a"] and contents(q) == ["a"]
+    assert seen == ["a"] and contents(q) == ["before", "a"]
     monkeypatch.undo()
     q.put("b")
-    assert seen == ["a"] and contents(q) == ["a", "b"]
+    assert seen == ["a"] and contents(q) == ["before", "a", "b"]
 
 
 def make_replacements():

@@ -1,0 +1,30 @@
+"""The installed distribution's metadata names the interpreters it runs on."""
+import email
+import glob
+import os
+import sys
+
+import ombrix_sdk
+
+
+def _metadata():
+    site = os.path.dirname(os.path.dirname(os.path.abspath(ombrix_sdk.__file__)))
+    found = glob.glob(os.path.join(site, "ombrix_sdk-*.dist-info", "METADATA"))
+    assert len(found) == 1, found
+    with open(found[0], encoding="utf-8") as f:
+        return email.message_from_file(f)
+
+
+def test_the_running_interpreter_is_a_listed_one():
+    meta = _metadata()
+    version = "%d.%d" % sys.version_info[:2]
+    classifiers = meta.get_all("Classifier") or []
+    assert "Programming Language :: Python :: " + version in classifiers, classifiers
+    listed = sorted(
+        tuple(int(n) for n in c.rsplit(" ", 1)[1].split("."))
+        for c in classifiers
+        if c.startswith("Programming Language :: Python :: 3.")
+    )
+    # one classifier per minor version from the oldest supported one on
+    assert listed == [(3, minor) for minor in range(7, listed[-1][1] + 1)], listed
+    assert meta["Requires-Python"] == ">=3.7"
