@@ -171,13 +171,15 @@ bool capture_copy_machinery(PyObject* copy_module) {
     PyErr_Clear();
     return true;
   }
-  // copy.copy must be the module's own function, not something put there.
-  PyObject* copier = machinery.copy;
-  machinery.ready = copier && PyFunction_Check(copier) &&
-                    PyFunction_GET_GLOBALS(copier) == PyModule_GetDict(copy_module) &&
-                    classes_known && machinery.dispatch_table &&
-                    PyDict_CheckExact(machinery.dispatch_table) && machinery.reconstruct &&
-                    machinery.newobj;
+  // copy.copy and the helpers it ends in must be the modules' own
+  // functions, not something put in their place.
+  auto own_function = [](PyObject* f, PyObject* module) {
+    return f && PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module);
+  };
+  machinery.ready = own_function(machinery.copy, copy_module) && classes_known &&
+                    machinery.dispatch_table && PyDict_CheckExact(machinery.dispatch_table) &&
+                    own_function(machinery.reconstruct, copy_module) &&
+                    own_function(machinery.newobj, machinery.copyreg);
   return true;
 }
 
