@@ -356,3 +356,34 @@ else:
     if out.strip() == "unaligned":
         pytest.skip("this interpreter does not hand out old tags again")
     assert out.strip() == "1 ['x']"
+
+
+@pytest.mark.parametrize("has_info", [True, False])
+def test_region_tags_read_key_names_after_the_item(has_info):
+    # item_copy.info[KEY.ROI_NAME] = names reads KEY.ROI_NAME after
+    # item_copy.info; here reading `info` rebinds it (freeing the old name).
+    out = run_isolated('''
+from ombrix_sdk.roi import zone_warden
+class K:
+    ROI_ID = "".join(["rid-", "1"])
+    ROI_NAME = "".join(["rname-", "0"])
+zone_warden.KEY = K
+reads = []
+class Item:
+    def __init__(self):
+        self.store = {}
+    @property
+    def info(self):
+        reads.append(1)
+        K.ROI_NAME = "".join(["rname-", str(len(reads))])
+        return self.store
+item = Item()
+records = [{"roi_id": "a", "label": "A"}, {"roi_id": "b", "label": "B"}]
+zone_warden.ZoneWarden._assign_roi_info(item, records, %s)
+print(sorted(item.store.items()), sorted(k for k in vars(item) if k != "store"))
+''' % has_info)
+    if has_info:
+        expected = "[('rid-1', ['a', 'b']), ('rname-2', ['A', 'B'])] []"
+    else:
+        expected = "[] ['roi_id', 'roi_name']"
+    assert out.strip() == expected
