@@ -152,3 +152,39 @@ def test_direct_copies_equal_those_of_copy_copy(as_shipped):
                           universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == as_shipped
+
+
+@pytest.mark.parametrize("rebind_copy", [False, True])
+def test_a_table_key_with_its_own_eq_is_consulted_as_copy_copy_does(rebind_copy):
+    # copy.copy looks the item's class up in copyreg's dispatch_table; a key
+    # whose hash collides with the class gets its __eq__ called. The direct
+    # copy must not skip what copy.copy would run.
+    code = textwrap.dedent('''
+        import copy, copyreg, sys
+        from ombrix_sdk.roi import zone_warden
+        if %s:
+            zone_warden.copy = type(sys)("copy")
+            zone_warden.copy.copy = copy.copy
+            zone_warden.copy.deepcopy = copy.deepcopy
+        class Det:
+            def __init__(self, tlwh):
+                self.tlwh = tlwh
+        calls = []
+        class Collides:
+            def __hash__(self):
+                return hash(Det)
+            def __eq__(self, other):
+                calls.append(other.__name__)
+                return False
+        copyreg.dispatch_table[Collides()] = None
+        zw = zone_warden.ZoneWarden([{"include": True, "roi_id": "r", "label": "l",
+                                      "points": [[0, 0], [1, 0], [1, 1], [0, 1]]}])
+        out = zw.filter_in_roi([Det([0.4, 0.4, 0.1, 0.1]), Det([0.5, 0.5, 0.1, 0.1])])
+        print(len(out), calls)
+    ''' % rebind_copy)
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", code], env=env, cwd=ROOT,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "2 ['Det', 'Det']"

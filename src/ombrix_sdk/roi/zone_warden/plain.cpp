@@ -121,6 +121,38 @@ bool dunder(PyObject* name) {
 }
 
 // module.name, owned; NULL (no exception) when absent.
+// True when looking a class up in `table` (an exact dict, set or frozenset)
+// runs no Python code: every key compares by identity, as classes of an
+// ordinary metaclass do, so no __eq__ of a key can be called.
+bool lookups_are_quiet(PyObject* table) {
+  auto quiet = [](PyObject* key) {
+    PyTypeObject* kind = Py_TYPE(key);
+    return kind->tp_richcompare == PyBaseObject_Type.tp_richcompare &&
+           kind->tp_hash == PyBaseObject_Type.tp_hash;
+  };
+  if (PyDict_CheckExact(table)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+      if (!quiet(key)) return false;
+    }
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(table));
+  if (!it) {
+    PyErr_Clear();
+    return false;
+  }
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    if (!quiet(key.get())) return false;
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
 PyObject* keep(PyObject* module, PyObject* name) {
   PyObject* v = dict_entry(PyModule_GetDict(module), name);
   Py_XINCREF(v);
@@ -194,13 +226,17 @@ bool ShallowCopy::machinery_intact(unsigned epoch) {
   PyObject* table = dict_entry(copy_dict, s_dispatch_table);
 #if PY_VERSION_HEX >= 0x030E0000
   const bool classes_intact = dict_entry(copy_dict, s_atomic_types) == machinery.atomic &&
-                              dict_entry(copy_dict, s_builtin_containers) == machinery.containers;
+                              dict_entry(copy_dict, s_builtin_containers) == machinery.containers &&
+                              lookups_are_quiet(machinery.atomic) &&
+                              lookups_are_quiet(machinery.containers);
 #else
-  const bool classes_intact = dict_entry(copy_dict, s_copy_dispatch) == machinery.dispatch;
+  const bool classes_intact = dict_entry(copy_dict, s_copy_dispatch) == machinery.dispatch &&
+                              lookups_are_quiet(machinery.dispatch);
 #endif
   intact_ = Py_TYPE(machinery.module) == &PyModule_Type &&
             dict_entry(copy_dict, s_copy) == machinery.copy && classes_intact &&
             table == machinery.dispatch_table && PyDict_CheckExact(table) &&
+            lookups_are_quiet(table) &&
             dict_entry(copy_dict, s_reconstruct) == machinery.reconstruct &&
             dict_entry(copyreg_dict, s_newobj) == machinery.newobj;
   return intact_;

@@ -705,6 +705,8 @@ int Pass::contains(const Shape& shape, double px, double py, Anchor* anchor, Ref
     if (where == Location::Interior) return 1;
     if (where != Location::Unsure) return 0;
   }
+  // The geometry library's Python code runs from here on.
+  ran_code();
   if (!*point) {
     if (!anchor->make_objects()) return -1;
     *point = call(originals.point, {anchor->ox.get(), anchor->oy.get()});
