@@ -180,11 +180,13 @@ def test_a_table_key_with_its_own_eq_is_consulted_as_copy_copy_does(rebind_copy)
         zw = zone_warden.ZoneWarden([{"include": True, "roi_id": "r", "label": "l",
                                       "points": [[0, 0], [1, 0], [1, 1], [0, 1]]}])
         out = zw.filter_in_roi([Det([0.4, 0.4, 0.1, 0.1]), Det([0.5, 0.5, 0.1, 0.1])])
-        print(len(out), calls)
+        # one lookup per item at least (a lookup may compare twice when the
+        # table changes meanwhile, as copy.copy's own lookup may)
+        print(len(out), len(calls) >= 2, set(calls))
     ''' % rebind_copy)
     env = dict(os.environ, PYTHONMALLOC="debug")
     proc = subprocess.run([sys.executable, "-c", code], env=env, cwd=ROOT,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "2 ['Det', 'Det']"
+    assert proc.stdout.strip() == "2 True {'Det'}"
