@@ -2,6 +2,17 @@
 
     python -m benchmarks                 # from the repository root
     python -m benchmarks tideq fetch     # only some of them
+    python -m benchmarks --here          # only in the running interpreter
+
+By default the table has one column per interpreter: for each of
+OMBRIX_BENCH_PYTHONS (default "3.7 3.11 3.13") that is found on this machine,
+the SDK is installed into .venv/bench-X.Y (OMBRIX_VENV_DIR moves it) and the
+benchmarks run there, each interpreter in its own process.
+OMBRIX_BENCH_RUNNERS adds interpreters that are reached through a command
+prefix, as "LABEL=COMMAND" entries separated by ";" (for example
+"3.14=scripts/sid-python 3.14"): the command, given "-m benchmarks --here
+--json NAME...", must run this directory's benchmarks in an interpreter that
+has the SDK installed.
 
 Each benchmark module (benchmarks/bench_<module>.py) has a ``run()`` that
 returns rows of (label, value, unit); a unit of "x" marks a ratio, and a
@@ -14,9 +25,13 @@ status 1.
 """
 import argparse
 import datetime
+import glob
 import importlib
+import json
 import os
 import platform
+import shlex
+import subprocess
 import sys
 import time
 import traceback
@@ -78,17 +93,8 @@ def _escape(text):
     return str(text).replace("|", "\\|")
 
 
-def main(argv=None):
-    names = [name for name, _ in BENCHMARKS]
-    parser = argparse.ArgumentParser(prog="python -m benchmarks", description=__doc__.split("\n\n")[0])
-    parser.add_argument("only", nargs="*", metavar="NAME",
-                        help="benchmarks to run (default: all of %s)" % ", ".join(names))
-    args = parser.parse_args(argv)
-    unknown = [n for n in args.only if n not in names]
-    if unknown:
-        parser.error("unknown benchmark %s (choose from %s)" % (", ".join(unknown), ", ".join(names)))
-    selected = [(n, m) for n, m in BENCHMARKS if not args.only or n in args.only]
-
+def run_here(selected):
+    """Runs the benchmarks in this interpreter: (rows, notes, failed)."""
     rows, notes, failed = [], [], False
     for name, module_name in selected:
         print("running %s ..." % name, file=sys.stderr, flush=True)
@@ -119,7 +125,141 @@ def main(argv=None):
             continue
         for label, value, unit in result:
             rows.append((name, label, _format(value, unit)))
+    return rows, notes, failed
 
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _find_python(version):
+    """The path of a CPython X.Y interpreter with venv, or None."""
+    candidates = ["python" + version]
+    candidates += sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/%s*/bin/python%s" % (version, version))))
+    candidates += ["/usr/bin/python" + version, "/usr/local/bin/python" + version]
+    for c in candidates:
+        try:
+            subprocess.run([c, "-c", "import venv"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True)
+            return c
+        except (OSError, subprocess.CalledProcessError):
+            continue
+    return None
+
+
+def _prepare_venv(version, python):
+    """A virtual environment for `version` with the SDK from this tree installed."""
+    venvs = os.environ.get("OMBRIX_VENV_DIR") or os.path.join(ROOT, ".venv")
+    env_dir = os.path.join(venvs, "bench-" + version)
+    exe = os.path.join(env_dir, "bin", "python")
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, universal_newlines=True)
+    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
+    steps = []
+    if not os.path.exists(exe):
+        steps.append([python, "-m", "venv", env_dir])
+        steps.append([exe, "-m", "pip", "install", "-q", "--upgrade", "pip"])
+    steps.append([exe, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", ROOT])
+    steps.append([exe, "-m", "pip", "install", "-q", ROOT])
+    for step in steps:
+        proc = subprocess.run(step, env=env, **quiet)
+        if proc.returncode != 0:
+            raise RuntimeError("%s failed:\n%s" % (" ".join(step), proc.stderr[-2000:]))
+    return [exe]
+
+
+def _run_in(command, names):
+    """Runs the benchmarks through `command` (a list); its JSON result."""
+    proc = subprocess.run(command + ["-m", "benchmarks", "--here", "--json"] + names, cwd=ROOT,
+                          stdout=subprocess.PIPE, universal_newlines=True)
+    lines = proc.stdout.strip().splitlines()
+    if not lines:
+        raise RuntimeError("no result (exit status %d)" % proc.returncode)
+    return json.loads(lines[-1])
+
+
+def interpreters():
+    """(label, how to get a command) for every interpreter to benchmark."""
+    found = []
+    for version in os.environ.get("OMBRIX_BENCH_PYTHONS", "3.7 3.11 3.13").split():
+        found.append((version, lambda v=version: _local_command(v)))
+    for entry in os.environ.get("OMBRIX_BENCH_RUNNERS", "").split(";"):
+        if entry.strip():
+            label, _, command = entry.partition("=")
+            found.append((label.strip(), lambda c=command: shlex.split(c)))
+    return found
+
+
+def _local_command(version):
+    python = _find_python(version)
+    if python is None:
+        raise RuntimeError("no interpreter python%s on this machine" % version)
+    return _prepare_venv(version, python)
+
+
+def run_everywhere(names):
+    columns, results, failed = [], [], False
+    for label, command in interpreters():
+        print("== Python %s ..." % label, file=sys.stderr, flush=True)
+        try:
+            result = _run_in(command(), names)
+        except Exception as e:
+            print("== Python %s: not run: %s" % (label, e), file=sys.stderr, flush=True)
+            continue
+        columns.append(label)
+        results.append(result)
+        failed = failed or result["failed"]
+    if not columns:
+        print("no interpreter ran the benchmarks", file=sys.stderr)
+        return 1
+    keys = []
+    for result in results:
+        for name, label, _ in result["rows"]:
+            if (name, label) not in keys:
+                keys.append((name, label))
+    print()
+    print(header()[0] + "  ")
+    for column, result in zip(columns, results):
+        print("%s: %s  " % (column, result["python"]))
+    print(header()[2] + "  ")
+    print(header()[3] + "  ")
+    print()
+    print("| module | measurement | %s |" % " | ".join("Python " + c for c in columns))
+    print("|---|---|%s" % ("---:|" * len(columns)))
+    for name, label in keys:
+        cells = []
+        for result in results:
+            cells.append(next((v for n, l, v in result["rows"] if (n, l) == (name, label)), "-"))
+        print("| %s | %s | %s |" % (_escape(name), _escape(label), " | ".join(_escape(c) for c in cells)))
+    print()
+    print("A row \"A / B\" is A's figure divided by B's (times, unless the label says "
+          "otherwise), so above 1 means B is faster; goals, where set, are in the label. "
+          "Run time: %s." % "; ".join("%s: %s" % (c, ", ".join(r["notes"]) or "-")
+                                       for c, r in zip(columns, results)))
+    return 1 if failed else 0
+
+
+def main(argv=None):
+    names = [name for name, _ in BENCHMARKS]
+    parser = argparse.ArgumentParser(prog="python -m benchmarks", description=__doc__.split("\n\n")[0])
+    parser.add_argument("only", nargs="*", metavar="NAME",
+                        help="benchmarks to run (default: all of %s)" % ", ".join(names))
+    parser.add_argument("--here", action="store_true",
+                        help="run only in this interpreter, with the SDK installed in it")
+    parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    unknown = [n for n in args.only if n not in names]
+    if unknown:
+        parser.error("unknown benchmark %s (choose from %s)" % (", ".join(unknown), ", ".join(names)))
+    selected = [(n, m) for n, m in BENCHMARKS if not args.only or n in args.only]
+    if not args.here:
+        return run_everywhere([n for n, _ in selected])
+
+    rows, notes, failed = run_here(selected)
+    if args.json:
+        print(json.dumps({"python": "%s %s" % (platform.python_implementation(),
+                                               platform.python_version()),
+                          "rows": rows, "notes": notes, "failed": failed}))
+        return 1 if failed else 0
     print()
     for line in header():
         print(line + "  ")

@@ -75,14 +75,16 @@ bool check_exact(const Param& p, PyObject* value) {
   return false;
 }
 
-// Binds the call's arguments to the parameters; fills `out` with new
-// references. `kwvalues` holds the values for `kwnames`, in order.
+// Binds the call's arguments to the parameters; fills `out` (all NULL on
+// entry) with new references, also on failure. `kwvalues` holds the values
+// for `kwnames`, in order. Every value is owned as soon as it is bound: a
+// lookup in a defaults dict with exotic keys may run Python code that
+// rebinds the defaults.
 bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject* const* kwvalues, PyObject** out) {
   const std::vector<Param>& params = f->spec->params;
   const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
-  for (Py_ssize_t i = 0; i < n; ++i) out[i] = nullptr;
-  for (Py_ssize_t i = 0; i < nargs && i < f->npos; ++i) out[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs && i < f->npos; ++i) out[i] = Ref::borrow(args[i]).release();
 
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -102,10 +104,12 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
                    keyword_error_name(f), key);
       return false;
     }
-    out[j] = kwvalues[k];
+    out[j] = Ref::borrow(kwvalues[k]).release();
   }
 
-  const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  const Ref defaults = Ref::borrow(f->defaults);
+  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
+  const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   const Py_ssize_t nrequired = f->npos - ndefaults;
   if (nargs > f->npos) {
     raise_count(f, nrequired == f->npos, f->npos, nargs);
@@ -117,12 +121,12 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
       raise_count(f, nrequired == f->npos, nrequired, j);
       return false;
     }
-    out[j] = PyTuple_GET_ITEM(f->defaults, j - nrequired);
+    out[j] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), j - nrequired)).release();
   }
   for (Py_ssize_t j = f->npos; j < n; ++j) {
     if (out[j]) continue;
     PyObject* name = PyTuple_GET_ITEM(f->varnames, j);
-    out[j] = f->kwdefaults ? dict_get(f->kwdefaults, name) : nullptr;
+    out[j] = kwdefaults ? Ref::borrow(dict_get(kwdefaults.get(), name)).release() : nullptr;
     if (!out[j]) {
       PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'",
                    keyword_error_name(f), name);
@@ -132,18 +136,15 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
   for (Py_ssize_t j = 0; j < n; ++j) {
     if (!check_exact(params[j], out[j])) return false;
   }
-  // Own the arguments for the duration of the body: it may run Python code
-  // that rebinds defaults or drops the caller's containers.
-  for (Py_ssize_t j = 0; j < n; ++j) Py_INCREF(out[j]);
   return true;
 }
 
-// The bound arguments, owned for the duration of the call.
+// The bound arguments, owned for the duration of the call: the body may
+// run Python code that rebinds defaults or drops the caller's containers.
 struct BoundArgs {
-  PyObject* argv[kMaxParams];
-  Py_ssize_t n = 0;
+  PyObject* argv[kMaxParams] = {};
   ~BoundArgs() {
-    for (Py_ssize_t j = 0; j < n; ++j) Py_DECREF(argv[j]);
+    for (PyObject* a : argv) Py_XDECREF(a);
   }
 };
 
@@ -151,7 +152,6 @@ PyObject* invoke(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyO
                  PyObject* const* kwvalues) {
   BoundArgs bound;
   if (!bind_args(f, args, nargs, kwnames, kwvalues, bound.argv)) return nullptr;
-  bound.n = static_cast<Py_ssize_t>(f->spec->params.size());
   return f->spec->impl(f, bound.argv);
 }
 
@@ -196,35 +196,40 @@ PyObject* get_signature(PyObject* self, void*) {
   Ref kwlabels = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
   if (!empty || !pos_kind || !kw_kind || !kwlabels) return nullptr;
 
-  auto lookup = [&](PyObject* mapping, PyObject* key) -> PyObject* {
-    PyObject* v = (mapping && PyDict_Check(mapping)) ? dict_get(mapping, key) : nullptr;
-    return v ? v : empty.get();
+  // Creating the parameters runs Python code, which may rebind the
+  // function's defaults or annotations: work on the values as they are now.
+  const Ref defaults = Ref::borrow(f->defaults);
+  const Ref kwdefaults = Ref::borrow(f->kwdefaults);
+  const Ref annotations = Ref::borrow(f->annotations);
+  auto lookup = [&](const Ref& mapping, PyObject* key) -> Ref {
+    PyObject* v = (mapping && PyDict_Check(mapping.get())) ? dict_get(mapping.get(), key) : nullptr;
+    return Ref::borrow(v ? v : empty.get());
   };
   const Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
-  const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
   for (Py_ssize_t j = 0; j < n; ++j) {
     PyObject* name = PyTuple_GET_ITEM(f->varnames, j);
     bool positional = j < f->npos;
-    PyObject* dflt = empty.get();
+    Ref dflt = empty;
     if (positional && j >= f->npos - ndefaults) {
-      dflt = PyTuple_GET_ITEM(f->defaults, j - (f->npos - ndefaults));
+      dflt = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), j - (f->npos - ndefaults)));
     } else if (!positional) {
-      dflt = lookup(f->kwdefaults, name);
+      dflt = lookup(kwdefaults, name);
     }
+    Ref annotation = lookup(annotations, name);
     Ref p = call_kw(parameter.get(),
-                    {name, positional ? pos_kind.get() : kw_kind.get(), dflt,
-                     lookup(f->annotations, name)},
+                    {name, positional ? pos_kind.get() : kw_kind.get(), dflt.get(),
+                     annotation.get()},
                     kwlabels.get());
     if (!p || PyList_Append(list.get(), p.get()) < 0) return nullptr;
   }
   Ref ret_label = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
   Ref ret_key = Ref::steal(PyUnicode_InternFromString("return"));
   if (!ret_label || !ret_key) return nullptr;
-  return call_kw(signature.get(), {list.get(), lookup(f->annotations, ret_key.get())},
-                 ret_label.get())
-      .release();
+  Ref returns = lookup(annotations, ret_key.get());
+  return call_kw(signature.get(), {list.get(), returns.get()}, ret_label.get()).release();
 }
 
 PyObject* get_str_field(PyObject* field) {

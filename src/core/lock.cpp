@@ -33,24 +33,56 @@ const PlainLock* plain_lock() {
   return &plain;
 }
 
-// type(obj).name bound to obj, as the `with` statement looks it up.
-Ref lookup_special(PyObject* obj, const char* name) {
+// type(obj).name bound to obj, as the `with` statement looks it up; `is_exit`
+// picks the interpreter's message for a missing __exit__.
+Ref lookup_special(PyObject* obj, const char* name, bool is_exit) {
   PyTypeObject* type = Py_TYPE(obj);
   Ref key = Ref::steal(PyUnicode_InternFromString(name));
   if (!key) return Ref();
-  PyObject* descr = type_lookup(type, key.get());
+  // Owned: its __get__ may run code that drops it from the class.
+  Ref descr = Ref::borrow(type_lookup(type, key.get()));
   if (!descr) {
-#if PY_VERSION_HEX >= 0x030B0000
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+#if PY_VERSION_HEX >= 0x030E0000
+    // A type with the asynchronous protocol gets a hint.
+    auto has_method = [type](const char* method) {
+      Ref k = Ref::steal(PyUnicode_InternFromString(method));
+      PyObject* d = k ? type_lookup(type, k.get()) : nullptr;
+      if (!k) PyErr_Clear();
+      return d && Py_TYPE(d)->tp_descr_get;
+    };
+    const bool hint = has_method("__aenter__") && has_method("__aexit__");
+    if (is_exit) {
+      PyErr_Format(PyExc_TypeError,
+                   hint ? "'%T' object does not support the context manager protocol (missed "
+                          "__exit__ method) but it supports the asynchronous context manager "
+                          "protocol. Did you mean to use 'async with'?"
+                        : "'%T' object does not support the context manager protocol (missed "
+                          "__exit__ method)",
+                   obj);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   hint ? "'%T' object does not support the context manager protocol (missed "
+                          "__enter__ method) but it supports the asynchronous context manager "
+                          "protocol. Did you mean to use 'async with'?"
+                        : "'%T' object does not support the context manager protocol (missed "
+                          "__enter__ method)",
+                   obj);
+    }
+#elif PY_VERSION_HEX >= 0x030B0000
+    PyErr_Format(PyExc_TypeError,
+                 is_exit ? "'%.200s' object does not support the context manager protocol "
+                           "(missed __exit__ method)"
+                         : "'%.200s' object does not support the context manager protocol",
                  type->tp_name);
 #else
+    (void)is_exit;
     PyErr_SetString(PyExc_AttributeError, name);
 #endif
     return Ref();
   }
-  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-  if (!get) return Ref::borrow(descr);
-  return Ref::steal(get(descr, obj, reinterpret_cast<PyObject*>(type)));
+  descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+  if (!get) return descr;
+  return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject*>(type)));
 }
 
 }  // namespace
@@ -63,9 +95,18 @@ WithLock::WithLock(PyObject* lock) : lock_(Ref::borrow(lock)) {
     entered_ = static_cast<bool>(call(plain->acquire, {lock}));
     return;
   }
-  exit_ = lookup_special(lock, "__exit__");
-  Ref enter = exit_ ? lookup_special(lock, "__enter__") : Ref();
+  // The interpreter's order: up to 3.13 __enter__ is looked up first, then
+  // __exit__; from 3.14 on __exit__ first. Then __enter__ is called.
+#if PY_VERSION_HEX >= 0x030E0000
+  exit_ = lookup_special(lock, "__exit__", true);
+  Ref enter = exit_ ? lookup_special(lock, "__enter__", false) : Ref();
   if (!enter) return;
+#else
+  Ref enter = lookup_special(lock, "__enter__", false);
+  if (!enter) return;
+  exit_ = lookup_special(lock, "__exit__", true);
+  if (!exit_) return;
+#endif
   entered_ = static_cast<bool>(call(enter.get(), {}));
 }
 

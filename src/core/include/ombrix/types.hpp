@@ -3,6 +3,8 @@
 // no subclass or monkeypatch has replaced what they short-circuit.
 #pragma once
 
+#include <cstdint>
+
 #include "ombrix/ref.hpp"
 
 namespace ombrix {
@@ -16,20 +18,43 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name);
 // __getattribute__, __getattr__ or __setattr__ of a class of its own).
 bool generic_attributes(PyTypeObject* type);
 
+// Sets up what TypeVerdict needs to notice changes to types. Call once from
+// the module's initialisation; false with an exception set on failure. Until
+// it has succeeded, verdicts are computed afresh on every check.
+bool init_type_verdicts();
+
 // A yes/no verdict about one type, computed once and reused while neither the
-// type nor any base class is modified (CPython gives a type a new version tag
-// on every change to it or its bases). `compute` must not raise.
+// type nor any base class is modified. `compute` must neither raise nor run
+// Python code.
+//
+// From 3.12 on, a type watcher forgets the verdict when the type (or, through
+// it, a base class) is modified. Before 3.12, the verdict is kept with the
+// type's version tag, which the interpreter takes away on every change to the
+// type or its bases; since clearing the type cache can restart the tag
+// counter (so a changed class may get its old tag back), every verdict also
+// records the cache generation, which a private probe class tells.
 class TypeVerdict {
  public:
   using Compute = bool (*)(PyTypeObject*);
-  explicit TypeVerdict(Compute compute) : compute_(compute) {}
+  explicit TypeVerdict(Compute compute);
+  TypeVerdict(const TypeVerdict& other);
+  TypeVerdict& operator=(const TypeVerdict&) = delete;
+  ~TypeVerdict();
   bool check(PyTypeObject* type);
+  // Drops the verdict if it is about `type`.
+  void forget(PyTypeObject* type) {
+    if (type_ == type) type_ = nullptr;
+  }
+  TypeVerdict* next() const { return next_; }
 
  private:
   Compute compute_;
   PyTypeObject* type_ = nullptr;
   unsigned int tag_ = 0;
+  std::uint64_t generation_ = 0;
   bool verdict_ = false;
+  TypeVerdict* next_ = nullptr;  // every verdict of this extension module
+  TypeVerdict* prev_ = nullptr;
 };
 
 }  // namespace ombrix

@@ -12,6 +12,7 @@ namespace {
 
 Interned s_info("info"), s_tlwh("tlwh"), s_roi_id("roi_id"), s_roi_name("roi_name"),
     s_copy("copy"), s_copy_dispatch("_copy_dispatch"), s_dispatch_table("dispatch_table"),
+    s_atomic_types("_copy_atomic_types"), s_builtin_containers("_copy_builtin_containers"),
     s_reconstruct("_reconstruct"), s_newobj("__newobj__"), s_new("__new__"),
     s_reduce_ex("__reduce_ex__"), s_reduce("__reduce__"), s_class("__class__"),
     s_getstate("__getstate__"), s_setstate("__setstate__"), s_copy_hook("__copy__"),
@@ -19,11 +20,19 @@ Interned s_info("info"), s_tlwh("tlwh"), s_roi_id("roi_id"), s_roi_name("roi_nam
     s_dict("__dict__"), s_slotnames("__slotnames__");
 
 // What `copy.copy` relies on, as found at import. Kept for the life of the
-// process.
+// process. Up to 3.13 `copy.copy` first looks the class up in the dict
+// `_copy_dispatch`; from 3.14 on it checks the sets `_copy_atomic_types` and
+// `_copy_builtin_containers` instead. After that both go the same way for an
+// instance of a plain class: no __copy__, not in `dispatch_table`, then
+// `__reduce_ex__(4)` and `_reconstruct`. When the module is not laid out as
+// expected, `ready` stays false and every copy goes through `copy.copy`.
 struct CopyMachinery {
+  bool ready = false;
   PyObject* module = nullptr;        // the copy module
   PyObject* copy = nullptr;          // copy.copy
-  PyObject* dispatch = nullptr;      // copy._copy_dispatch
+  PyObject* dispatch = nullptr;      // copy._copy_dispatch (up to 3.13)
+  PyObject* atomic = nullptr;        // copy._copy_atomic_types (3.14 on)
+  PyObject* containers = nullptr;    // copy._copy_builtin_containers (3.14 on)
   PyObject* dispatch_table = nullptr;  // copy.dispatch_table (copyreg's)
   PyObject* reconstruct = nullptr;   // copy._reconstruct
   PyObject* copyreg = nullptr;       // the copyreg module
@@ -111,15 +120,55 @@ bool dunder(PyObject* name) {
          PyUnicode_READ_CHAR(name, 1) == '_';
 }
 
+// module.name, owned; NULL (no exception) when absent.
+// True when looking a class up in `table` (an exact dict, set or frozenset)
+// runs no Python code: every key compares by identity, as classes of an
+// ordinary metaclass do, so no __eq__ of a key can be called.
+bool lookups_are_quiet(PyObject* table) {
+  auto quiet = [](PyObject* key) {
+    PyTypeObject* kind = Py_TYPE(key);
+    return kind->tp_richcompare == PyBaseObject_Type.tp_richcompare &&
+           kind->tp_hash == PyBaseObject_Type.tp_hash;
+  };
+  if (PyDict_CheckExact(table)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+      if (!quiet(key)) return false;
+    }
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(table));
+  if (!it) {
+    PyErr_Clear();
+    return false;
+  }
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    if (!quiet(key.get())) return false;
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
 PyObject* keep(PyObject* module, PyObject* name) {
   PyObject* v = dict_entry(PyModule_GetDict(module), name);
-  if (!v) {
-    PyErr_Format(PyExc_ImportError, "unexpected layout of module %R", module);
-    return nullptr;
-  }
-  Py_INCREF(v);
+  Py_XINCREF(v);
   return v;
 }
+
+#if PY_VERSION_HEX >= 0x030E0000
+bool exact_set(PyObject* o) { return o && (PySet_CheckExact(o) || PyFrozenSet_CheckExact(o)); }
+
+// `cls in s` for a set `s` of classes; true also when that cannot be told.
+bool in_set(PyObject* s, PyObject* cls) {
+  int found = PySet_Contains(s, cls);
+  if (found < 0) PyErr_Clear();
+  return found != 0;
+}
+#endif
 
 }  // namespace
 
@@ -128,43 +177,80 @@ bool plain_item_type(PyTypeObject* type) {
 }
 
 bool capture_copy_machinery(PyObject* copy_module) {
+  machinery.ready = false;
   Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-  if (!copyreg || !PyModule_Check(copy_module)) return false;
+  if (!copyreg || !PyModule_Check(copy_module)) {
+    PyErr_Clear();
+    return true;  // the general path copies
+  }
   machinery.module = copy_module;
   Py_INCREF(copy_module);
   machinery.copyreg = copyreg.release();
   machinery.copy = keep(copy_module, s_copy);
-  machinery.dispatch = machinery.copy ? keep(copy_module, s_copy_dispatch) : nullptr;
-  machinery.dispatch_table = machinery.dispatch ? keep(copy_module, s_dispatch_table) : nullptr;
-  machinery.reconstruct = machinery.dispatch_table ? keep(copy_module, s_reconstruct) : nullptr;
-  machinery.newobj = machinery.reconstruct ? keep(machinery.copyreg, s_newobj) : nullptr;
-  machinery.empty_args = machinery.newobj ? PyTuple_New(0) : nullptr;
-  return machinery.empty_args != nullptr;
+#if PY_VERSION_HEX >= 0x030E0000
+  machinery.atomic = keep(copy_module, s_atomic_types);
+  machinery.containers = keep(copy_module, s_builtin_containers);
+  const bool classes_known = exact_set(machinery.atomic) && exact_set(machinery.containers);
+#else
+  machinery.dispatch = keep(copy_module, s_copy_dispatch);
+  const bool classes_known = machinery.dispatch && PyDict_CheckExact(machinery.dispatch);
+#endif
+  machinery.dispatch_table = keep(copy_module, s_dispatch_table);
+  machinery.reconstruct = keep(copy_module, s_reconstruct);
+  machinery.newobj = keep(machinery.copyreg, s_newobj);
+  machinery.empty_args = PyTuple_New(0);
+  if (!machinery.empty_args) {
+    PyErr_Clear();
+    return true;
+  }
+  // copy.copy and the helpers it ends in must be the modules' own
+  // functions, not something put in their place.
+  auto own_function = [](PyObject* f, PyObject* module) {
+    return f && PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module);
+  };
+  machinery.ready = own_function(machinery.copy, copy_module) && classes_known &&
+                    machinery.dispatch_table && PyDict_CheckExact(machinery.dispatch_table) &&
+                    own_function(machinery.reconstruct, copy_module) &&
+                    own_function(machinery.newobj, machinery.copyreg);
+  return true;
 }
 
 bool ShallowCopy::machinery_intact(unsigned epoch) {
   if (checked_ && checked_epoch_ == epoch) return intact_;
-  PyObject* copy_dict = PyModule_GetDict(machinery.module);
-  PyObject* copyreg_dict = PyModule_GetDict(machinery.copyreg);
-  PyObject* dispatch = dict_entry(copy_dict, s_copy_dispatch);
-  PyObject* table = dict_entry(copy_dict, s_dispatch_table);
-  intact_ = Py_TYPE(machinery.module) == &PyModule_Type &&
-            dict_entry(copy_dict, s_copy) == machinery.copy && dispatch == machinery.dispatch &&
-            PyDict_CheckExact(dispatch) && table == machinery.dispatch_table &&
-            PyDict_CheckExact(table) &&
-            dict_entry(copy_dict, s_reconstruct) == machinery.reconstruct &&
-            dict_entry(copyreg_dict, s_newobj) == machinery.newobj;
   checked_ = true;
   checked_epoch_ = epoch;
+  intact_ = false;
+  if (!machinery.ready) return false;
+  PyObject* copy_dict = PyModule_GetDict(machinery.module);
+  PyObject* copyreg_dict = PyModule_GetDict(machinery.copyreg);
+  PyObject* table = dict_entry(copy_dict, s_dispatch_table);
+#if PY_VERSION_HEX >= 0x030E0000
+  const bool classes_intact = dict_entry(copy_dict, s_atomic_types) == machinery.atomic &&
+                              dict_entry(copy_dict, s_builtin_containers) == machinery.containers &&
+                              lookups_are_quiet(machinery.atomic) &&
+                              lookups_are_quiet(machinery.containers);
+#else
+  const bool classes_intact = dict_entry(copy_dict, s_copy_dispatch) == machinery.dispatch &&
+                              lookups_are_quiet(machinery.dispatch);
+#endif
+  intact_ = Py_TYPE(machinery.module) == &PyModule_Type &&
+            dict_entry(copy_dict, s_copy) == machinery.copy && classes_intact &&
+            table == machinery.dispatch_table && PyDict_CheckExact(table) &&
+            lookups_are_quiet(table) &&
+            dict_entry(copy_dict, s_reconstruct) == machinery.reconstruct &&
+            dict_entry(copyreg_dict, s_newobj) == machinery.newobj;
   return intact_;
 }
 
 bool ShallowCopy::unregistered(PyTypeObject* type, unsigned epoch) {
   if (unregistered_type_ == type && unregistered_epoch_ == epoch) return true;
   PyObject* key = reinterpret_cast<PyObject*>(type);
-  if (dict_entry(machinery.dispatch, key) || dict_entry(machinery.dispatch_table, key)) {
-    return false;
-  }
+#if PY_VERSION_HEX >= 0x030E0000
+  if (in_set(machinery.atomic, key) || in_set(machinery.containers, key)) return false;
+#else
+  if (dict_entry(machinery.dispatch, key)) return false;
+#endif
+  if (dict_entry(machinery.dispatch_table, key)) return false;
   unregistered_type_ = type;
   unregistered_epoch_ = epoch;
   return true;

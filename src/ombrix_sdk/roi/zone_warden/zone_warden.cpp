@@ -361,7 +361,10 @@ Ref tag_values(NativeFunction* fn, const std::vector<Ref>& matched, PyObject* ke
 // and KEY.ROI_NAME where they are plain class constants, else NULLs.
 bool write_tags(NativeFunction* fn, PyObject* copy, PyObject* ids, PyObject* names, bool has_info,
                 PyObject* const keys[2], bool* ran_code) {
-  if (!plain_item_type(Py_TYPE(copy))) *ran_code = true;
+  // `keys` stand for KEY.ROI_ID and KEY.ROI_NAME only while no Python code
+  // has run since they were read; Python reads KEY.<name> after item_copy.info.
+  bool quiet = plain_item_type(Py_TYPE(copy));
+  if (!quiet) *ran_code = true;
   if (!has_info) {
     return PyObject_SetAttr(copy, s_roi_id, ids) == 0 &&
            PyObject_SetAttr(copy, s_roi_name, names) == 0;
@@ -371,12 +374,18 @@ bool write_tags(NativeFunction* fn, PyObject* copy, PyObject* ids, PyObject* nam
   for (int i = 0; i < 2; ++i) {
     Ref info = getattr(copy, s_info);
     if (!info) return false;
-    PyObject* pure_key = keys[i];
+    PyObject* pure_key = quiet ? keys[i] : nullptr;
     Ref key = pure_key ? Ref::borrow(pure_key) : class_constant(fn, s_KEY, attrs[i]);
     if (!key) return false;
     if (pure_key && PyDict_CheckExact(info.get())) {
+      // Replacing a value releases it, and its __del__ may run code.
+      if (dict_get(info.get(), key.get())) {
+        quiet = false;
+        *ran_code = true;
+      }
       if (PyDict_SetItem(info.get(), key.get(), values[i]) < 0) return false;
     } else {
+      quiet = false;
       *ran_code = true;
       if (PyObject_SetItem(info.get(), key.get(), values[i]) < 0) return false;
     }
@@ -696,6 +705,8 @@ int Pass::contains(const Shape& shape, double px, double py, Anchor* anchor, Ref
     if (where == Location::Interior) return 1;
     if (where != Location::Unsure) return 0;
   }
+  // The geometry library's Python code runs from here on.
+  ran_code();
   if (!*point) {
     if (!anchor->make_objects()) return -1;
     *point = call(originals.point, {anchor->ox.get(), anchor->oy.get()});
@@ -1074,7 +1085,7 @@ PyModuleDef zone_warden_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.roi.zone_wa
 }  // namespace
 
 PyMODINIT_FUNC PyInit_zone_warden() {
-  if (!init_interned()) return nullptr;
+  if (!init_interned() || !init_type_verdicts()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&zone_warden_module));
   if (!module) return nullptr;
   PyObject* m = module.get();

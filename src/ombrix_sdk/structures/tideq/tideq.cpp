@@ -72,8 +72,10 @@ TypeVerdict standard_condition(condition_type_is_standard);
 // reading or writing an attribute is a dict operation, and `_qsize`, `_put`
 // and `_get` are len, append and popleft on `self.queue` when that is a
 // deque. Otherwise (no dict) every step goes through the real attribute
-// access and the real hooks. Refresh the view after any call that may run
-// arbitrary Python code.
+// access and the real hooks. Python code may replace `self.queue` or even
+// `self.__dict__`: refresh the view after any call that may run it (a hook,
+// the logger, a comparison or truth test of an object that is not a plain
+// int or bool, the release of an item), before the view is used again.
 struct FastView {
   Ref dict;
   PyObject* deque_ = nullptr;  // borrowed from dict
@@ -122,8 +124,14 @@ bool hook_put(PyObject* self, const FastView& view, PyObject* item) {
   return static_cast<bool>(call_method(self, s_put, {item}));
 }
 
-// self._qsize() == self.maxsize, as a truth value (-1 on error).
-int is_full(PyObject* self, const FastView& view) {
+// True when the truth value of `o` is known without running Python code.
+bool plain_truth(PyObject* o) {
+  return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o);
+}
+
+// self._qsize() == self.maxsize, as a truth value (-1 on error). Sets *ran
+// when Python code may have run.
+int is_full(PyObject* self, const FastView& view, bool* ran) {
   Ref maxsize = attr(self, view, s_maxsize);
   if (!maxsize) return -1;
   PyObject* q = view.deque();
@@ -133,6 +141,7 @@ int is_full(PyObject* self, const FastView& view) {
     if (limit == -1 && PyErr_Occurred()) return -1;
     return !overflow && PyObject_Size(q) == limit;
   }
+  *ran = true;
   Ref size = q ? Ref::steal(PyLong_FromSsize_t(PyObject_Size(q))) : call_method(self, s_qsize, {});
   if (!size) return -1;
   Ref equal = Ref::steal(PyObject_RichCompare(size.get(), maxsize.get(), Py_EQ));
@@ -188,8 +197,8 @@ PyObject* TideQueue_init(NativeFunction* fn, PyObject* const* argv) {
   int on = truth(debug);
   if (on < 0) return nullptr;
   if (on) {
-    PyObject* get_logger = global(fn, s_get_logger);
-    Ref logger = get_logger ? call(get_logger, {s_rq}) : Ref();
+    Ref get_logger = Ref::borrow(global(fn, s_get_logger));
+    Ref logger = get_logger ? call(get_logger.get(), {s_rq}) : Ref();
     if (!logger || PyObject_SetAttr(self, s_logger, logger.get()) < 0) return nullptr;
   }
   Py_RETURN_NONE;
@@ -198,26 +207,39 @@ PyObject* TideQueue_init(NativeFunction* fn, PyObject* const* argv) {
 // --- TideQueue.put ---------------------------------------------------------------
 
 PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex, FastView& view) {
-  int full = is_full(self, view);
+  bool ran = false;
+  int full = is_full(self, view, &ran);
   if (full < 0) return nullptr;
+  if (ran) view.refresh(self);
   if (full) {
     Ref debug = attr(self, view, s_debug);
     int on = debug ? truth(debug.get()) : -1;
     if (on < 0) return nullptr;
+    if (!plain_truth(debug.get())) view.refresh(self);
     if (on) {
       Ref logger = attr(self, view, s_logger);
       if (!logger || !call_method(logger.get(), s_warning, {s_throwing_away})) return nullptr;
+      view.refresh(self);
     }
     Ref dropped = hook_get(self, view);
     if (!dropped) return nullptr;
     dropped = Ref();  // released here, as the discarded result would be
     view.refresh(self);
   }
+  const bool hook = !view.deque();
   if (!hook_put(self, view, item)) return nullptr;
+  if (hook) view.refresh(self);
   Ref count = attr(self, view, s_unfinished_tasks);
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref next = count && one ? Ref::steal(PyNumber_InPlaceAdd(count.get(), one.get())) : Ref();
-  if (!next || !set_attr(self, view, s_unfinished_tasks, next.get())) return nullptr;
+  if (!next) return nullptr;
+  const bool plain_count = PyLong_CheckExact(count.get());
+  if (!plain_count) view.refresh(self);
+  if (!set_attr(self, view, s_unfinished_tasks, next.get())) return nullptr;
+  if (!plain_count) {
+    count = Ref();  // the replaced value goes now, as in the store
+    view.refresh(self);
+  }
   if (!notify(self, view, s_not_empty, s_notify, mutex)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -270,6 +292,8 @@ bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex
   Ref count = attr(self, view, s_unfinished_tasks);
   int pending = count ? truth(count.get()) : -1;
   if (pending <= 0) return pending == 0;
+  // Arithmetic and comparisons on anything but an int may run Python code.
+  const bool plain_count = PyLong_CheckExact(count.get());
   Ref taken = Ref::steal(PyLong_FromSsize_t(n));
   Ref zero = Ref::steal(PyLong_FromLong(0));
   Ref left = taken && zero ? Ref::steal(PyNumber_InPlaceSubtract(count.get(), taken.get())) : Ref();
@@ -279,14 +303,27 @@ bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex
   int negative = PyObject_RichCompareBool(left.get(), zero.get(), Py_LT);
   if (negative < 0) return false;
   if (negative) left = zero;
+  if (!plain_count) view.refresh(self);
   if (!set_attr(self, view, s_unfinished_tasks, left.get())) return false;
   Ref done = Ref::steal(PyObject_RichCompare(left.get(), zero.get(), Py_EQ));
   int is_done = done ? truth(done.get()) : -1;
   if (is_done <= 0) return is_done == 0;
+  if (!plain_count) {
+    count = Ref();
+    view.refresh(self);
+  }
   return notify(self, view, s_all_tasks_done, s_notify_all, mutex);
 }
 
-PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mutex) {
+// The locals of drain_fast that hold taken items. As in the Python
+// algorithm, they live until the call returns, so that dropping the items
+// (and whatever their __del__ does) happens after the lock is released.
+struct Taken {
+  Ref items;
+  Ref result;
+};
+
+PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mutex, Taken& taken) {
   PyObject *self = argv[0], *max_items = argv[1], *dest_factory = argv[2],
            *adjust_unfinished = argv[3];
   FastView view(self);
@@ -296,30 +333,36 @@ PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mute
   if (size < 0) return nullptr;
   bool negative = false;
   Py_ssize_t n = count_to_take(size, max_items, &negative);
-  Ref items = take(q.get(), n, size);
-  if (!items) return nullptr;
+  taken.items = take(q.get(), n, size);
+  if (!taken.items) return nullptr;
 
   PyObject* list_type = global(fn, s_list);
   if (!list_type) return nullptr;
-  Ref result = items;
-  if (dest_factory != list_type) {
-    result = call(dest_factory, {items.get()});
-    if (!result) return nullptr;
-    view.refresh(self);
+  if (dest_factory == list_type) {
+    taken.result = taken.items;
+  } else {
+    taken.result = call(dest_factory, {taken.items.get()});
+    if (!taken.result) return nullptr;
   }
   // A negative max_items takes nothing and leaves the counter alone.
   int adjust = truth(adjust_unfinished);
   if (adjust < 0) return nullptr;
-  if (adjust && !negative && !account_taken(self, view, n, mutex)) return nullptr;
-  return result.release();
+  if (adjust && !negative) {
+    // len(), the hooks of a deque subclass, dest_factory or the truth test
+    // may have run Python code.
+    view.refresh(self);
+    if (!account_taken(self, view, n, mutex)) return nullptr;
+  }
+  return Ref(taken.result).release();
 }
 
 PyObject* TideQueue_drain_fast(NativeFunction* fn, PyObject* const* argv) {
   Ref mutex = getattr(argv[0], s_mutex);
   if (!mutex) return nullptr;
+  Taken taken;  // outlives the lock
   WithLock guard(mutex.get());
   if (!guard) return nullptr;
-  return guard.leave(drain_locked(fn, argv, mutex.get()));
+  return guard.leave(drain_locked(fn, argv, mutex.get(), taken));
 }
 
 // --- module ----------------------------------------------------------------------
@@ -396,7 +439,7 @@ PyModuleDef tideq_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.structures.tideq"
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tideq() {
-  if (!init_interned()) return nullptr;
+  if (!init_interned() || !init_type_verdicts()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&tideq_module));
   if (!module) return nullptr;
   PyObject* m = module.get();

@@ -1,0 +1,192 @@
+"""The region filter's direct copy never stands in the way of an import.
+
+When the `copy` module is not laid out as the direct copy expects (as on an
+interpreter whose `copy.copy` works differently), the module still imports
+and copies through `copy.copy`. Both ways give the same copies.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# Ways the copy module may look to the region filter at its import.
+LAYOUTS = {
+    "as-shipped": "",
+    # the tables copy.copy consults first (a dict up to 3.13, sets from 3.14
+    # on) replaced by look-alikes copy.copy still works with
+    "other-class-tables": "for name in ('_copy_dispatch', '_copy_atomic_types', "
+                          "'_copy_builtin_containers'):\n"
+                          "    if name in vars(copy):\n"
+                          "        table = getattr(copy, name)\n"
+                          "        setattr(copy, name, type('Other', (type(table),), {})(table))",
+    # copy.copy as 3.14 has it: class sets instead of the dispatch dict
+    "layout-of-3.14": "exec(COPY_314, vars(copy)); copy.__dict__.pop('_copy_dispatch', None)",
+    "wrapped-reconstruct": "copy._reconstruct = (lambda f: lambda *a, **k: f(*a, **k))"
+                           "(copy._reconstruct)",
+    "foreign-copy-function": "copy.copy = (lambda f: lambda x: f(x))(copy.copy)",
+    "not-a-module": "sys.modules['copy'] = type('FakeCopy', (), {'copy': staticmethod(copy.copy),"
+                    " 'deepcopy': staticmethod(copy.deepcopy)})()",
+}
+
+COPY_314 = """
+import types, weakref
+
+def copy(x):
+    cls = type(x)
+    if cls in _copy_atomic_types:
+        return x
+    if cls in _copy_builtin_containers:
+        return cls.copy(x)
+    if issubclass(cls, type):
+        return x
+    copier = getattr(cls, "__copy__", None)
+    if copier is not None:
+        return copier(x)
+    reductor = dispatch_table.get(cls)
+    if reductor is not None:
+        rv = reductor(x)
+    else:
+        reductor = getattr(x, "__reduce_ex__", None)
+        if reductor is not None:
+            rv = reductor(4)
+        else:
+            reductor = getattr(x, "__reduce__", None)
+            if reductor:
+                rv = reductor()
+            else:
+                raise Error("un(shallow)copyable object of type %s" % cls)
+    if isinstance(rv, str):
+        return x
+    return _reconstruct(x, None, *rv)
+
+_copy_atomic_types = {type(None), int, float, bool, complex, str, tuple, bytes, frozenset, type,
+                      range, slice, property, types.BuiltinFunctionType, type(Ellipsis),
+                      type(NotImplemented), types.FunctionType, types.CodeType, weakref.ref, super}
+_copy_builtin_containers = {list, dict, set, bytearray}
+"""
+
+# Items of several kinds, filtered twice so that cached decisions are used;
+# the output records what a caller can see of the copies.
+SCENARIO = '''
+import copy, sys
+COPY_314 = %r
+%s
+from ombrix_sdk.roi.zone_warden import ZoneWarden
+
+class Det:
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+class Track(Det):
+    def __init__(self, tlwh):
+        Det.__init__(self, tlwh)
+        self.info = {"rect": tlwh, "n": [1]}
+
+class Slotted:
+    __slots__ = ("tlwh", "roi_id", "roi_name", "__dict__")
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+class OwnCopy(Det):
+    def __copy__(self):
+        c = Det(self.tlwh)
+        c.copied_by = "own"
+        return c
+
+class Stateful(Det):
+    def __getstate__(self):
+        return {"tlwh": self.tlwh, "extra": 1}
+
+zw = ZoneWarden([{"include": True, "points": [[0.1, 0.1], [0.9, 0.1], [0.9, 0.9], [0.1, 0.9]],
+                  "roi_id": "r1", "label": "one"}])
+items = [Det([0.4, 0.4, 0.1, 0.1]), Track([0.3, 0.3, 0.2, 0.2]), Slotted([0.5, 0.5, 0.1, 0.1]),
+         OwnCopy([0.2, 0.2, 0.1, 0.1]), Stateful([0.6, 0.6, 0.1, 0.1]), Det([0.95, 0.95, 0.01, 0.01])]
+for _ in range(2):
+    out = zw.filter_in_roi(items)
+    for item, kept in zip(items, out):
+        state = dict(vars(kept)) if hasattr(kept, "__dict__") else {}
+        for name in ("tlwh", "roi_id", "roi_name"):
+            if hasattr(kept, name):
+                state[name] = getattr(kept, name)
+        print(type(kept).__name__, kept is item, sorted(state.items(), key=repr),
+              getattr(kept, "info", None) is getattr(item, "info", None))
+    print(len(out), [vars(i) if hasattr(i, "__dict__") else None for i in items[:2]])
+'''
+
+
+def run(layout):
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(SCENARIO % (COPY_314, LAYOUTS[layout]))],
+                          env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+@pytest.fixture(scope="module")
+def as_shipped():
+    return run("as-shipped")
+
+
+@pytest.mark.parametrize("layout", sorted(set(LAYOUTS) - {"as-shipped"}))
+def test_an_unexpected_copy_module_falls_back_to_copy_copy(layout, as_shipped):
+    assert run(layout) == as_shipped
+
+
+def test_direct_copies_equal_those_of_copy_copy(as_shipped):
+    # Rebinding the module's `copy` to a look-alike sends every copy through
+    # copy.copy; the outcome must not change.
+    rebound = SCENARIO.replace(
+        "from ombrix_sdk.roi.zone_warden import ZoneWarden",
+        "from ombrix_sdk.roi import zone_warden\n"
+        "zone_warden.copy = type(sys)('copy'); zone_warden.copy.copy = copy.copy\n"
+        "zone_warden.copy.deepcopy = copy.deepcopy\n"
+        "ZoneWarden = zone_warden.ZoneWarden") % (COPY_314, "")
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(rebound)], env=env, cwd=ROOT,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == as_shipped
+
+
+@pytest.mark.parametrize("rebind_copy", [False, True])
+def test_a_table_key_with_its_own_eq_is_consulted_as_copy_copy_does(rebind_copy):
+    # copy.copy looks the item's class up in copyreg's dispatch_table; a key
+    # whose hash collides with the class gets its __eq__ called. The direct
+    # copy must not skip what copy.copy would run.
+    code = textwrap.dedent('''
+        import copy, copyreg, sys
+        from ombrix_sdk.roi import zone_warden
+        if %s:
+            zone_warden.copy = type(sys)("copy")
+            zone_warden.copy.copy = copy.copy
+            zone_warden.copy.deepcopy = copy.deepcopy
+        class Det:
+            def __init__(self, tlwh):
+                self.tlwh = tlwh
+        calls = []
+        class Collides:
+            def __hash__(self):
+                return hash(Det)
+            def __eq__(self, other):
+                calls.append(other.__name__)
+                return False
+        copyreg.dispatch_table[Collides()] = None
+        zw = zone_warden.ZoneWarden([{"include": True, "roi_id": "r", "label": "l",
+                                      "points": [[0, 0], [1, 0], [1, 1], [0, 1]]}])
+        out = zw.filter_in_roi([Det([0.4, 0.4, 0.1, 0.1]), Det([0.5, 0.5, 0.1, 0.1])])
+        # one lookup per item at least (a lookup may compare twice when the
+        # table changes meanwhile, as copy.copy's own lookup may)
+        print(len(out), len(calls) >= 2, set(calls))
+    ''' % rebind_copy)
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", code], env=env, cwd=ROOT,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "2 True {'Det'}"
