@@ -292,9 +292,28 @@ CHANGES = {
 }
 
 
+# Takes every type-watcher slot of the interpreter before the module loads.
+TAKE_WATCHERS = '''
+import ctypes
+Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)
+keep = Watcher(lambda t: 0)
+ctypes.pythonapi.PyType_AddWatcher.argtypes = [Watcher]
+taken = 0
+try:
+    while ctypes.pythonapi.PyType_AddWatcher(keep) >= 0:
+        taken += 1
+except RuntimeError:
+    pass
+assert taken > 0
+'''
+
+
+@pytest.mark.parametrize("watchers", [
+    "free", pytest.param("all-taken", marks=pytest.mark.skipif(
+        sys.version_info < (3, 12), reason="type watchers exist from 3.12 on"))])
 @pytest.mark.parametrize("change", sorted(CHANGES))
-def test_a_changed_class_is_noticed_by_put(change):
-    out = run_isolated('''
+def test_a_changed_class_is_noticed_by_put(change, watchers):
+    out = run_isolated((TAKE_WATCHERS if watchers == "all-taken" else "") + '''
 from ombrix_sdk.structures.tideq import TideQueue
 calls = []
 def spy(self):

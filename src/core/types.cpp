@@ -43,15 +43,18 @@ int on_type_modified(PyTypeObject* type) {
   return 0;
 }
 
+// The interpreter has only a few watcher slots; when they are all taken,
+// verdicts are computed afresh on every check instead of failing the import.
 bool prepare() {
   watcher_id = PyType_AddWatcher(on_type_modified);
-  return watcher_id >= 0;
+  if (watcher_id < 0) PyErr_Clear();
+  return true;
 }
 
 // Makes sure that the next change to `type` reaches on_type_modified, and
 // tells the tag under which the verdict is kept (0: do not keep it).
 unsigned int watch(PyTypeObject* type) {
-  if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+  if (watcher_id < 0 || !PyUnstable_Type_AssignVersionTag(type)) return 0;
   if (PyType_Watch(watcher_id, reinterpret_cast<PyObject*>(type)) < 0) {
     PyErr_Clear();
     return 0;
