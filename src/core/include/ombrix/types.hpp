@@ -18,6 +18,15 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name);
 // __getattribute__, __getattr__ or __setattr__ of a class of its own).
 bool generic_attributes(PyTypeObject* type);
 
+// True when dropping one reference to `o` cannot run Python code: another
+// reference keeps it alive, or it is an exact int, float, str or bytes, whose
+// deallocation only frees memory. The caller holds the interpreter lock, so
+// no other thread can drop the other reference meanwhile.
+inline bool release_runs_no_code(PyObject* o) {
+  return Py_REFCNT(o) > 1 || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
+         PyUnicode_CheckExact(o) || PyBytes_CheckExact(o);
+}
+
 // Sets up what TypeVerdict needs to notice changes to types. Call once from
 // the module's initialisation; false with an exception set on failure. Until
 // it has succeeded, verdicts are computed afresh on every check.

@@ -223,8 +223,9 @@ PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex, FastView& 
     }
     Ref dropped = hook_get(self, view);
     if (!dropped) return nullptr;
+    const bool quiet = release_runs_no_code(dropped.get());
     dropped = Ref();  // released here, as the discarded result would be
-    view.refresh(self);
+    if (!quiet) view.refresh(self);
   }
   const bool hook = !view.deque();
   if (!hook_put(self, view, item)) return nullptr;
