@@ -452,3 +452,44 @@ def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, se
     assert own and all(line.rstrip().endswith(".part") for line in own)
     assert 1 <= _archive_gets(server) <= 3
     assert os.listdir(settings.base) == ["model_a"]
+
+
+def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
+    # An extraction that died half-way (its journal and half a model), the
+    # own names of a fetch on a lock-less file system that died; beside
+    # them files that no fetch made.
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    base = settings.base
+    os.makedirs(os.path.join(base, "model_a"))
+    with open(os.path.join(base, "model_a", "part000.bin"), "wb") as f:
+        f.write(b"half")
+    with open(os.path.join(base, "model_a.tar.xz.journal"), "w") as f:
+        f.write("x\n")
+    os.makedirs(os.path.join(base, "model_a.tar.xz.4242-1-5f3a.staging", "model_a"))
+    open(os.path.join(base, "model_a.tar.xz.4242-2-77.part"), "w").close()
+    keep = ["model_a.tar.xz.notes", "model_b.tar.xz.4242-1-5f3a.part", "notes.txt",
+            "model_a.tar.xz.x-1-2.part"]
+    for name in keep:
+        open(os.path.join(base, name), "w").close()
+    assert fetch.download_url(server.url(ARCHIVE_PATH)) == os.path.join(base, "model_a")
+    assert _digest(os.path.join(base, "model_a")) == EXPECTED
+    assert sorted(os.listdir(base)) == sorted(keep + ["model_a"])
+
+
+def test_a_waiting_call_keeps_to_the_retry_budget(fetch, settings, server, log, monkeypatch):
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, stall_after=1000, stall=30)
+    url = server.url(ARCHIVE_PATH)
+    holder = threading.Thread(target=fetch.download_url, args=(url,))
+    holder.daemon = True
+    holder.start()
+    while not os.path.exists(os.path.join(settings.base, "model_a.tar.xz.lock")):
+        time.sleep(0.01)
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 1.5)
+    started = time.time()
+    assert fetch.download_detection_model(url) is None
+    assert time.time() - started < 10
+    lock = os.path.join(settings.base, "model_a.tar.xz.lock")
+    assert ("warning", "Failed to download from %s - timed out waiting for the fetch that holds %r"
+            % (url, lock)) in log
+    server.stopping.set()  # lets the holder's transfer break off
+    holder.join(10)

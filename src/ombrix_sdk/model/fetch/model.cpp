@@ -21,7 +21,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "fetch.hpp"
 #include "ombrix/lock.hpp"
@@ -247,6 +250,48 @@ std::string own_name() {
   return text;
 }
 
+// An entry of the base directory that a fetch in names of its own left:
+// "<archive>.<pid>-<counter>-<hex>.part" or ".staging".
+bool own_leftover(const std::string& name, const std::string& archive_name) {
+  if (name.compare(0, archive_name.size() + 1, archive_name + ".") != 0) return false;
+  std::string rest = name.substr(archive_name.size() + 1);
+  for (const char* suffix : {".part", ".staging"}) {
+    size_t length = std::strlen(suffix);
+    if (rest.size() <= length || rest.compare(rest.size() - length, length, suffix) != 0) continue;
+    std::string id = rest.substr(0, rest.size() - length);
+    int dashes = 0;
+    for (char c : id) {
+      if (c == '-') {
+        ++dashes;
+      } else if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        return false;
+      }
+    }
+    return dashes == 2;
+  }
+  return false;
+}
+
+// Where the lock works, no fetch in names of its own runs beside this one:
+// what such fetches left after a crash goes.
+bool remove_own_leftovers(const Beside& beside) {
+  size_t slash = beside.archive.rfind('/');
+  std::string archive_name =
+      slash == std::string::npos ? beside.archive : beside.archive.substr(slash + 1);
+  if (archive_name.empty()) return true;
+  DIR* dir = ::opendir(beside.base.c_str());
+  if (!dir) return true;
+  std::vector<std::string> found;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (own_leftover(entry->d_name, archive_name)) found.push_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : found) {
+    if (!remove_tree(beside.base + "/" + name)) return false;
+  }
+  return true;
+}
+
 // Moves every entry of `staging` into `base`, each with one rename that
 // never replaces what is there: an entry that another fetch placed first
 // stays (it is complete too) and ours goes with the staging directory.
@@ -361,6 +406,7 @@ bool wait_limit(NativeFunction* fn, double* seconds) {
 // stand.
 Ref place_locked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                  PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
+  if (!remove_own_leftovers(beside)) return Ref();
   bool journal_kept = lexists(beside.journal);
   if (journal_kept && lexists(beside.model_dir)) {
     if (!log_info(fn, concat({s_unfinished, model_dir})) || !remove_tree(beside.model_dir)) {
