@@ -156,11 +156,12 @@ bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_d
 // to stable storage; then the journal goes, and with it the last trace of
 // the fetch but the lock.
 bool make_durable(const Beside& beside, const FetchState& state) {
-  if (!sync_tree(beside.model_dir)) return false;
+  if (!sync_tree(beside.model_dir)) return false;  // and the base directory
+  const std::string below = beside.model_dir + "/";
   for (const std::string& path : state.created) {
+    if (path == beside.model_dir || path.compare(0, below.size(), below) == 0) continue;
     if (!sync_tree(path)) return false;
   }
-  if (!sync_path(beside.base)) return false;
   ::unlink(beside.partial.c_str());
   ::unlink(beside.validator.c_str());
   return drop(beside.journal);
