@@ -34,7 +34,8 @@ Interned s_os("os"), s_sep("sep"), s_abspath("abspath"), s_realpath("realpath"),
     s_extract("extract"), s_traversal("Attempted path traversal in tar archive: "),
     s_special("Attempted special file in tar archive: "), s_ischr("ischr"), s_isblk("isblk"),
     s_isfifo("isfifo"), s_mode("mode"), s_tarfile("tarfile"), s_TarFile("TarFile"),
-    s_fully_trusted_filter("fully_trusted_filter"), s_fully_trusted("fully_trusted");
+    s_fully_trusted_filter("fully_trusted_filter"), s_fully_trusted("fully_trusted"),
+    s_isreg("isreg"), s_size("size");
 
 constexpr long kSpecialModeBits = 04000 | 02000 | 01000;  // set-user-ID, set-group-ID, sticky
 
@@ -113,9 +114,17 @@ class Extraction {
       Ref extract = getattr(tar, s_extract);
       if (!extract) return false;
       if (state_) state_->extracted = true;
-      Ref done = filtered_ ? call_kw(extract.get(), {member.get(), path_, s_fully_trusted},
-                                     kw.path_filter)
-                           : call_kw(extract.get(), {member.get(), path_}, kw.path);
+      std::string large;
+      if (!large_file(member.get(), target.get(), &large)) return false;
+      Ref done;
+      {
+        // download_url flushes what it extracts; a large file starts on
+        // its way to the disk while it is written.
+        BackgroundFlush flush_early(large);
+        done = filtered_ ? call_kw(extract.get(), {member.get(), path_, s_fully_trusted},
+                                   kw.path_filter)
+                         : call_kw(extract.get(), {member.get(), path_}, kw.path);
+      }
       if (!done) return false;
     }
     return !PyErr_Occurred() && links_stay_inside() && report_created();
@@ -203,6 +212,28 @@ class Extraction {
     int is_root = same ? truth(same.get()) : -1;
     if (is_root != 0) return is_root;
     return starts_with(resolved, real_prefix_.get());
+  }
+
+  // For download_url's extraction, the path of a regular file member of at
+  // least 8 MiB; "" otherwise.
+  bool large_file(PyObject* member, PyObject* target, std::string* path) {
+    path->clear();
+    if (!state_ || !target) return true;
+    int regular = member_is(member, s_isreg);
+    if (regular <= 0) return regular == 0;
+    Ref size = getattr(member, s_size);
+    if (!size) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      return true;
+    }
+    if (!PyLong_Check(size.get())) return true;
+    long long bytes = PyLong_AsLongLong(size.get());
+    if (bytes == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return true;
+    }
+    return bytes < (8LL << 20) || fs_path(target, path);
   }
 
   // member.mode without the set-user-ID, set-group-ID and sticky bits, so

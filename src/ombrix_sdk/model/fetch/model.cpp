@@ -177,7 +177,10 @@ bool make_durable(const Beside& beside, const FetchState& state) {
 Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* model_dir,
            const Beside* beside, bool journal_kept, FetchState* state) {
   if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
-  if (beside && !journal_kept && !write_file(beside->journal, beside->model_dir + "\n", true)) {
+  // Only the journal's name matters: its directory is flushed, not its data.
+  if (beside && !journal_kept &&
+      (!write_file(beside->journal, beside->model_dir + "\n", false) ||
+       !sync_path(beside->base))) {
     return Ref();
   }
   state->base = save_dir;

@@ -50,6 +50,24 @@ bool sync_parent(const std::string& path);
 // followed), then the directory that holds it.
 bool sync_tree(const std::string& path);
 
+// While a large file is being written (by code that gives no hook between
+// its writes), starts writing its pages out to the disk every few
+// milliseconds from a thread of its own, so that the fsync that follows
+// finds little left to do. Only a hint to the kernel: durability comes from
+// that fsync.
+class BackgroundFlush {
+ public:
+  explicit BackgroundFlush(const std::string& path);
+  ~BackgroundFlush();  // stops and joins the thread
+  BackgroundFlush(const BackgroundFlush&) = delete;
+  BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+
+  struct Shared;
+
+ private:
+  Shared* shared_ = nullptr;
+};
+
 // Removes a file, a link or a whole directory tree (links not followed);
 // true when nothing is left at `path`.
 bool remove_tree(const std::string& path);
