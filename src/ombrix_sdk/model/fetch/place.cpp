@@ -243,10 +243,17 @@ namespace {
 void* flush_loop(void* arg) {
   auto* shared = static_cast<BackgroundFlush::Shared*>(arg);
   int fd = -1;
+  off_t started = 0;  // bytes already sent on their way
   while (!shared->stop.load()) {
     if (fd < 0) fd = ::open(shared->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st;
 #ifdef SYNC_FILE_RANGE_WRITE
-    if (fd >= 0) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Only what was written since the last round: the pages before are
+    // on their way already.
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size > started) {
+      ::sync_file_range(fd, started, st.st_size - started, SYNC_FILE_RANGE_WRITE);
+      started = st.st_size;
+    }
 #endif
     struct timespec pause = {0, 4 * 1000 * 1000};
     ::nanosleep(&pause, nullptr);
