@@ -407,3 +407,11 @@ def test_every_response_of_a_retried_download_is_closed(fetch, settings, server,
     assert fetch.download_detection_model("model_a") is None
     assert len(spy.responses) == 8 and spy.closed == spy.responses
     assert all(r.raw.closed for r in spy.responses)
+
+
+def test_base_directory_as_a_path_object(fetch, settings, server, monkeypatch):
+    import pathlib
+
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", pathlib.Path(settings.base))
+    os.makedirs(os.path.join(settings.base, "model_a"))
+    assert fetch.download_url(_serve_model(server)) == os.path.join(settings.base, "model_a")

@@ -362,7 +362,7 @@ PyObject* download_file(NativeFunction* fn, PyObject* const* argv) {
   // Called by download_url for its archive: resumable, through the partial
   // file.
   const FetchState* state = current_fetch();
-  if (state && state->archive && !state->partial.empty()) {
+  if (state && state->archive && PyUnicode_Check(state->archive) && !state->partial.empty()) {
     int same = PyUnicode_Compare(local_file, state->archive);
     if (same == -1 && PyErr_Occurred()) return nullptr;
     if (same == 0) return resumable_download(fn, cloud_url, local_file, *state).release();

@@ -257,7 +257,7 @@ class Extraction {
   // this very path.
   bool find_state() {
     FetchState* state = current_fetch();
-    if (!state || !state->base) return true;
+    if (!state || !state->base || !PyUnicode_Check(state->base)) return true;
     int same = PyUnicode_Compare(path_, state->base);
     if (same == -1 && PyErr_Occurred()) return false;
     if (same == 0) state_ = state;

@@ -20,7 +20,10 @@ namespace fetch {
 using ombrix::Ref;
 
 bool fs_path(PyObject* path, std::string* out) {
-  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+  Ref given = Ref::steal(PyOS_FSPath(path));
+  if (!given) return false;
+  Ref encoded = PyBytes_Check(given.get()) ? given
+                                           : Ref::steal(PyUnicode_EncodeFSDefault(given.get()));
   if (!encoded) return false;
   out->assign(PyBytes_AS_STRING(encoded.get()),
               static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));

@@ -28,8 +28,8 @@
 
 namespace fetch {
 
-// The file-system encoding of a str path (os.fsencode). False with an
-// exception set when it cannot be encoded.
+// The file-system encoding of a path (os.fsencode(os.fspath(path))). False
+// with an exception set when it cannot be encoded.
 bool fs_path(PyObject* path, std::string* out);
 // The str for a file-system path (os.fsdecode).
 ombrix::Ref py_path(const std::string& path);
