@@ -493,3 +493,18 @@ def test_a_waiting_call_keeps_to_the_retry_budget(fetch, settings, server, log, 
             % (url, lock)) in log
     server.stopping.set()  # lets the holder's transfer break off
     holder.join(10)
+
+
+@pytest.mark.parametrize("path", ["/archives/", "/archives/.."], ids=["slash", "dot-dot"])
+def test_a_journal_never_removes_the_base_directory_or_above(fetch, settings, server, path):
+    # With a URL path like these the "model directory" is the base
+    # directory or its parent; a file named like their journal must not
+    # make the fetch remove them.
+    os.makedirs(settings.base)
+    keep = os.path.join(settings.base, "keep.bin")
+    open(keep, "w").close()
+    model_dir = os.path.join(settings.base, os.path.basename(path))
+    open(os.path.join(settings.base, os.path.basename(path)) + ".journal", "w").close()
+    server.routes[path] = Reply(404)
+    fetch.download_url(server.url(path))
+    assert os.path.exists(keep) and os.path.isdir(model_dir)

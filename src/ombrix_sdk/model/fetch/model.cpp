@@ -59,12 +59,19 @@ Interned s_urlparse("urlparse"), s_BASE_MODEL_DIR("BASE_MODEL_DIR"), s_makedirs(
 // The files that one fetch keeps beside its archive (see place.hpp).
 struct Beside {
   std::string base, archive, model_dir, lock, journal, partial, validator;
+  // The model directory is an entry of its own in the base directory (not
+  // the base directory itself or its parent, as with a URL path that ends
+  // in "/" or ".."), so that it may be removed.
+  bool own_dir = false;
 
-  bool init(PyObject* save_dir, PyObject* tar_xz_file, PyObject* model_dir_path) {
+  bool init(PyObject* save_dir, PyObject* tar_xz_file, PyObject* model_dir_path,
+            PyObject* model_name) {
+    std::string name;
     if (!fs_path(save_dir, &base) || !fs_path(tar_xz_file, &archive) ||
-        !fs_path(model_dir_path, &model_dir)) {
+        !fs_path(model_dir_path, &model_dir) || !fs_path(model_name, &name)) {
       return false;
     }
+    own_dir = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
     lock = archive + ".lock";
     journal = archive + ".journal";
     partial = archive + ".partial";
@@ -412,7 +419,7 @@ Ref place_locked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                  PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
   if (!remove_own_leftovers(beside)) return Ref();
   bool journal_kept = lexists(beside.journal);
-  if (journal_kept && lexists(beside.model_dir)) {
+  if (journal_kept && beside.own_dir && lexists(beside.model_dir)) {
     if (!log_info(fn, concat({s_unfinished, model_dir})) || !remove_tree(beside.model_dir)) {
       return Ref();
     }
@@ -453,7 +460,9 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
   Ref model_dir = tar_xz_file ? os_path(fn, s_join, {save_dir.get(), model_name.get()}) : Ref();
   if (!model_dir) return Ref();
   Beside beside;
-  if (!beside.init(save_dir.get(), tar_xz_file.get(), model_dir.get())) return Ref();
+  if (!beside.init(save_dir.get(), tar_xz_file.get(), model_dir.get(), model_name.get())) {
+    return Ref();
+  }
 
   // A model directory without a journal is complete (one that an earlier
   // version of the SDK extracted included): returned at once, unlocked.
