@@ -9,10 +9,12 @@ them smaller for a quick run). The files are served by a local HTTP server
 in its own process on 127.0.0.1.
 
 Rows:
-  * download_url end to end (download, extraction, archive removal) in
-    seconds, and its time divided by that of `curl -o` + `tar -xJf` on the
-    same archive (goal: at most 1.0) and by that of the same steps written
-    plainly with requests and tarfile (goal: at most 1.1);
+  * download_url end to end (download, extraction, flushing the model to
+    stable storage, archive removal) in seconds, and its time divided by
+    that of `curl -o` + `tar -xJf` on the same archive (goal: at most 1.0)
+    and by that of the same steps written plainly with requests and tarfile
+    (goal: at most 1.1), neither of which flushes anything; and divided by
+    the plain steps followed by the same fsync calls;
   * how far the peak resident set (VmHWM) of a fresh interpreter rises
     above its resident set (VmRSS) while download_file streams the body to
     disk (goal: below 16 MiB), counted from just after the import (so
@@ -144,6 +146,20 @@ def with_plain_python(url, base):
     os.remove(archive)
 
 
+def with_plain_python_flushed(url, base):
+    """The plain steps, then the model flushed to stable storage as
+    download_url flushes it: every file and directory, and the base."""
+    with_plain_python(url, base)
+    model = os.path.join(base, MODEL)
+    paths = [os.path.join(model, name) for name in os.listdir(model)] + [model, base]
+    for path in paths:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
 def best_times(ways, url, base, size):
     """Best wall time of each of `ways` over REPEAT rounds, the ways taking
     turns within a round so that drift hits them alike."""
@@ -239,18 +255,21 @@ def run(archive_mib=None, body_mib=None):
         size = archive_mib * MIB
 
         missing = [tool for tool in ("curl", "tar", "xz") if not shutil.which(tool)]
-        ways = [with_module, with_plain_python] + ([] if missing else [with_curl_and_tar])
+        ways = [with_module, with_plain_python, with_plain_python_flushed] + (
+            [] if missing else [with_curl_and_tar])
         times = best_times(ways, url, base, size)
-        ours, plain = times[0], times[1]
+        ours, plain, flushed = times[0], times[1], times[2]
         rows.append(("download_url, %d MiB archive (s)" % archive_mib, ours, "s"))
         if missing:
             print("curl + tar comparison skipped: missing %s" % ", ".join(missing))
         else:
-            shell = times[2]
+            shell = times[3]
             rows.append(("curl -o + tar -xJf (s)", shell, "s"))
             rows.append(("download_url / (curl + tar), goal <= 1.0", ours / shell, "x"))
         rows.append(("plain requests + tarfile (s)", plain, "s"))
         rows.append(("download_url / plain Python, goal <= 1.1", ours / plain, "x"))
+        rows.append(("plain requests + tarfile + fsync of the model (s)", flushed, "s"))
+        rows.append(("download_url / plain Python with the same fsyncs", ours / flushed, "x"))
 
         from_import, from_warm = memory_growth_kib(server, body_mib)
         rows.append(("peak RSS over RSS before download_file of %d MiB, goal < 16"

@@ -22,11 +22,16 @@ class Reply(object):
     Content-Length, None sends none, anything else is sent as given. cut:
     send only this many body bytes, then drop the connection. delay: wait
     before the status line. stall_after/stall: after this many body bytes,
-    wait this long before the rest.
+    wait this long before the rest. pace (bytes, seconds): send the body
+    this many bytes at a time, pausing between. etag/last_modified:
+    validators sent with the answer. ranges: a request "Range: bytes=N-"
+    whose If-Range matches a validator gets 206 with the rest (cut then
+    counts from N).
     """
 
     def __init__(self, status=200, body=b"", headers=None, length="auto", cut=None,
-                 delay=0.0, stall_after=None, stall=0.0):
+                 delay=0.0, stall_after=None, stall=0.0, etag=None, last_modified=None,
+                 ranges=False, pace=None):
         self.status = status
         self.body = body
         self.headers = dict(headers or {})
@@ -35,6 +40,27 @@ class Reply(object):
         self.delay = delay
         self.stall_after = stall_after
         self.stall = stall
+        self.etag = etag
+        self.last_modified = last_modified
+        self.ranges = ranges
+        self.pace = pace
+
+    def answer(self, headers):
+        """(status, body, headers) of the answer to a request with `headers`."""
+        extra = dict(self.headers)
+        if self.etag is not None:
+            extra["ETag"] = self.etag
+        if self.last_modified is not None:
+            extra["Last-Modified"] = self.last_modified
+        wanted, condition = headers.get("Range"), headers.get("If-Range")
+        if (self.status == 200 and self.ranges and wanted and wanted.startswith("bytes=")
+                and wanted.endswith("-") and condition is not None
+                and condition in (self.etag, self.last_modified)):
+            start = int(wanted[len("bytes="):-1])
+            total = len(self.body)
+            extra["Content-Range"] = "bytes %d-%d/%d" % (start, total - 1, total)
+            return 206, self.body[start:], extra
+        return self.status, self.body, extra
 
 
 def json_reply(obj, status=200):
@@ -51,29 +77,38 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         owner = self.server.owner
         reply = owner.dispatch(self.path, self.headers)
         stop = owner.stopping
+        status, full_body, headers = reply.answer(self.headers)
         try:
             if reply.delay and stop.wait(reply.delay):
                 return
-            self.send_response(reply.status)
-            for name, value in reply.headers.items():
+            self.send_response(status)
+            for name, value in headers.items():
                 self.send_header(name, value)
             if reply.length == "auto":
-                self.send_header("Content-Length", str(len(reply.body)))
+                self.send_header("Content-Length", str(len(full_body)))
             elif reply.length is not None:
                 self.send_header("Content-Length", str(reply.length))
             self.end_headers()
-            body = reply.body if reply.cut is None else reply.body[:reply.cut]
+            body = full_body if reply.cut is None else full_body[:reply.cut]
             if reply.stall_after is not None:
-                self.wfile.write(body[:reply.stall_after])
+                self._send(body[:reply.stall_after])
                 self.wfile.flush()
                 if stop.wait(reply.stall):
                     return
                 body = body[reply.stall_after:]
             view = memoryview(body)
-            for start in range(0, len(view), 1 << 20):
-                self.wfile.write(view[start:start + (1 << 20)])
+            step = reply.pace[0] if reply.pace else 1 << 20
+            for start in range(0, len(view), step):
+                if start and reply.pace and stop.wait(reply.pace[1]):
+                    return
+                self._send(view[start:start + step])
         except (BrokenPipeError, ConnectionResetError):
             pass
+
+    def _send(self, data):
+        self.wfile.write(data)
+        with self.server.owner._lock:
+            self.server.owner.body_bytes += len(data)
 
 
 class ModelServer(object):
@@ -91,6 +126,7 @@ class ModelServer(object):
         self.models = {}
         self.routes = {}
         self.requests = []
+        self.body_bytes = 0  # body bytes written to clients, all requests
         self.stopping = threading.Event()
         self._lock = threading.Lock()
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
@@ -146,10 +182,13 @@ class ModelServer(object):
 
 
 class Member(object):
-    """One archive member: kind is "file", "dir", "symlink" or "hardlink"."""
+    """One archive member: kind is "file", "dir", "symlink", "hardlink",
+    "fifo", "chr" or "blk"; mode None gives 0o644 for files, 0o755 for
+    directories."""
 
-    def __init__(self, name, kind="file", data=b"", linkname=""):
+    def __init__(self, name, kind="file", data=b"", linkname="", mode=None):
         self.name, self.kind, self.data, self.linkname = name, kind, data, linkname
+        self.mode = mode
 
 
 def archive_bytes(members, preset=0):
@@ -161,11 +200,15 @@ def archive_bytes(members, preset=0):
             info.mtime = 1700000000
             if m.kind == "file":
                 info.size = len(m.data)
-                info.mode = 0o644
+                info.mode = 0o644 if m.mode is None else m.mode
                 tar.addfile(info, io.BytesIO(m.data))
                 continue
             if m.kind == "dir":
-                info.type, info.mode = tarfile.DIRTYPE, 0o755
+                info.type, info.mode = tarfile.DIRTYPE, 0o755 if m.mode is None else m.mode
+            elif m.kind in ("fifo", "chr", "blk"):
+                info.type = {"fifo": tarfile.FIFOTYPE, "chr": tarfile.CHRTYPE,
+                             "blk": tarfile.BLKTYPE}[m.kind]
+                info.devmajor, info.devminor = (0, 0) if m.kind == "fifo" else (8, 0)
             elif m.kind == "symlink":
                 info.type, info.linkname = tarfile.SYMTYPE, m.linkname
             elif m.kind == "hardlink":

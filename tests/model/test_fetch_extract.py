@@ -190,3 +190,81 @@ def test_interrupted_extraction_is_removed_too(fetch, base):
     with pytest.raises(KeyboardInterrupt):
         fetch._safe_extract(Interrupting(), base)
     assert tree(base) == []
+
+
+# --- special files and mode bits ----------------------------------------------
+
+SPECIAL = "Attempted special file in tar archive: "
+
+
+@pytest.mark.parametrize("members,name", [
+    ([Member("m/pipe", "fifo")], "m/pipe"),
+    # a FIFO and then a file of the same name: writing the file would block
+    # on the FIFO for ever
+    ([Member("m/f", "fifo"), Member("m/f", data=b"x")], "m/f"),
+    ([Member("m/tty", "chr")], "m/tty"),
+    ([Member("m/disk", "blk")], "m/disk"),
+], ids=["fifo", "fifo-then-file", "char-device", "block-device"])
+def test_device_nodes_and_fifos_are_refused(fetch, base, members, name):
+    members = [Member("m", "dir"), Member("m/a.bin", data=b"a")] + members
+    with pytest.raises(Exception) as info:
+        _extract(fetch, archive_bytes(members), base)
+    assert type(info.value) is Exception
+    assert str(info.value) == SPECIAL + name
+    assert tree(base) == []
+
+
+@pytest.mark.parametrize("kind,mode,expected", [
+    ("file", 0o4755, 0o755),
+    ("file", 0o2775, 0o775),
+    ("file", 0o6777, 0o777),
+    ("dir", 0o1777, 0o777),
+    ("dir", 0o3775, 0o775),
+    ("file", 0o664, 0o664),
+], ids=["setuid", "setgid", "both", "sticky-dir", "setgid-sticky-dir", "plain"])
+def test_no_setuid_setgid_or_sticky_bits(fetch, base, kind, mode, expected):
+    _extract(fetch, archive_bytes([Member("m", kind, data=b"x", mode=mode)]), base)
+    assert os.stat(os.path.join(base, "m")).st_mode & 0o7777 == expected
+
+
+# --- the same files on every interpreter ------------------------------------------
+
+
+@pytest.fixture(params=["interpreter default", "data by default"])
+def default_filter(request, monkeypatch):
+    """tarfile's default extraction filter as the interpreter has it, and as
+    Python 3.14 has it ("data"), where the interpreter knows filters."""
+    if request.param == "data by default":
+        if not hasattr(tarfile, "data_filter"):
+            pytest.skip("this tarfile has no extraction filters")
+        monkeypatch.setattr(tarfile.TarFile, "extraction_filter",
+                            staticmethod(tarfile.data_filter))
+    return request.param
+
+
+def test_same_files_and_modes_whatever_the_default_filter(fetch, base, default_filter):
+    import warnings
+
+    members = GOOD + [Member("m/shared.txt", data=b"s", mode=0o666),
+                      Member("m/run.sh", data=b"#!/bin/sh\n", mode=0o775),
+                      Member("m/w", "dir", mode=0o777),
+                      Member("m/sub/norm", "symlink", linkname="../sub/./b.txt")]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _extract(fetch, archive_bytes(members), base)
+    assert [w for w in caught if issubclass(w.category, DeprecationWarning)] == []
+    modes = {p: os.lstat(os.path.join(base, p)).st_mode & 0o7777
+             for p in ("m/shared.txt", "m/run.sh", "m/w", "m/a.bin")}
+    assert modes == {"m/shared.txt": 0o666, "m/run.sh": 0o775, "m/w": 0o777, "m/a.bin": 0o644}
+    assert os.readlink(os.path.join(base, "m/sub/norm")) == "../sub/./b.txt"
+    assert os.readlink(os.path.join(base, "m/root")) == ".."
+
+
+def test_link_redirected_later_is_refused_whatever_the_default_filter(fetch, base, outside,
+                                                                      default_filter):
+    # 3.14's "data" filter would rewrite "b/../../.." to "../.." (which
+    # stays inside) instead of extracting the link as the archive has it.
+    members = [Member("d1/d2", "dir"), Member("d1/d2/a", "symlink", linkname="b/../../.."),
+               Member("d1/d2/b", "symlink", linkname="../../x")]
+    _refused(fetch, members, base, "d1/d2/a")
+    assert tree(base) == []

@@ -183,7 +183,9 @@ def test_traversal_archive_is_refused_and_cleaned_up(fetch, settings, server, lo
     assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + TRAVERSAL
                        + "../outside/evil.txt")
     assert os.listdir(outside) == []
-    assert os.listdir(settings.base) == []  # no archive, no half model
+    # no archive, no half model; the journal stays, for a process that saw
+    # the half model to wait instead of taking it
+    assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
 
 
 def test_failed_extraction_does_not_leave_a_model_behind(fetch, settings, server):
@@ -193,10 +195,11 @@ def test_failed_extraction_does_not_leave_a_model_behind(fetch, settings, server
     good = model_archive("model_a", MODEL_FILES)
     url = _serve_model(server, replies=[Reply(200, broken[:len(broken) // 2]), Reply(200, good)])
     assert fetch.download_url(url) is None
-    assert os.listdir(settings.base) == []
+    assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
     model_dir = fetch.download_url(url)
     _assert_model(model_dir)
     assert len(server.requests) == 2
+    assert os.listdir(settings.base) == ["model_a"]
 
 
 @pytest.mark.parametrize("reply", [
@@ -404,3 +407,11 @@ def test_every_response_of_a_retried_download_is_closed(fetch, settings, server,
     assert fetch.download_detection_model("model_a") is None
     assert len(spy.responses) == 8 and spy.closed == spy.responses
     assert all(r.raw.closed for r in spy.responses)
+
+
+def test_base_directory_as_a_path_object(fetch, settings, server, monkeypatch):
+    import pathlib
+
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", pathlib.Path(settings.base))
+    os.makedirs(os.path.join(settings.base, "model_a"))
+    assert fetch.download_url(_serve_model(server)) == os.path.join(settings.base, "model_a")

@@ -5,9 +5,19 @@
 // member is extracted: a member must not resolve outside the destination
 // through links already on disk, and a link member must not point outside
 // it (symbolic links relative to their own directory, hard links relative to
-// the destination). When the extraction fails, whatever it created is
-// removed again, so that no partial model stays behind.
+// the destination). Device nodes and FIFOs are refused, and no extracted
+// file keeps a set-user-ID, set-group-ID or sticky bit. When the extraction
+// fails, whatever it created is removed again, so that no partial model
+// stays behind.
+//
+// Members are written as tarfile writes them without a filter (the
+// "fully_trusted" behaviour, the default before Python 3.14), on every
+// interpreter: where tarfile takes a filter, it is named explicitly, so
+// that 3.14's default "data" filter, which rewrites some link targets and
+// modes, gives no other files than earlier interpreters; the checks here
+// do the refusing.
 #include "fetch.hpp"
+#include "place.hpp"
 #include "support.hpp"
 
 namespace fetch {
@@ -21,11 +31,18 @@ Interned s_os("os"), s_sep("sep"), s_abspath("abspath"), s_realpath("realpath"),
     s_islink("islink"), s_isdir("isdir"), s_remove("remove"), s_shutil("shutil"),
     s_rmtree("rmtree"), s_name("name"), s_linkname("linkname"), s_issym("issym"),
     s_islnk("islnk"), s_startswith("startswith"), s_rstrip("rstrip"), s_slash("/"),
-    s_extract("extract"), s_traversal("Attempted path traversal in tar archive: ");
+    s_extract("extract"), s_traversal("Attempted path traversal in tar archive: "),
+    s_special("Attempted special file in tar archive: "), s_ischr("ischr"), s_isblk("isblk"),
+    s_isfifo("isfifo"), s_mode("mode"), s_tarfile("tarfile"), s_TarFile("TarFile"),
+    s_fully_trusted_filter("fully_trusted_filter"), s_fully_trusted("fully_trusted"),
+    s_isreg("isreg"), s_size("size");
 
-// Exception("Attempted path traversal in tar archive: " + name)
-bool refuse(PyObject* name) {
-  Ref message = concat({s_traversal, name});
+constexpr long kSpecialModeBits = 04000 | 02000 | 01000;  // set-user-ID, set-group-ID, sticky
+
+// Exception("Attempted path traversal in tar archive: " + name), or with
+// another description of what the member attempted.
+bool refuse(PyObject* name, PyObject* what = s_traversal) {
+  Ref message = concat({what, name});
   if (message) PyErr_SetObject(PyExc_Exception, message.get());
   return false;
 }
@@ -66,17 +83,51 @@ class Extraction {
     return real_prefix_ && created_ && links_;
   }
 
+  // Whether tar.extract takes filter=: a real TarFile of a tarfile module
+  // that knows extraction filters.
+  bool names_filter(PyObject* tar) {
+    Ref tarfile = lookup(fn_, s_tarfile);
+    if (!tarfile) return false;
+    Ref tar_class = getattr(tarfile.get(), s_TarFile);
+    Ref filter = tar_class ? getattr(tarfile.get(), s_fully_trusted_filter) : Ref();
+    if (!filter) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      filtered_ = 0;
+      return true;
+    }
+    filtered_ = PyObject_IsInstance(tar, tar_class.get());
+    return filtered_ >= 0;
+  }
+
   // for member in tar: _check(member); tar.extract(member, path=path)
   bool run(PyObject* tar) {
+    if (!names_filter(tar) || !find_state()) return false;
     Ref members = Ref::steal(PyObject_GetIter(tar));
     if (!members) return false;
     while (Ref member = Ref::steal(PyIter_Next(members.get()))) {
       Ref target;
-      if (!check(member.get(), &target) || !record(target.get())) return false;
+      if (!check(member.get(), &target) || !record(target.get()) ||
+          !clear_special_bits(member.get())) {
+        return false;
+      }
       Ref extract = getattr(tar, s_extract);
-      if (!extract || !call_kw(extract.get(), {member.get(), path_}, kw.path)) return false;
+      if (!extract) return false;
+      if (state_) state_->extracted = true;
+      std::string large;
+      if (!large_file(member.get(), target.get(), &large)) return false;
+      Ref done;
+      {
+        // download_url flushes what it extracts; a large file starts on
+        // its way to the disk while it is written.
+        BackgroundFlush flush_early(large);
+        done = filtered_ ? call_kw(extract.get(), {member.get(), path_, s_fully_trusted},
+                                   kw.path_filter)
+                         : call_kw(extract.get(), {member.get(), path_}, kw.path);
+      }
+      if (!done) return false;
     }
-    return !PyErr_Occurred() && links_stay_inside();
+    return !PyErr_Occurred() && links_stay_inside() && report_created();
   }
 
   // Removes what this extraction created, newest first, keeping the pending
@@ -102,6 +153,13 @@ class Extraction {
     Ref member_path = joined ? os_path(fn_, s_abspath, {joined.get()}) : Ref();
     int inside = member_path ? starts_with(member_path.get(), prefix_.get()) : -1;
     if (inside <= 0) return inside == 0 ? refuse(name.get()) : false;
+
+    // A model never holds a device node or a FIFO: a device node would give
+    // access to the device itself, a FIFO blocks whoever writes to it.
+    for (PyObject* test : {s_ischr, s_isblk, s_isfifo}) {
+      int special = member_is(member, test);
+      if (special != 0) return special > 0 ? refuse(name.get(), s_special) : false;
+    }
 
     *target = os_path(fn_, s_realpath, {joined.get()});
     inside = *target ? starts_with(target->get(), real_prefix_.get()) : -1;
@@ -154,6 +212,68 @@ class Extraction {
     int is_root = same ? truth(same.get()) : -1;
     if (is_root != 0) return is_root;
     return starts_with(resolved, real_prefix_.get());
+  }
+
+  // For download_url's extraction, the path of a regular file member of at
+  // least 8 MiB; "" otherwise.
+  bool large_file(PyObject* member, PyObject* target, std::string* path) {
+    path->clear();
+    if (!state_ || !target) return true;
+    int regular = member_is(member, s_isreg);
+    if (regular <= 0) return regular == 0;
+    Ref size = getattr(member, s_size);
+    if (!size) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      return true;
+    }
+    if (!PyLong_Check(size.get())) return true;
+    long long bytes = PyLong_AsLongLong(size.get());
+    if (bytes == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return true;
+    }
+    return bytes < (8LL << 20) || fs_path(target, path);
+  }
+
+  // member.mode without the set-user-ID, set-group-ID and sticky bits, so
+  // that tarfile never creates a file with them. A member without an
+  // integer mode is left alone.
+  bool clear_special_bits(PyObject* member) {
+    Ref mode = getattr(member, s_mode);
+    if (!mode || !PyLong_CheckExact(mode.get())) {
+      if (!mode && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      return true;
+    }
+    long value = PyLong_AsLong(mode.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (!(value & kSpecialModeBits)) return true;
+    Ref cleared = Ref::steal(PyLong_FromLong(value & ~kSpecialModeBits));
+    return cleared && PyObject_SetAttr(member, s_mode, cleared.get()) == 0;
+  }
+
+  // The state of the download_url that called, when it is extracting into
+  // this very path.
+  bool find_state() {
+    FetchState* state = current_fetch();
+    if (!state || !state->base || !PyUnicode_Check(state->base)) return true;
+    int same = PyUnicode_Compare(path_, state->base);
+    if (same == -1 && PyErr_Occurred()) return false;
+    if (same == 0) state_ = state;
+    return true;
+  }
+
+  // Tells that download_url which paths are new, for it to flush them.
+  bool report_created() {
+    if (!state_) return true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(created_.get()); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(created_.get(), i));
+      std::string path;
+      if (!fs_path(item.get(), &path)) return false;
+      state_->created.push_back(path);
+    }
+    return true;
   }
 
   // Every symbolic link this extraction made still resolves inside the
@@ -225,6 +345,8 @@ class Extraction {
 
   NativeFunction* fn_;
   PyObject* path_;  // borrowed from the call's arguments
+  FetchState* state_ = nullptr;  // download_url's, when it called
+  int filtered_ = 0;             // tar.extract takes filter=
   Ref abs_path_, prefix_, real_root_, real_prefix_;
   Ref created_;  // outermost new paths, in creation order
   Ref links_;    // (path on disk, member name) of the symbolic links made

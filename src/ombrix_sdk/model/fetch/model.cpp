@@ -1,7 +1,34 @@
 // download_url and download_detection_model: one attempt to bring a model
 // archive onto the disk and unpack it, and the retry loop around it.
+//
+// A model directory is only ever seen complete. A fetch that has to
+// download or extract holds the lock beside the archive (place.hpp), so
+// that threads and processes sharing the base directory fetch one model
+// once; the others wait and then find the finished directory. While an
+// extraction into the base directory runs, the journal beside the archive
+// says that the model directory is not to be trusted; it goes only once
+// the model is complete and flushed to stable storage. A fetch that finds
+// a journal removes the model directory it stands for and starts over.
+// Where the file system does not lock, each process downloads and extracts
+// into names of its own and moves the finished model directory into place
+// with one rename.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "fetch.hpp"
 #include "ombrix/lock.hpp"
+#include "place.hpp"
 #include "support.hpp"
 
 namespace fetch {
@@ -26,7 +53,44 @@ Interned s_urlparse("urlparse"), s_BASE_MODEL_DIR("BASE_MODEL_DIR"), s_makedirs(
     s_extracting("Extracting model file - "), s_to(" to "),
     s_extract_failed("Failed to extracting tarxz "), s_dash(" - "),
     s_finished("Finished the downloading"), s_download_failed("Failed to download from "),
-    s_download_model("Download model"), s_model_failed("Failed download ombrix model: ");
+    s_download_model("Download model"), s_model_failed("Failed download ombrix model: "),
+    s_unfinished("removing the unfinished model directory - ");
+
+// The files that one fetch keeps beside its archive (see place.hpp).
+struct Beside {
+  std::string base, archive, model_dir, lock, journal, partial, validator;
+  // The model directory is an entry of its own in the base directory (not
+  // the base directory itself or its parent, as with a URL path that ends
+  // in "/" or ".."), so that it may be removed.
+  bool own_dir = false;
+
+  bool init(PyObject* save_dir, PyObject* tar_xz_file, PyObject* model_dir_path,
+            PyObject* model_name) {
+    std::string name;
+    if (!fs_path(save_dir, &base) || !fs_path(tar_xz_file, &archive) ||
+        !fs_path(model_dir_path, &model_dir) || !fs_path(model_name, &name)) {
+      return false;
+    }
+    own_dir = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    lock = archive + ".lock";
+    journal = archive + ".journal";
+    partial = archive + ".partial";
+    validator = archive + ".validator";
+    return true;
+  }
+};
+
+// A directory (links followed, as os.path.isdir) stands at `path`.
+bool directory_at(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// unlink(path) and flush the directory; a missing file is fine.
+bool drop(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return errno == ENOENT || os_error(path);
+  return sync_parent(path);
+}
 
 // The truth value of a call's result; -1 when the call failed.
 int truth_of(const Ref& result) { return result ? truth(result.get()) : -1; }
@@ -36,9 +100,20 @@ int truth_of(const Ref& result) { return result ? truth(result.get()) : -1; }
 // the next attempt would take for a whole one (a cut at a member boundary
 // even extracts cleanly into an incomplete model): it is removed before the
 // error goes on to the caller's handler.
-int fetch_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file) {
+//
+// The real download_file is told where to keep a partial transfer, so that
+// a transfer that breaks off is continued by the next attempt.
+int fetch_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file,
+                  const Beside* beside) {
   Ref download_file = lookup(fn, s_download_file);
   if (!download_file) return -1;
+  FetchState state;
+  if (beside) {
+    state.archive = tar_xz_file;
+    state.partial = beside->partial;
+    state.validator = beside->validator;
+  }
+  FetchScope scope(&state);
   int fetched =
       truth_of(call_kw(download_file.get(), {cloud_url, tar_xz_file}, kw.cloud_url_local_file));
   if (fetched >= 0) return fetched;
@@ -68,7 +143,9 @@ int archive_is_valid(NativeFunction* fn, PyObject* tar_xz_file) {
 // with tarfile.open(tar_xz_file, "r|xz") as tar:
 //     _safe_extract(tar, save_dir)
 //     os.remove(tar_xz_file)
-bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir) {
+bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir,
+                     FetchState* state) {
+  FetchScope scope(state);
   Ref tarfile = lookup(fn, s_tarfile);
   Ref open = tarfile ? getattr(tarfile.get(), s_open) : Ref();
   Ref tar = open ? call(open.get(), {tar_xz_file, s_r_xz}) : Ref();
@@ -82,11 +159,66 @@ bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_d
   return static_cast<bool>(Ref::steal(with.leave(removed.release())));
 }
 
+// The extracted model and everything else the extraction created, flushed
+// to stable storage; then the journal goes, and with it the last trace of
+// the fetch but the lock.
+bool make_durable(const Beside& beside, const FetchState& state) {
+  if (!sync_tree(beside.model_dir)) return false;  // and the base directory
+  const std::string below = beside.model_dir + "/";
+  for (const std::string& path : state.created) {
+    if (path == beside.model_dir || path.compare(0, below.size(), below) == 0) continue;
+    if (!sync_tree(path)) return false;
+  }
+  ::unlink(beside.partial.c_str());
+  ::unlink(beside.validator.c_str());
+  return drop(beside.journal);
+}
+
 // Step 7: extraction, with its own handler. The model directory on
 // success; None after a failure, the archive removed.
-Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* model_dir) {
+//
+// `beside` is null where nothing is kept beside the archive (a fetch in
+// names of its own). `journal_kept`: the journal stays after a failure
+// (an earlier extraction left it, or this one wrote some member): the model
+// directory may have been seen partly extracted.
+Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* model_dir,
+           const Beside* beside, bool journal_kept, FetchState* state) {
   if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
-  if (!extract_archive(fn, tar_xz_file, save_dir)) {
+  // Only the journal's name matters: its directory is flushed, not its data.
+  if (beside && !journal_kept &&
+      (!write_file(beside->journal, beside->model_dir + "\n", false) ||
+       !sync_path(beside->base))) {
+    return Ref();
+  }
+  state->base = save_dir;
+  if (!extract_archive(fn, tar_xz_file, save_dir, state)) {
+    Caught e;
+    if (!e.take(PyExc_Exception)) return Ref();
+    if (!log_warning(fn, concat({s_extract_failed, tar_xz_file, s_dash, e.text().get()}))) {
+      return Ref();
+    }
+    if (!os_call(fn, s_remove, {tar_xz_file})) {
+      Caught ignored;
+      if (!ignored.take(PyExc_OSError)) return Ref();
+    }
+    if (beside && !journal_kept && !state->extracted && !lexists(beside->model_dir) &&
+        !drop(beside->journal)) {
+      return Ref();
+    }
+    return none();
+  }
+  if (beside && !make_durable(*beside, *state)) return Ref();
+  if (!log_info(fn, Ref::borrow(s_finished))) return Ref();
+  return Ref::borrow(model_dir);
+}
+
+// Step 7 for a fetch in names of its own: the archive extracted into
+// `into`, then removed; the model directory, or None after a failure.
+Ref unpack_into(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* into,
+                PyObject* model_dir, FetchState* state) {
+  if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
+  state->base = into;
+  if (!extract_archive(fn, tar_xz_file, into, state)) {
     Caught e;
     if (!e.take(PyExc_Exception)) return Ref();
     if (!log_warning(fn, concat({s_extract_failed, tar_xz_file, s_dash, e.text().get()}))) {
@@ -98,15 +230,15 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
     }
     return none();
   }
-  if (!log_info(fn, Ref::borrow(s_finished))) return Ref();
   return Ref::borrow(model_dir);
 }
 
 // Steps 5 and 6: the archive on disk, reused or downloaded. 1 when it is
 // there, 0 when the download was refused, -1 on error.
-int obtain_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file) {
+int obtain_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file,
+                   const Beside* beside) {
   int present = truth_of(os_path(fn, s_exists, {tar_xz_file}));
-  if (present <= 0) return present < 0 ? -1 : fetch_archive(fn, cloud_url, tar_xz_file);
+  if (present <= 0) return present < 0 ? -1 : fetch_archive(fn, cloud_url, tar_xz_file, beside);
   if (!log_info(fn, concat({s_archive_exists, tar_xz_file}))) return -1;
   int valid = archive_is_valid(fn, tar_xz_file);
   if (valid != 0) return valid;
@@ -114,7 +246,202 @@ int obtain_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_fil
       !os_call(fn, s_remove, {tar_xz_file})) {
     return -1;
   }
-  return fetch_archive(fn, cloud_url, tar_xz_file);
+  return fetch_archive(fn, cloud_url, tar_xz_file, beside);
+}
+
+// A name no other fetch uses: the process id and a per-process counter,
+// with the clock against a reused process id.
+std::string own_name() {
+  static unsigned long counter = 0;
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  char text[64];
+  ::snprintf(text, sizeof text, "%ld-%lu-%lx", static_cast<long>(::getpid()), ++counter,
+             static_cast<unsigned long>(ts.tv_nsec) ^ static_cast<unsigned long>(ts.tv_sec));
+  return text;
+}
+
+// An entry of the base directory that a fetch in names of its own left:
+// "<archive>.<pid>-<counter>-<hex>.part" or ".staging".
+bool own_leftover(const std::string& name, const std::string& archive_name) {
+  if (name.compare(0, archive_name.size() + 1, archive_name + ".") != 0) return false;
+  std::string rest = name.substr(archive_name.size() + 1);
+  for (const char* suffix : {".part", ".staging"}) {
+    size_t length = std::strlen(suffix);
+    if (rest.size() <= length || rest.compare(rest.size() - length, length, suffix) != 0) continue;
+    std::string id = rest.substr(0, rest.size() - length);
+    int dashes = 0;
+    for (char c : id) {
+      if (c == '-') {
+        ++dashes;
+      } else if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        return false;
+      }
+    }
+    return dashes == 2;
+  }
+  return false;
+}
+
+// Where the lock works, no fetch in names of its own runs beside this one:
+// what such fetches left after a crash goes.
+bool remove_own_leftovers(const Beside& beside) {
+  size_t slash = beside.archive.rfind('/');
+  std::string archive_name =
+      slash == std::string::npos ? beside.archive : beside.archive.substr(slash + 1);
+  if (archive_name.empty()) return true;
+  DIR* dir = ::opendir(beside.base.c_str());
+  if (!dir) return true;
+  std::vector<std::string> found;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (own_leftover(entry->d_name, archive_name)) found.push_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : found) {
+    if (!remove_tree(beside.base + "/" + name)) return false;
+  }
+  return true;
+}
+
+// Moves every entry of `staging` into `base`, each with one rename that
+// never replaces what is there: an entry that another fetch placed first
+// stays (it is complete too) and ours goes with the staging directory.
+bool publish(const std::string& staging, const std::string& base) {
+  DIR* dir = ::opendir(staging.c_str());
+  if (!dir) return os_error(staging);
+  bool ok = true;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string from = staging + "/" + name, to = base + "/" + name;
+#ifdef SYS_renameat2
+    long rc = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1 /* RENAME_NOREPLACE */);
+    if (rc != 0 && errno == EEXIST) continue;
+    if (rc != 0 && errno != EINVAL && errno != ENOSYS) {
+      ok = os_error(from);
+      break;
+    }
+    if (rc == 0) continue;
+#endif
+    // No renameat2 here: the check and the rename are two steps.
+    if (lexists(to)) continue;
+    if (::rename(from.c_str(), to.c_str()) != 0 && errno != EEXIST && errno != ENOTEMPTY) {
+      ok = os_error(from);
+      break;
+    }
+  }
+  ::closedir(dir);
+  return ok && sync_path(base);
+}
+
+// Steps 3 to 8 where the file system does not lock: the archive goes to a
+// name of this process's own (unless a usable one is on disk), is extracted
+// into a staging directory of its own beside it, and the finished model
+// directory is moved into place with one rename. Nothing another process
+// writes is touched; at worst each downloads.
+Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
+                   PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
+  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir}));
+  if (is_dir < 0) return Ref();
+  if (is_dir) {
+    if (!log_info(fn, concat({s_dir_exists, model_dir}))) return Ref();
+    return Ref::borrow(model_dir);
+  }
+  int other = truth_of(os_path(fn, s_exists, {model_dir}));
+  if (other < 0) return Ref();
+  if (other && (!log_info(fn, concat({s_remove_file, model_dir})) ||
+                !os_call(fn, s_remove, {model_dir}))) {
+    return Ref();
+  }
+
+  std::string own = beside.archive + "." + own_name();
+  Ref own_archive = py_path(own + ".part");
+  Ref staging = own_archive ? py_path(own + ".staging") : Ref();
+  if (!staging) return Ref();
+  Ref source;
+  int present = truth_of(os_path(fn, s_exists, {tar_xz_file}));
+  if (present < 0) return Ref();
+  if (present) {
+    if (!log_info(fn, concat({s_archive_exists, tar_xz_file}))) return Ref();
+    int valid = archive_is_valid(fn, tar_xz_file);
+    if (valid < 0) return Ref();
+    if (valid) {
+      source = Ref::borrow(tar_xz_file);
+    } else if (!log_info(fn, concat({s_archive_invalid, tar_xz_file})) ||
+               !os_call(fn, s_remove, {tar_xz_file})) {
+      return Ref();
+    }
+  }
+  if (!source) {
+    int fetched = fetch_archive(fn, cloud_url, own_archive.get(), nullptr);
+    if (fetched <= 0) return fetched < 0 ? Ref() : none();
+    source = own_archive;
+  }
+
+  if (::mkdir((own + ".staging").c_str(), 0755) != 0) {
+    os_error(own + ".staging");
+    return Ref();
+  }
+  FetchState state;
+  Ref placed = unpack_into(fn, source.get(), save_dir, staging.get(), model_dir, &state);
+  if (placed && placed.get() != Py_None &&
+      (!sync_tree(own + ".staging") || !publish(own + ".staging", beside.base))) {
+    placed = Ref();
+  }
+  Caught pending;
+  if (!placed) pending.take(PyExc_BaseException);
+  remove_tree(own + ".staging");
+  if (PyErr_Occurred()) PyErr_Clear();
+  if (!placed) {
+    pending.restore();
+    return Ref();
+  }
+  if (placed.get() != Py_None && !log_info(fn, Ref::borrow(s_finished))) return Ref();
+  return placed;
+}
+
+// How long a fetch may wait for another one: what is left of
+// download_detection_model's budget, else DOWNLOAD_MODEL_TIMEOUT.
+bool wait_limit(NativeFunction* fn, double* seconds) {
+  if (retry_budget() >= 0) {
+    *seconds = retry_budget();
+    return true;
+  }
+  Ref timeout = lookup(fn, s_DOWNLOAD_MODEL_TIMEOUT);
+  *seconds = timeout ? PyFloat_AsDouble(timeout.get()) : -1;
+  return !(*seconds == -1 && PyErr_Occurred());
+}
+
+// Steps 3 to 8 under the lock: a journal left by an unfinished extraction
+// is acted on first (its model directory removed), then the steps as they
+// stand.
+Ref place_locked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
+                 PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
+  if (!remove_own_leftovers(beside)) return Ref();
+  bool journal_kept = lexists(beside.journal);
+  if (journal_kept && beside.own_dir && lexists(beside.model_dir)) {
+    if (!log_info(fn, concat({s_unfinished, model_dir})) || !remove_tree(beside.model_dir)) {
+      return Ref();
+    }
+  }
+
+  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir}));
+  if (is_dir < 0) return Ref();
+  if (is_dir) {
+    if (!log_info(fn, concat({s_dir_exists, model_dir}))) return Ref();
+    return Ref::borrow(model_dir);
+  }
+  int other = truth_of(os_path(fn, s_exists, {model_dir}));
+  if (other < 0) return Ref();
+  if (other && (!log_info(fn, concat({s_remove_file, model_dir})) ||
+                !os_call(fn, s_remove, {model_dir}))) {
+    return Ref();
+  }
+
+  int archive = obtain_archive(fn, cloud_url, tar_xz_file, &beside);
+  if (archive <= 0) return archive < 0 ? Ref() : none();
+  FetchState state;
+  return unpack(fn, tar_xz_file, save_dir, model_dir, &beside, journal_kept, &state);
 }
 
 // Steps 1 to 8 of download_url; NULL with the exception step 9 handles.
@@ -132,34 +459,67 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
   Ref tar_xz_file = model_name ? os_path(fn, s_join, {save_dir.get(), file_name.get()}) : Ref();
   Ref model_dir = tar_xz_file ? os_path(fn, s_join, {save_dir.get(), model_name.get()}) : Ref();
   if (!model_dir) return Ref();
-
-  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir.get()}));
-  if (is_dir < 0) return Ref();
-  if (is_dir) {
-    if (!log_info(fn, concat({s_dir_exists, model_dir.get()}))) return Ref();
-    return model_dir;
-  }
-  int other = truth_of(os_path(fn, s_exists, {model_dir.get()}));
-  if (other < 0) return Ref();
-  if (other && (!log_info(fn, concat({s_remove_file, model_dir.get()})) ||
-                !os_call(fn, s_remove, {model_dir.get()}))) {
+  Beside beside;
+  if (!beside.init(save_dir.get(), tar_xz_file.get(), model_dir.get(), model_name.get())) {
     return Ref();
   }
 
-  int archive = obtain_archive(fn, cloud_url, tar_xz_file.get());
-  if (archive <= 0) return archive < 0 ? Ref() : none();
-  return unpack(fn, tar_xz_file.get(), save_dir.get(), model_dir.get());
+  // A model directory without a journal is complete (one that an earlier
+  // version of the SDK extracted included): returned at once, unlocked.
+  if (directory_at(beside.model_dir) && !lexists(beside.journal)) {
+    int is_dir = truth_of(os_path(fn, s_isdir, {model_dir.get()}));
+    if (is_dir < 0) return Ref();
+    if (is_dir) {
+      if (!log_info(fn, concat({s_dir_exists, model_dir.get()}))) return Ref();
+      return model_dir;
+    }
+  }
+
+  double seconds;
+  if (!wait_limit(fn, &seconds)) return Ref();
+  FetchLock lock;
+  FetchLock::Outcome locked = lock.acquire(beside.lock, seconds);
+  if (locked == FetchLock::Error) return Ref();
+  if (locked == FetchLock::Unusable) {
+    return place_unlocked(fn, cloud_url, save_dir.get(), tar_xz_file.get(), model_dir.get(),
+                          beside);
+  }
+  return place_locked(fn, cloud_url, save_dir.get(), tar_xz_file.get(), model_dir.get(), beside);
 }
 
 // time.time() - s_time < DOWNLOAD_MODEL_TIMEOUT, the budget read afresh.
-int within_budget(NativeFunction* fn, PyObject* start) {
+// `left`: the seconds that remain of it (0 when they cannot be told).
+int within_budget(NativeFunction* fn, PyObject* start, double* left) {
   Ref time = lookup(fn, s_time);
   Ref now = time ? call_method(time.get(), s_time, {}) : Ref();
   Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), start)) : Ref();
   Ref budget = elapsed ? lookup(fn, s_DOWNLOAD_MODEL_TIMEOUT) : Ref();
-  return truth_of(budget ? Ref::steal(PyObject_RichCompare(elapsed.get(), budget.get(), Py_LT))
-                         : Ref());
+  int within =
+      truth_of(budget ? Ref::steal(PyObject_RichCompare(elapsed.get(), budget.get(), Py_LT))
+                      : Ref());
+  if (within == 1) {
+    Ref remaining = Ref::steal(PyNumber_Subtract(budget.get(), elapsed.get()));
+    *left = remaining ? PyFloat_AsDouble(remaining.get()) : -1;
+    if (*left < 0) {
+      PyErr_Clear();
+      *left = 0;
+    }
+  }
+  return within;
 }
+
+// Hands download_detection_model's remaining budget to the download_url it
+// calls, for the life of the scope.
+class BudgetScope {
+ public:
+  explicit BudgetScope(double left) : previous_(retry_budget()) { retry_budget() = left; }
+  ~BudgetScope() { retry_budget() = previous_; }
+  BudgetScope(const BudgetScope&) = delete;
+  BudgetScope& operator=(const BudgetScope&) = delete;
+
+ private:
+  double previous_;
+};
 
 // time.sleep(1)
 bool pause(NativeFunction* fn) {
@@ -172,10 +532,11 @@ enum class Attempt { Raised, Found, NotFound, Slept };
 
 // The body of the retry loop's handler: download_url when there is a link,
 // else a pause and straight on to the next attempt.
-Attempt attempt(NativeFunction* fn, PyObject* model_url, Ref* model_dir) {
+Attempt attempt(NativeFunction* fn, PyObject* model_url, Ref* model_dir, double left) {
   int usable = truth(model_url);
   if (usable < 0) return Attempt::Raised;
   if (!usable) return pause(fn) ? Attempt::Slept : Attempt::Raised;
+  BudgetScope budget(left);
   Ref download_url = lookup(fn, s_download_url);
   Ref result = download_url ? call_kw(download_url.get(), {model_url}, kw.cloud_url) : Ref();
   if (!result) return Attempt::Raised;
@@ -213,13 +574,14 @@ PyObject* download_detection_model(NativeFunction* fn, PyObject* const* argv) {
   if (!log_info(fn, Ref::borrow(s_download_model))) return nullptr;
 
   for (;;) {
-    int go_on = within_budget(fn, start.get());
+    double left = 0;
+    int go_on = within_budget(fn, start.get(), &left);
     if (go_on < 0) return nullptr;
     if (!go_on) break;
     Ref get_model_url = lookup(fn, s_get_model_url);
     Ref model_url = get_model_url ? call(get_model_url.get(), {model_id}) : Ref();
     if (!model_url) return nullptr;
-    Attempt outcome = attempt(fn, model_url.get(), &model_dir);
+    Attempt outcome = attempt(fn, model_url.get(), &model_dir, left);
     if (outcome == Attempt::Found) return model_dir.release();
     if (outcome == Attempt::Slept) continue;
     if (outcome == Attempt::Raised) {

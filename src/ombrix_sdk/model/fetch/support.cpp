@@ -34,8 +34,11 @@ bool init_keywords() {
   kw.cloud_url = keyword_tuple({"cloud_url"});
   kw.cloud_url_local_file = keyword_tuple({"cloud_url", "local_file"});
   kw.path = keyword_tuple({"path"});
+  kw.stream_timeout_headers = keyword_tuple({"stream", "timeout", "headers"});
+  kw.path_filter = keyword_tuple({"path", "filter"});
   return kw.encoding && kw.headers_timeout && kw.stream_timeout && kw.chunk_size && kw.exist_ok &&
-         kw.cloud_url && kw.cloud_url_local_file && kw.path;
+         kw.cloud_url && kw.cloud_url_local_file && kw.path && kw.stream_timeout_headers &&
+         kw.path_filter;
 }
 
 Ref lookup(NativeFunction* fn, PyObject* name) { return Ref::borrow(global(fn, name)); }

@@ -23,6 +23,8 @@ struct Keywords {
   PyObject* cloud_url;          // download_url(cloud_url=)
   PyObject* cloud_url_local_file;  // download_file(cloud_url=, local_file=)
   PyObject* path;               // tar.extract(member, path=)
+  PyObject* stream_timeout_headers;  // requests.get(..., stream=, timeout=, headers=)
+  PyObject* path_filter;        // tar.extract(member, path=, filter=)
 };
 extern Keywords kw;
 bool init_keywords();

@@ -1,0 +1,510 @@
+"""download_url in the field: transfers that break off and resume, processes
+killed at any moment, several processes and threads fetching one model into
+one base directory, and a file system that does not lock. Real processes,
+the real loopback server, the real file system."""
+
+import hashlib
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tarfile
+import tempfile
+import textwrap
+import threading
+import time
+
+import pytest
+
+from fetch_support import Reply, model_archive
+
+ETAG = '"model-v1"'
+ARCHIVE_PATH = "/archives/model_a.tar.xz"
+
+
+def _model(count=12, size=200 * 1024, seed=7):
+    rng = random.Random(seed)
+    return {"part%03d.bin" % i: rng.getrandbits(size * 8).to_bytes(size, "little")
+            for i in range(count)}
+
+
+def _digest(model_dir):
+    found = {}
+    for dirpath, _, filenames in os.walk(model_dir):
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, model_dir)] = hashlib.sha256(f.read()).hexdigest()
+    return found
+
+
+def _expected(files):
+    return {name: hashlib.sha256(data).hexdigest() for name, data in files.items()}
+
+
+FILES = _model()
+DATA = model_archive("model_a", FILES)
+EXPECTED = _expected(FILES)
+
+
+@pytest.fixture
+def archives(monkeypatch, fetch):
+    """The sha256 of every archive download_url opens for extraction."""
+    seen = []
+    real_open = tarfile.open
+
+    class Spy(object):
+        def __getattr__(self, name):
+            return getattr(tarfile, name)
+
+        @staticmethod
+        def open(name, mode):
+            with open(name, "rb") as f:
+                seen.append(hashlib.sha256(f.read()).hexdigest())
+            return real_open(name, mode)
+
+    monkeypatch.setattr(fetch, "tarfile", Spy())
+    return seen
+
+
+# --- broken transfers --------------------------------------------------------------
+
+
+def _range_requests(server):
+    return [(h.get("range"), h.get("if-range")) for p, h in server.requests if "range" in h]
+
+
+MIB = 1 << 20
+
+
+def _kept(cut):
+    """The bytes of a transfer cut after `cut` bytes that reach the disk:
+    the body comes in whole chunks of 1 MiB, and the chunk in flight when
+    the connection breaks is lost."""
+    return cut // MIB * MIB
+
+
+@pytest.fixture(scope="module")
+def big():
+    """A 6 MiB model archive: (files, archive bytes)."""
+    files = {"weights.bin": os.urandom(6 * MIB), "labels.txt": b"person\ncar\n"}
+    return files, model_archive("model_a", files)
+
+
+# Cut shortly after a chunk boundary, at about 20, 50 and 90 % of the
+# archive, and in the middle of a chunk (which is then sent again).
+@pytest.mark.parametrize("cut,bound", [(MIB + 999, 1.05), (3 * MIB + 7, 1.05),
+                                       (5 * MIB + 4321, 1.05), (4 * MIB + MIB // 2, 1.1)])
+def test_broken_transfer_resumes(fetch, settings, server, clock, archives, big, cut, bound):
+    files, data = big
+    server.routes[ARCHIVE_PATH] = [Reply(200, data, etag=ETAG, ranges=True, cut=cut),
+                                   Reply(200, data, etag=ETAG, ranges=True)]
+    model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH + "?sig=1"))
+    assert _digest(model_dir) == _expected(files)
+    assert archives == [hashlib.sha256(data).hexdigest()]
+    assert _range_requests(server) == [("bytes=%d-" % _kept(cut), ETAG)]
+    assert server.body_bytes <= bound * len(data)
+    assert os.listdir(settings.base) == ["model_a"]
+
+
+def test_progress_of_a_resumed_transfer_counts_the_whole_archive(fetch, settings, server, log,
+                                                                 clock, monkeypatch):
+    data = os.urandom(8 << 20)  # not an archive: only the transfer matters here
+    server.routes[ARCHIVE_PATH] = [Reply(200, data, etag=ETAG, ranges=True, cut=(3 << 20) + 5),
+                                   Reply(200, data, etag=ETAG, ranges=True)]
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 2)
+    fetch.download_detection_model(server.url(ARCHIVE_PATH))
+    progress = [text for level, text in log if text.startswith("Downloading... ")]
+    # the first transfer breaks off after 3 MiB; the second brings the rest
+    assert progress == ["Downloading... 25% (2MB / 8MB)", "Downloading... 50% (4MB / 8MB)",
+                        "Downloading... 75% (6MB / 8MB)", "Downloading... 100% (8MB / 8MB)"]
+    assert _range_requests(server) == [("bytes=%d-" % (3 << 20), ETAG)]
+
+
+NEW_FILES = dict(FILES, **{"part000.bin": b"new weights" * 1000})
+NEW_DATA = model_archive("model_a", NEW_FILES)
+
+
+@pytest.mark.parametrize("second,files", [
+    # the server ignores Range and sends everything again
+    (Reply(200, DATA, etag=ETAG), FILES),
+    # nothing to satisfy the range with, then the whole archive
+    ([Reply(416), Reply(200, DATA, etag=ETAG)], FILES),
+    # a new model was published meanwhile: If-Range fails, the new archive comes whole
+    (Reply(200, NEW_DATA, etag='"model-v2"', ranges=True), NEW_FILES),
+    # a 206 that does not continue the kept bytes
+    ([Reply(206, DATA[100:], headers={"Content-Range": "bytes 100-%d/%d" % (
+        len(DATA) - 1, len(DATA))}), Reply(200, DATA, etag=ETAG)], FILES),
+], ids=["ignores-range", "416", "changed-etag", "wrong-content-range"])
+def test_unusable_answers_to_a_resume_start_over(fetch, settings, server, clock, archives,
+                                                 second, files):
+    first = Reply(200, DATA, etag=ETAG, ranges=True, cut=len(DATA) // 2)
+    second = second if isinstance(second, list) else [second]
+    server.routes[ARCHIVE_PATH] = [first] + second
+    model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
+    assert _digest(model_dir) == _expected(files)
+    assert archives[-1] == hashlib.sha256(model_archive("model_a", files)).hexdigest()
+    assert len(_range_requests(server)) == 1
+    assert os.listdir(settings.base) == ["model_a"]
+
+
+@pytest.mark.parametrize("validators,ranged", [
+    ({}, False),
+    ({"last_modified": "Tue, 08 Dec 2026 01:00:00 GMT"}, True),
+    ({"etag": 'W/"weak"'}, False),
+], ids=["no-validator", "last-modified", "weak-etag"])
+def test_validators(fetch, settings, server, clock, archives, validators, ranged):
+    server.routes[ARCHIVE_PATH] = [Reply(200, DATA, ranges=True, cut=len(DATA) // 2,
+                                         **validators),
+                                   Reply(200, DATA, ranges=True, **validators)]
+    model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
+    assert _digest(model_dir) == EXPECTED
+    assert archives == [hashlib.sha256(DATA).hexdigest()]
+    assert len(_range_requests(server)) == (1 if ranged else 0)
+    assert os.listdir(settings.base) == ["model_a"]
+
+
+def test_partial_bytes_are_never_taken_for_an_archive(fetch, settings, server, log):
+    # Kept bytes live under a name of their own: the next call does not
+    # find an archive to reuse, and a refused request keeps them.
+    server.routes[ARCHIVE_PATH] = [Reply(200, DATA, etag=ETAG, ranges=True, cut=len(DATA) // 2),
+                                   Reply(403, b"expired"),
+                                   Reply(200, DATA, etag=ETAG, ranges=True)]
+    url = server.url(ARCHIVE_PATH)
+    assert fetch.download_url(url) is None
+    assert sorted(os.listdir(settings.base)) == ["model_a.tar.xz.partial",
+                                                 "model_a.tar.xz.validator"]
+    assert fetch.download_url(url) is None
+    assert fetch.download_url(url) == os.path.join(settings.base, "model_a")
+    assert not any("tar.xz file already exists" in text for _, text in log)
+    assert [r for r, _ in _range_requests(server)] == ["bytes=%d-" % _kept(len(DATA) // 2)] * 2
+
+
+# --- child processes -------------------------------------------------------------------
+
+CHILD = textwrap.dedent("""
+    import hashlib, json, os, sys
+    from ombrix_sdk.model import fetch
+    fetch.BASE_MODEL_DIR = sys.argv[1]
+    sys.stdin.readline()  # go
+    result = fetch.download_detection_model(sys.argv[2])
+    files = {}
+    if result is not None:
+        for dirpath, _, names in os.walk(result):
+            for name in names:
+                path = os.path.join(dirpath, name)
+                with open(path, "rb") as f:
+                    files[os.path.relpath(path, result)] = hashlib.sha256(f.read()).hexdigest()
+    print(json.dumps({"dir": result, "files": files}), flush=True)
+""")
+
+
+class Child(object):
+    """A process running download_detection_model(url) into base; its log
+    lines are collected as they come."""
+
+    def __init__(self, base, url, env=None, kill_on=None):
+        self.kill_on = kill_on  # killed as soon as a line holding this comes
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", CHILD, base, url], stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.lines = []
+        self.seen = threading.Condition()
+        self._reader = threading.Thread(target=self._read)
+        self._reader.daemon = True
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.proc.stderr:
+            line = raw.decode("utf-8", "replace")
+            if self.kill_on and self.kill_on in line:
+                self.proc.send_signal(signal.SIGKILL)
+            with self.seen:
+                self.lines.append(line)
+                self.seen.notify_all()
+
+    def go(self):
+        self.proc.stdin.write(b"go\n")
+        self.proc.stdin.flush()
+
+    def wait_for(self, text, timeout=30):
+        """True once a log line containing `text` came; False when the
+        process ended first."""
+        deadline = time.time() + timeout
+        with self.seen:
+            while not any(text in line for line in self.lines):
+                if self.proc.poll() is not None and not self._reader.is_alive():
+                    return False
+                self.seen.wait(0.005)
+                assert time.time() < deadline, "no %r in %s" % (text, self.lines)
+        return True
+
+    def last_phase(self):
+        with self.seen:
+            lines = list(self.lines)
+        phase = "start"
+        for line in lines:
+            for marker, name in PHASES:
+                if marker in line:
+                    phase = name
+        return phase
+
+    def kill(self):
+        self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait()
+
+    def result(self, timeout=60):
+        out, _ = self.proc.communicate(timeout=timeout)
+        self._reader.join(5)
+        assert self.proc.returncode == 0, "".join(self.lines)
+        return json.loads(out.decode().strip().splitlines()[-1])
+
+
+PHASES = [("Downloading...", "transfer"), ("Extracting model file", "extraction"),
+          ("Finished the downloading", "done")]
+
+
+def _archive_gets(server):
+    return sum(1 for p in server.paths() if p.startswith(ARCHIVE_PATH))
+
+
+def _start(base, url, count, env=None, kill_on=None):
+    children = [Child(base, url, env, kill_on) for _ in range(count)]
+    for child in children:
+        child.go()
+    return children
+
+
+# Many small files make extraction and clean-up long enough to be hit.
+CRASH_FILES = _model(count=1500, size=1024, seed=11)
+CRASH_DATA = model_archive("model_a", CRASH_FILES)
+
+
+@pytest.fixture
+def fast_base(fetch, settings, monkeypatch):
+    """A base directory on tmpfs where there is one (flushing is free
+    there, which keeps the many trials short), else the usual one."""
+    if not os.access("/dev/shm", os.W_OK):
+        return settings.base
+    root = tempfile.mkdtemp(prefix="ombrix-kill-", dir="/dev/shm")
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", os.path.join(root, "models"))
+    yield fetch.BASE_MODEL_DIR
+    shutil.rmtree(root)
+
+
+TRIALS = int(os.environ.get("OMBRIX_KILL_TRIALS", "24"))
+REMOVING = "removing the unfinished model directory"
+
+
+def test_killed_at_any_moment_never_leaves_an_incomplete_model(fetch, settings, server,
+                                                               fast_base):
+    """SIGKILL during the transfer, the extraction, or the clean-up of an
+    earlier crash; the next call returns the complete model."""
+    settings.base = fast_base
+    rng = random.Random(20261208)
+    server.routes[ARCHIVE_PATH] = Reply(200, CRASH_DATA, etag=ETAG, ranges=True,
+                                        pace=(64 * 1024, 0.004))
+    url = server.url(ARCHIVE_PATH)
+    expected = _expected(CRASH_FILES)
+    hit, served, bad = [], 0, []
+    for trial in range(TRIALS):
+        aim = ("transfer", "extraction", "clean-up")[trial % 3]
+        if os.path.exists(settings.base):
+            shutil.rmtree(settings.base)
+        child = _start(settings.base, url, 1)[0]
+        marker = "Downloading..." if aim == "transfer" else "Extracting model file"
+        if child.wait_for(marker):
+            time.sleep(rng.uniform(0, 0.25 if aim == "transfer" else 0.15))
+        hit.append(child.last_phase())
+        child.kill()
+        if aim == "clean-up":
+            # the next process removes what the killed one extracted, and is
+            # killed as soon as it says so
+            second = _start(settings.base, url, 1, kill_on=REMOVING)[0]
+            second.proc.wait()
+            second._reader.join(5)
+            said = "".join(second.lines)
+            if REMOVING in said and "Downloading..." not in said:
+                hit.append("clean-up")
+            second.kill()
+        model_dir = fetch.download_url(url)
+        served += 1
+        if model_dir is None or _digest(model_dir) != expected:
+            bad.append((trial, aim, model_dir))
+        assert os.listdir(settings.base) == ["model_a"]
+    assert bad == []
+    assert {"transfer", "extraction", "clean-up"} <= set(hit), hit
+    sys.stderr.write("kill test: %d trials, phases hit %s, %d incomplete of %d served\n" % (
+        TRIALS, {p: hit.count(p) for p in set(hit)}, len(bad), served))
+
+
+# --- one model, many callers ---------------------------------------------------------------
+
+
+def test_processes_fetch_one_model_once(fetch, settings, server):
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, pace=(256 * 1024, 0.02))
+    for round_ in range(2):
+        if os.path.exists(settings.base):
+            shutil.rmtree(settings.base)
+        before = _archive_gets(server)
+        children = _start(settings.base, server.url(ARCHIVE_PATH + "?r=%d" % round_), 4)
+        results = [child.result() for child in children]
+        assert [r["files"] for r in results] == [EXPECTED] * 4
+        assert {r["dir"] for r in results} == {os.path.join(settings.base, "model_a")}
+        assert _archive_gets(server) - before == 1
+        assert os.listdir(settings.base) == ["model_a"]
+
+
+def test_threads_fetch_one_model_once(fetch, settings, server):
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, pace=(256 * 1024, 0.01))
+    start = threading.Barrier(4)
+    results = []
+
+    def call():
+        start.wait()
+        results.append(fetch.download_url(server.url(ARCHIVE_PATH)))
+
+    threads = [threading.Thread(target=call) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert results == [os.path.join(settings.base, "model_a")] * 4
+    assert _digest(results[0]) == EXPECTED
+    assert _archive_gets(server) == 1
+    assert os.listdir(settings.base) == ["model_a"]
+
+
+def test_a_killed_holder_does_not_block_the_others(fetch, settings, server):
+    server.routes[ARCHIVE_PATH] = [
+        Reply(200, DATA, etag=ETAG, ranges=True, stall_after=len(DATA) // 2, stall=60),
+        Reply(200, DATA, etag=ETAG, ranges=True)]
+    url = server.url(ARCHIVE_PATH)
+    holder = _start(settings.base, url, 1)[0]
+    assert holder.wait_for("Downloading...")
+    while not os.path.exists(os.path.join(settings.base, "model_a.tar.xz.validator")):
+        time.sleep(0.01)
+    waiters = _start(settings.base, url, 2)
+    time.sleep(0.5)
+    assert [w.proc.poll() for w in waiters] == [None, None]  # waiting for the holder
+    holder.kill()
+    killed = time.time()
+    results = [w.result() for w in waiters]
+    assert time.time() - killed < 20
+    assert [r["files"] for r in results] == [EXPECTED] * 2
+    assert _archive_gets(server) == 2
+    assert len(_range_requests(server)) == 1  # the rest of the holder's bytes
+    assert os.listdir(settings.base) == ["model_a"]
+
+
+# A file system that accepts locks and locks nothing, as some network file
+# systems do: every lock call succeeds.
+NO_LOCKS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/file.h>
+
+static int locking(int cmd) {
+  return cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW;
+}
+#define PASS(name)                                                     \
+  int name(int fd, int cmd, ...) {                                     \
+    va_list ap;                                                        \
+    va_start(ap, cmd);                                                 \
+    void* arg = va_arg(ap, void*);                                     \
+    va_end(ap);                                                        \
+    if (locking(cmd)) return 0;                                        \
+    int (*real)(int, int, ...) = (int (*)(int, int, ...))dlsym(RTLD_NEXT, #name); \
+    return real(fd, cmd, arg);                                         \
+  }
+PASS(fcntl)
+PASS(fcntl64)
+int flock(int fd, int op) { (void)fd; (void)op; return 0; }
+"""
+
+
+@pytest.fixture(scope="module")
+def no_locks(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        pytest.skip("no C compiler to build the lock-less file system stand-in")
+    src = tmp_path_factory.mktemp("nolocks") / "nolocks.c"
+    src.write_text(NO_LOCKS)
+    lib = str(src.with_suffix(".so"))
+    subprocess.check_call([compiler, "-shared", "-fPIC", "-o", lib, str(src), "-ldl"])
+    return lib
+
+
+def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, settings, server,
+                                                                       no_locks):
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, pace=(256 * 1024, 0.02))
+    env = dict(os.environ, LD_PRELOAD=" ".join(
+        filter(None, [os.environ.get("LD_PRELOAD"), no_locks])))
+    children = _start(settings.base, server.url(ARCHIVE_PATH), 3, env)
+    results = [child.result() for child in children]
+    assert [r["files"] for r in results] == [EXPECTED] * 3
+    own = [line for child in children for line in child.lines if "\ttar.xz file: " in line]
+    assert own and all(line.rstrip().endswith(".part") for line in own)
+    assert 1 <= _archive_gets(server) <= 3
+    assert os.listdir(settings.base) == ["model_a"]
+
+
+def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
+    # An extraction that died half-way (its journal and half a model), the
+    # own names of a fetch on a lock-less file system that died; beside
+    # them files that no fetch made.
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    base = settings.base
+    os.makedirs(os.path.join(base, "model_a"))
+    with open(os.path.join(base, "model_a", "part000.bin"), "wb") as f:
+        f.write(b"half")
+    with open(os.path.join(base, "model_a.tar.xz.journal"), "w") as f:
+        f.write("x\n")
+    os.makedirs(os.path.join(base, "model_a.tar.xz.4242-1-5f3a.staging", "model_a"))
+    open(os.path.join(base, "model_a.tar.xz.4242-2-77.part"), "w").close()
+    keep = ["model_a.tar.xz.notes", "model_b.tar.xz.4242-1-5f3a.part", "notes.txt",
+            "model_a.tar.xz.x-1-2.part"]
+    for name in keep:
+        open(os.path.join(base, name), "w").close()
+    assert fetch.download_url(server.url(ARCHIVE_PATH)) == os.path.join(base, "model_a")
+    assert _digest(os.path.join(base, "model_a")) == EXPECTED
+    assert sorted(os.listdir(base)) == sorted(keep + ["model_a"])
+
+
+def test_a_waiting_call_keeps_to_the_retry_budget(fetch, settings, server, log, monkeypatch):
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, stall_after=1000, stall=30)
+    url = server.url(ARCHIVE_PATH)
+    holder = threading.Thread(target=fetch.download_url, args=(url,))
+    holder.daemon = True
+    holder.start()
+    while not os.path.exists(os.path.join(settings.base, "model_a.tar.xz.lock")):
+        time.sleep(0.01)
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 1.5)
+    started = time.time()
+    assert fetch.download_detection_model(url) is None
+    assert time.time() - started < 10
+    lock = os.path.join(settings.base, "model_a.tar.xz.lock")
+    assert ("warning", "Failed to download from %s - timed out waiting for the fetch that holds %r"
+            % (url, lock)) in log
+    server.stopping.set()  # lets the holder's transfer break off
+    holder.join(10)
+
+
+@pytest.mark.parametrize("path", ["/archives/", "/archives/.."], ids=["slash", "dot-dot"])
+def test_a_journal_never_removes_the_base_directory_or_above(fetch, settings, server, path):
+    # With a URL path like these the "model directory" is the base
+    # directory or its parent; a file named like their journal must not
+    # make the fetch remove them.
+    os.makedirs(settings.base)
+    keep = os.path.join(settings.base, "keep.bin")
+    open(keep, "w").close()
+    model_dir = os.path.join(settings.base, os.path.basename(path))
+    open(os.path.join(settings.base, os.path.basename(path)) + ".journal", "w").close()
+    server.routes[path] = Reply(404)
+    fetch.download_url(server.url(path))
+    assert os.path.exists(keep) and os.path.isdir(model_dir)
