@@ -5,12 +5,14 @@
     python -m benchmarks --here          # only in the running interpreter
 
 By default the table has one column per interpreter: for each of
-OMBRIX_BENCH_PYTHONS (default "3.7 3.11 3.13") that is found on this machine,
-the SDK is installed into .venv/bench-X.Y (OMBRIX_VENV_DIR moves it) and the
-benchmarks run there, each interpreter in its own process.
+OMBRIX_BENCH_PYTHONS (default "3.7 3.11 3.13 3.14 3.15") that is found, the
+SDK is installed into .venv/bench-X.Y (OMBRIX_VENV_DIR moves it) and the
+benchmarks run there, each interpreter in its own process. The interpreters
+of OMBRIX_CHROOT_PYTHONS (default "3.14 3.15") are those of the Debian
+unstable root file system that scripts/sid-chroot makes or reuses.
 OMBRIX_BENCH_RUNNERS adds interpreters that are reached through a command
 prefix, as "LABEL=COMMAND" entries separated by ";" (for example
-"3.14=scripts/sid-python 3.14"): the command, given "-m benchmarks --here
+"3.14t=/opt/py314t/bin/python"): the command, given "-m benchmarks --here
 --json NAME...", must run this directory's benchmarks in an interpreter that
 has the SDK installed.
 
@@ -180,13 +182,27 @@ def _run_in(command, names):
 def interpreters():
     """(label, how to get a command) for every interpreter to benchmark."""
     found = []
-    for version in os.environ.get("OMBRIX_BENCH_PYTHONS", "3.7 3.11 3.13").split():
-        found.append((version, lambda v=version: _local_command(v)))
+    in_chroot = os.environ.get("OMBRIX_CHROOT_PYTHONS", "3.14 3.15").split()
+    for version in os.environ.get("OMBRIX_BENCH_PYTHONS", "3.7 3.11 3.13 3.14 3.15").split():
+        if version in in_chroot:
+            found.append((version, lambda v=version: _chroot_command(v)))
+        else:
+            found.append((version, lambda v=version: _local_command(v)))
     for entry in os.environ.get("OMBRIX_BENCH_RUNNERS", "").split(";"):
         if entry.strip():
             label, _, command = entry.partition("=")
             found.append((label.strip(), lambda c=command: shlex.split(c)))
     return found
+
+
+def _chroot_command(version):
+    """The interpreter of the Debian unstable root file system (scripts/sid-chroot)."""
+    sid = os.path.join(ROOT, "scripts", "sid-chroot")
+    proc = subprocess.run([sid, "build"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          universal_newlines=True)
+    if proc.returncode != 0:
+        raise RuntimeError("no Debian unstable root file system: %s" % proc.stderr.strip()[-500:])
+    return [sid, "run", "--venv", "bench", "--install", ROOT, version, "--", "python"]
 
 
 def _local_command(version):
