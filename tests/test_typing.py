@@ -36,6 +36,10 @@ STAND_INS = [
 STUBTEST_ALLOWLIST = [
     r"ombrix_sdk\.logging\.log_id\.(EventType|ErrorType)\.__new__",
 ]
+if sys.version_info < (3, 11):
+    # The queue module binds typing.Any, which the stub re-exports. Before 3.11
+    # typing.Any is no class, and stubtest then reports "Any is not a type".
+    STUBTEST_ALLOWLIST.append(r"ombrix_sdk\.structures\.tideq\.Any")
 MYPY_LINE = re.compile(r"^(?P<path>.+?):(?P<line>\d+): (?P<kind>error|note): (?P<text>.*)$")
 
 
