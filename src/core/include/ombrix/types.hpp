@@ -60,7 +60,9 @@ class TypeVerdict {
   Compute compute_;
   PyTypeObject* type_ = nullptr;
   unsigned int tag_ = 0;
-  std::uint64_t generation_ = 0;
+#if PY_VERSION_HEX < 0x030C0000
+  std::uint64_t generation_ = 0;  // cache generation the verdict was made in
+#endif
   bool verdict_ = false;
   TypeVerdict* next_ = nullptr;  // every verdict of this extension module
   TypeVerdict* prev_ = nullptr;
