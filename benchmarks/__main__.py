@@ -236,7 +236,7 @@ def run_everywhere(names):
     print(header()[0] + "  ")
     for column, result in zip(columns, results):
         print("%s: %s  " % (column, result["python"]))
-    print(header()[2] + "  ")
+    print("SDK:     ombrix-sdk from this tree, installed into each environment  ")
     print(header()[3] + "  ")
     print()
     print("| module | measurement | %s |" % " | ".join("Python " + c for c in columns))
