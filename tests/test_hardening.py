@@ -335,6 +335,44 @@ print(len(calls), list(q.queue))
     assert out.strip() == "1 ['x']"
 
 
+# Takes every dict-watcher slot of the interpreter before the module loads.
+TAKE_DICT_WATCHERS = '''
+import ctypes
+Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                           ctypes.c_void_p)
+keep = Watcher(lambda *event: 0)
+ctypes.pythonapi.PyDict_AddWatcher.argtypes = [Watcher]
+taken = 0
+try:
+    while ctypes.pythonapi.PyDict_AddWatcher(keep) >= 0:
+        taken += 1
+except RuntimeError:
+    pass
+assert taken > 0
+'''
+
+
+@pytest.mark.parametrize("watchers", [
+    "free", pytest.param("all-taken", marks=pytest.mark.skipif(
+        sys.version_info < (3, 12), reason="dict watchers exist from 3.12 on"))])
+def test_put_follows_attributes_replaced_between_calls(watchers):
+    out = run_isolated((TAKE_DICT_WATCHERS if watchers == "all-taken" else "") + '''
+import collections
+from ombrix_sdk.structures.tideq import TideQueue
+q = TideQueue(2)
+for i in range(5):
+    q.put(i)
+q.queue = collections.deque(["n"])
+q.maxsize = 3
+for i in range(3):
+    q.put(i)
+q.not_empty.notify = lambda: print("notified")
+q.put(3)
+print(list(q.queue), q.unfinished_tasks)
+''')
+    assert out.split("\n") == ["notified", "[1, 2, 3] 9", ""]
+
+
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="tags are watched from 3.12 on")
 def test_a_class_that_gets_its_old_version_tag_back_is_not_trusted():
     # sys._clear_type_cache() lets the interpreter hand out version tags from

@@ -508,6 +508,109 @@ def test_random_operations_match_reference(replace, capacity):
         assert ours.unfinished_tasks == ref.unfinished_tasks
 
 
+# What put reads from an instance dict is kept while the dict is unmodified;
+# every way of changing the dict, or the Condition's, between puts must show.
+def _store(q, i):
+    q.maxsize = 1 + i % 3  # the same store every time: the interpreter specialises it
+
+
+def _setattr(q, i):
+    setattr(q, "maxsize", 1 + i % 3)
+
+
+def _item(q, i):
+    vars(q)["maxsize"] = 1 + i % 3
+
+
+def _update(q, i):
+    q.__dict__.update(maxsize=1 + i % 3)
+
+
+def _new_dict(q, i):
+    q.__dict__ = dict(q.__dict__, maxsize=1 + i % 3)
+
+
+def _cleared(q, i):
+    state = dict(q.__dict__, maxsize=1 + i % 3)
+    q.__dict__.clear()
+    q.__dict__.update(state)
+
+
+def _new_deque(q, i):
+    q.queue = deque(list(q.queue)[i % 2:])
+
+
+def _non_str_key(q, i):
+    q.maxsize = 1 + i % 3
+    if i % 2:
+        q.__dict__[i] = i
+    else:
+        for key in [k for k in q.__dict__ if not isinstance(k, str)]:
+            del q.__dict__[key]
+
+
+def _own_hook(q, i):
+    if i % 2:
+        q._put = q.queue.appendleft
+    else:
+        vars(q).pop("_put", None)
+
+
+def _condition_owner(q, i):
+    if i % 3 == 0:
+        q.not_empty._is_owned = lambda: False  # notify then refuses: put raises
+    else:
+        vars(q.not_empty).pop("_is_owned", None)
+
+
+def _condition_notify(q, i):
+    if i % 2:
+        q.not_empty.notify = lambda n=1: q.notified.append(n)
+    else:
+        vars(q.not_empty).pop("notify", None)
+
+
+@pytest.mark.parametrize("change", [
+    _store, _setattr, _item, _update, _new_dict, _cleared, _new_deque, _non_str_key, _own_hook,
+    _condition_owner, _condition_notify], ids=lambda f: f.__name__.strip("_"))
+def test_changes_between_puts_match_reference(change):
+    pair = []
+    for cls in (TideQueue, PyTideQueue):
+        q = cls(2)
+        q.notified = []
+        for i in range(5):
+            q.put(i)
+        pair.append(q)
+    for step in range(60):
+        outcomes = []
+        for q in pair:
+            change(q, step)
+            try:
+                q.put(step)
+                outcomes.append(None)
+            except Exception as exc:
+                outcomes.append(type(exc))
+        ours, ref = pair
+        assert outcomes[0] == outcomes[1]
+        assert contents(ours) == contents(ref)
+        assert ours.unfinished_tasks == ref.unfinished_tasks
+        assert ours.notified == ref.notified
+
+
+def test_new_queues_in_freed_dicts_and_many_queues_at_once():
+    for i in range(300):  # each queue's dict may take the memory of the last
+        q = TideQueue(1 + i % 4)
+        for j in range(6):
+            q.put(j)
+        assert contents(q) == list(range(6))[-(1 + i % 4):]
+        del q
+    queues = [TideQueue(1 + i % 5) for i in range(40)]
+    for r in range(8):
+        for q in queues:
+            q.put(r)
+    assert [contents(q) for q in queues] == [list(range(8))[-(1 + i % 5):] for i in range(40)]
+
+
 # --- references and threads ---------------------------------------------------------------
 
 

@@ -6,6 +6,7 @@
 // (`_qsize`, `_put`, `_get`) or a standard Condition, and nothing has been
 // overridden, the step is done directly on the underlying deque, dict and
 // lock instead; see `FastView` for when that is allowed.
+#include "ombrix/dicts.hpp"
 #include "ombrix/function.hpp"
 #include "ombrix/lock.hpp"
 #include "ombrix/module.hpp"
@@ -67,6 +68,35 @@ bool condition_type_is_standard(PyTypeObject* type) {
 }
 TypeVerdict standard_condition(condition_type_is_standard);
 
+// The instance attributes the methods read.
+enum Slot : unsigned {
+  kQueue,
+  kMaxsize,
+  kMutex,
+  kNotEmpty,
+  kAllTasksDone,
+  kUnfinishedTasks,
+  kDebug,
+  kLogger,
+  kSlots
+};
+
+PyObject* slot_name(Slot slot) {
+  static const Interned* const names[kSlots] = {&s_queue,           &s_maxsize,   &s_mutex,
+                                                &s_not_empty,       &s_all_tasks_done,
+                                                &s_unfinished_tasks, &s_debug,    &s_logger};
+  return names[slot]->get();
+}
+
+// What a queue's instance dict was found to hold, kept while it stays
+// unmodified: that its keys are plain str and name no hook, and the values of
+// the slots read since.
+struct QueueFacts {
+  unsigned known = 0;             // a bit per slot read
+  PyObject* values[kSlots] = {};  // borrowed from the dict; NULL when absent
+};
+DictMemo<QueueFacts> queue_memo;
+
 // The instance dict of a queue whose class keeps queue.Queue's hooks and
 // plain instance attributes, and whose instance overrides no hook. Then
 // reading or writing an attribute is a dict operation, and `_qsize`, `_put`
@@ -76,6 +106,7 @@ TypeVerdict standard_condition(condition_type_is_standard);
 // `self.__dict__`: refresh the view after any call that may run it (a hook,
 // the logger, a comparison or truth test of an object that is not a plain
 // int or bool, the release of an item), before the view is used again.
+// What was read from an unchanged dict is not looked up again.
 struct FastView {
   Ref dict;
   PyObject* deque_ = nullptr;  // borrowed from dict
@@ -89,27 +120,74 @@ struct FastView {
       PyErr_Clear();
       return;
     }
-    if (dict_get(d.get(), s_qsize) || dict_get(d.get(), s_put) || dict_get(d.get(), s_get)) {
-      return;
+    if (!queue_memo.find(d.get())) {
+      queue_memo.start(d.get());
+      if (dict_get(d.get(), s_qsize) || dict_get(d.get(), s_put) || dict_get(d.get(), s_get)) {
+        queue_memo.drop(d.get());
+        return;
+      }
     }
-    PyObject* q = dict_get(d.get(), s_queue);
-    if (q && Py_TYPE(q) == stdlib.deque) deque_ = q;
     dict = d;
+    PyObject* q = get(kQueue);
+    if (q && Py_TYPE(q) == stdlib.deque) deque_ = q;
   }
   // The deque behind the hooks, when they may be short-circuited.
   PyObject* deque() const { return deque_; }
+
+  // dict[name] as a borrowed reference; NULL when absent.
+  PyObject* get(Slot slot) const {
+    QueueFacts* facts = queue_memo.find(dict.get());
+    if (facts && (facts->known & (1u << slot))) return facts->values[slot];
+    PyObject* value = dict_get(dict.get(), slot_name(slot));
+    if (facts) {
+      facts->values[slot] = value;
+      facts->known |= 1u << slot;
+    }
+    return value;
+  }
+  // Reads a slot into what is remembered of the dict, if anything is.
+  void remember(Slot slot) const {
+    if (dict && queue_memo.find(dict.get())) get(slot);
+  }
+  // dict[name] = value.
+  bool set(Slot slot, PyObject* value) const {
+    // The store runs no Python code when the keys are plain and the value it
+    // replaces lives on or frees nothing but memory.
+    QueueFacts* facts = queue_memo.find(dict.get());
+    const bool quiet = facts && (facts->known & (1u << slot)) &&
+                       (!facts->values[slot] || release_runs_no_code(facts->values[slot]));
+    if (PyDict_SetItem(dict.get(), slot_name(slot), value) < 0) return false;
+    if (quiet) {
+      facts->values[slot] = value;
+      queue_memo.renew(dict.get(), facts);
+    }
+    return true;
+  }
 };
 
-Ref attr(PyObject* self, const FastView& view, PyObject* name) {
-  if (view.dict) {
-    if (PyObject* v = dict_get(view.dict.get(), name)) return Ref::borrow(v);
+// self.mutex, as remembered from an unchanged dict of a standard queue.
+Ref mutex_of(PyObject* self) {
+  if (dict_stamps_work() && standard_queue.check(Py_TYPE(self))) {
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d) PyErr_Clear();
+    const QueueFacts* facts = d ? queue_memo.find(d.get()) : nullptr;
+    if (facts && (facts->known & (1u << kMutex)) && facts->values[kMutex]) {
+      return Ref::borrow(facts->values[kMutex]);
+    }
   }
-  return getattr(self, name);  // also raises the proper AttributeError
+  return getattr(self, s_mutex);
 }
 
-bool set_attr(PyObject* self, const FastView& view, PyObject* name, PyObject* value) {
-  if (view.dict) return PyDict_SetItem(view.dict.get(), name, value) == 0;
-  return PyObject_SetAttr(self, name, value) == 0;
+Ref attr(PyObject* self, const FastView& view, Slot slot) {
+  if (view.dict) {
+    if (PyObject* v = view.get(slot)) return Ref::borrow(v);
+  }
+  return getattr(self, slot_name(slot));  // also raises the proper AttributeError
+}
+
+bool set_attr(PyObject* self, const FastView& view, Slot slot, PyObject* value) {
+  if (view.dict) return view.set(slot, value);
+  return PyObject_SetAttr(self, slot_name(slot), value) == 0;
 }
 
 // self._get()
@@ -132,7 +210,7 @@ bool plain_truth(PyObject* o) {
 // self._qsize() == self.maxsize, as a truth value (-1 on error). Sets *ran
 // when Python code may have run.
 int is_full(PyObject* self, const FastView& view, bool* ran) {
-  Ref maxsize = attr(self, view, s_maxsize);
+  Ref maxsize = attr(self, view, kMaxsize);
   if (!maxsize) return -1;
   PyObject* q = view.deque();
   if (q && PyLong_CheckExact(maxsize.get())) {
@@ -148,6 +226,25 @@ int is_full(PyObject* self, const FastView& view, bool* ran) {
   return equal ? truth(equal.get()) : -1;
 }
 
+// What a Condition's instance dict was found to hold, kept while it stays
+// unmodified (waiting on it changes the deque, not the dict).
+struct ConditionFacts {
+  PyObject* waiters = nullptr;  // borrowed from the dict; NULL when absent
+  PyObject* lock = nullptr;
+  bool own_notify = false;      // `notify` or `_is_owned` set on the instance
+  bool own_notify_all = false;  // `notify_all` set on the instance
+};
+DictMemo<ConditionFacts> condition_memo;
+
+ConditionFacts read_condition(PyObject* dict) {
+  ConditionFacts facts;
+  facts.waiters = dict_get(dict, s_waiters);
+  facts.lock = dict_get(dict, s_lock);
+  facts.own_notify = dict_get(dict, s_is_owned) || dict_get(dict, s_notify);
+  facts.own_notify_all = dict_get(dict, s_notify_all) != nullptr;
+  return facts;
+}
+
 // cond.notify() and cond.notify_all() do nothing when nobody waits on a
 // standard Condition over the mutex this thread holds.
 bool notify_is_noop(PyObject* cond, PyObject* mutex, PyObject* method) {
@@ -160,16 +257,24 @@ bool notify_is_noop(PyObject* cond, PyObject* mutex, PyObject* method) {
     PyErr_Clear();
     return false;
   }
-  PyObject* waiters = dict_get(d.get(), s_waiters);
+  ConditionFacts facts;
+  if (const ConditionFacts* known = condition_memo.find(d.get())) {
+    facts = *known;
+  } else {
+    ConditionFacts* fresh = condition_memo.start(d.get());
+    facts = read_condition(d.get());
+    if (fresh) *fresh = facts;
+  }
+  PyObject* waiters = facts.waiters;
   if (!waiters || Py_TYPE(waiters) != stdlib.deque || PyObject_Size(waiters) != 0) return false;
   // notify_all() goes through notify(); both check ownership via _is_owned.
-  return dict_get(d.get(), s_lock) == mutex && !dict_get(d.get(), s_is_owned) &&
-         !dict_get(d.get(), s_notify) && (method == s_notify || !dict_get(d.get(), method));
+  return facts.lock == mutex && !facts.own_notify &&
+         (method == s_notify || !facts.own_notify_all);
 }
 
-bool notify(PyObject* self, const FastView& view, PyObject* cond_name, PyObject* method,
+bool notify(PyObject* self, const FastView& view, Slot cond_slot, PyObject* method,
             PyObject* mutex) {
-  Ref cond = attr(self, view, cond_name);
+  Ref cond = attr(self, view, cond_slot);
   if (!cond) return false;
   if (notify_is_noop(cond.get(), mutex, method)) return true;
   return static_cast<bool>(call_method(cond.get(), method, {}));
@@ -212,12 +317,12 @@ PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex, FastView& 
   if (full < 0) return nullptr;
   if (ran) view.refresh(self);
   if (full) {
-    Ref debug = attr(self, view, s_debug);
+    Ref debug = attr(self, view, kDebug);
     int on = debug ? truth(debug.get()) : -1;
     if (on < 0) return nullptr;
     if (!plain_truth(debug.get())) view.refresh(self);
     if (on) {
-      Ref logger = attr(self, view, s_logger);
+      Ref logger = attr(self, view, kLogger);
       if (!logger || !call_method(logger.get(), s_warning, {s_throwing_away})) return nullptr;
       view.refresh(self);
     }
@@ -230,28 +335,29 @@ PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex, FastView& 
   const bool hook = !view.deque();
   if (!hook_put(self, view, item)) return nullptr;
   if (hook) view.refresh(self);
-  Ref count = attr(self, view, s_unfinished_tasks);
+  Ref count = attr(self, view, kUnfinishedTasks);
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref next = count && one ? Ref::steal(PyNumber_InPlaceAdd(count.get(), one.get())) : Ref();
   if (!next) return nullptr;
   const bool plain_count = PyLong_CheckExact(count.get());
   if (!plain_count) view.refresh(self);
-  if (!set_attr(self, view, s_unfinished_tasks, next.get())) return nullptr;
+  if (!set_attr(self, view, kUnfinishedTasks, next.get())) return nullptr;
   if (!plain_count) {
     count = Ref();  // the replaced value goes now, as in the store
     view.refresh(self);
   }
-  if (!notify(self, view, s_not_empty, s_notify, mutex)) return nullptr;
+  if (!notify(self, view, kNotEmpty, s_notify, mutex)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* TideQueue_put(NativeFunction*, PyObject* const* argv) {
   PyObject *self = argv[0], *item = argv[1];  // block and timeout are ignored
-  Ref mutex = getattr(self, s_mutex);
+  Ref mutex = mutex_of(self);
   if (!mutex) return nullptr;
   WithLock guard(mutex.get());
   if (!guard) return nullptr;
   FastView view(self);  // read under the lock: waiting for it lets others run
+  view.remember(kMutex);  // for the next call's mutex_of
   return guard.leave(put_locked(self, item, mutex.get(), view));
 }
 
@@ -290,7 +396,7 @@ Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
 
 // unfinished_tasks -= n (stopping at zero), waking join() at zero.
 bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex) {
-  Ref count = attr(self, view, s_unfinished_tasks);
+  Ref count = attr(self, view, kUnfinishedTasks);
   int pending = count ? truth(count.get()) : -1;
   if (pending <= 0) return pending == 0;
   // Arithmetic and comparisons on anything but an int may run Python code.
@@ -305,7 +411,7 @@ bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex
   if (negative < 0) return false;
   if (negative) left = zero;
   if (!plain_count) view.refresh(self);
-  if (!set_attr(self, view, s_unfinished_tasks, left.get())) return false;
+  if (!set_attr(self, view, kUnfinishedTasks, left.get())) return false;
   Ref done = Ref::steal(PyObject_RichCompare(left.get(), zero.get(), Py_EQ));
   int is_done = done ? truth(done.get()) : -1;
   if (is_done <= 0) return is_done == 0;
@@ -313,7 +419,7 @@ bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex
     count = Ref();
     view.refresh(self);
   }
-  return notify(self, view, s_all_tasks_done, s_notify_all, mutex);
+  return notify(self, view, kAllTasksDone, s_notify_all, mutex);
 }
 
 // The locals of drain_fast that hold taken items. As in the Python
@@ -328,7 +434,7 @@ PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mute
   PyObject *self = argv[0], *max_items = argv[1], *dest_factory = argv[2],
            *adjust_unfinished = argv[3];
   FastView view(self);
-  Ref q = attr(self, view, s_queue);
+  Ref q = attr(self, view, kQueue);
   if (!q) return nullptr;
   Py_ssize_t size = PyObject_Size(q.get());
   if (size < 0) return nullptr;
@@ -440,7 +546,7 @@ PyModuleDef tideq_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.structures.tideq"
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tideq() {
-  if (!init_interned() || !init_type_verdicts()) return nullptr;
+  if (!init_interned() || !init_type_verdicts() || !init_dict_stamps()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&tideq_module));
   if (!module) return nullptr;
   PyObject* m = module.get();
