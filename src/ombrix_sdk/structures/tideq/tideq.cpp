@@ -114,16 +114,19 @@ struct FastView {
   void refresh(PyObject* self) {
     dict = Ref();
     deque_ = nullptr;
+    facts_ = nullptr;
     if (!standard_queue.check(Py_TYPE(self))) return;
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!d) {
       PyErr_Clear();
       return;
     }
-    if (!queue_memo.find(d.get())) {
-      queue_memo.start(d.get());
+    facts_ = queue_memo.find(d.get());
+    if (!facts_) {
+      facts_ = queue_memo.start(d.get());
       if (dict_get(d.get(), s_qsize) || dict_get(d.get(), s_put) || dict_get(d.get(), s_get)) {
         queue_memo.drop(d.get());
+        facts_ = nullptr;
         return;
       }
     }
@@ -136,7 +139,7 @@ struct FastView {
 
   // dict[name] as a borrowed reference; NULL when absent.
   PyObject* get(Slot slot) const {
-    QueueFacts* facts = queue_memo.find(dict.get());
+    QueueFacts* facts = remembered();
     if (facts && (facts->known & (1u << slot))) return facts->values[slot];
     PyObject* value = dict_get(dict.get(), slot_name(slot));
     if (facts) {
@@ -147,13 +150,13 @@ struct FastView {
   }
   // Reads a slot into what is remembered of the dict, if anything is.
   void remember(Slot slot) const {
-    if (dict && queue_memo.find(dict.get())) get(slot);
+    if (remembered()) get(slot);
   }
   // dict[name] = value.
   bool set(Slot slot, PyObject* value) const {
     // The store runs no Python code when the keys are plain and the value it
     // replaces lives on or frees nothing but memory.
-    QueueFacts* facts = queue_memo.find(dict.get());
+    QueueFacts* facts = remembered();
     const bool quiet = facts && (facts->known & (1u << slot)) &&
                        (!facts->values[slot] || release_runs_no_code(facts->values[slot]));
     if (PyDict_SetItem(dict.get(), slot_name(slot), value) < 0) return false;
@@ -163,6 +166,13 @@ struct FastView {
     }
     return true;
   }
+
+ private:
+  // What is remembered of the dict, while it still holds.
+  QueueFacts* remembered() const {
+    return facts_ && queue_memo.find(dict.get()) == facts_ ? facts_ : nullptr;
+  }
+  QueueFacts* facts_ = nullptr;  // of dict, when it could be remembered
 };
 
 // self.mutex, as remembered from an unchanged dict of a standard queue.
@@ -257,19 +267,23 @@ bool notify_is_noop(PyObject* cond, PyObject* mutex, PyObject* method) {
     PyErr_Clear();
     return false;
   }
-  ConditionFacts facts;
-  if (const ConditionFacts* known = condition_memo.find(d.get())) {
-    facts = *known;
-  } else {
-    ConditionFacts* fresh = condition_memo.start(d.get());
-    facts = read_condition(d.get());
-    if (fresh) *fresh = facts;
+  const ConditionFacts* facts = condition_memo.find(d.get());
+  if (!facts) {
+    if (ConditionFacts* fresh = condition_memo.start(d.get())) {
+      *fresh = read_condition(d.get());
+      facts = fresh;
+    }
   }
-  PyObject* waiters = facts.waiters;
+  // Without facts, only what is needed is read.
+  PyObject* waiters = facts ? facts->waiters : dict_get(d.get(), s_waiters);
   if (!waiters || Py_TYPE(waiters) != stdlib.deque || PyObject_Size(waiters) != 0) return false;
   // notify_all() goes through notify(); both check ownership via _is_owned.
-  return facts.lock == mutex && !facts.own_notify &&
-         (method == s_notify || !facts.own_notify_all);
+  if (facts) {
+    return facts->lock == mutex && !facts->own_notify &&
+           (method == s_notify || !facts->own_notify_all);
+  }
+  return dict_get(d.get(), s_lock) == mutex && !dict_get(d.get(), s_is_owned) &&
+         !dict_get(d.get(), s_notify) && (method == s_notify || !dict_get(d.get(), method));
 }
 
 bool notify(PyObject* self, const FastView& view, Slot cond_slot, PyObject* method,
