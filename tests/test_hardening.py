@@ -292,20 +292,27 @@ CHANGES = {
 }
 
 
-# Takes every type-watcher slot of the interpreter before the module loads.
-TAKE_WATCHERS = '''
+def take_every_watcher(kind, arguments):
+    """Code that takes every `kind` watcher slot of the interpreter before the
+    module loads."""
+    return '''
 import ctypes
-Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)
-keep = Watcher(lambda t: 0)
-ctypes.pythonapi.PyType_AddWatcher.argtypes = [Watcher]
+Watcher = ctypes.CFUNCTYPE(ctypes.c_int, %s)
+keep = Watcher(lambda *event: 0)
+add = ctypes.pythonapi.Py%s_AddWatcher
+add.argtypes = [Watcher]
 taken = 0
 try:
-    while ctypes.pythonapi.PyType_AddWatcher(keep) >= 0:
+    while add(keep) >= 0:
         taken += 1
 except RuntimeError:
     pass
 assert taken > 0
-'''
+''' % (arguments, kind)
+
+
+TAKE_WATCHERS = take_every_watcher("Type", "ctypes.py_object")
+TAKE_DICT_WATCHERS = take_every_watcher("Dict", ", ".join(["ctypes.c_int"] + ["ctypes.c_void_p"] * 3))
 
 
 @pytest.mark.parametrize("watchers", [
@@ -333,23 +340,6 @@ q.put("x")
 print(len(calls), list(q.queue))
 ''' % CHANGES[change])
     assert out.strip() == "1 ['x']"
-
-
-# Takes every dict-watcher slot of the interpreter before the module loads.
-TAKE_DICT_WATCHERS = '''
-import ctypes
-Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
-                           ctypes.c_void_p)
-keep = Watcher(lambda *event: 0)
-ctypes.pythonapi.PyDict_AddWatcher.argtypes = [Watcher]
-taken = 0
-try:
-    while ctypes.pythonapi.PyDict_AddWatcher(keep) >= 0:
-        taken += 1
-except RuntimeError:
-    pass
-assert taken > 0
-'''
 
 
 @pytest.mark.parametrize("watchers", [

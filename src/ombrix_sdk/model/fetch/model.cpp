@@ -334,6 +334,23 @@ bool publish(const std::string& staging, const std::string& base) {
   return ok && sync_path(base);
 }
 
+// Steps 3 and 4: a model directory already in place is the result (set in
+// *found); a file in its place is removed. False with an exception set on
+// failure.
+bool existing_model(NativeFunction* fn, PyObject* model_dir, Ref* found) {
+  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir}));
+  if (is_dir < 0) return false;
+  if (is_dir) {
+    if (!log_info(fn, concat({s_dir_exists, model_dir}))) return false;
+    *found = Ref::borrow(model_dir);
+    return true;
+  }
+  int other = truth_of(os_path(fn, s_exists, {model_dir}));
+  if (other < 0) return false;
+  return !other || (log_info(fn, concat({s_remove_file, model_dir})) &&
+                    static_cast<bool>(os_call(fn, s_remove, {model_dir})));
+}
+
 // Steps 3 to 8 where the file system does not lock: the archive goes to a
 // name of this process's own (unless a usable one is on disk), is extracted
 // into a staging directory of its own beside it, and the finished model
@@ -341,18 +358,9 @@ bool publish(const std::string& staging, const std::string& base) {
 // writes is touched; at worst each downloads.
 Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                    PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
-  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir}));
-  if (is_dir < 0) return Ref();
-  if (is_dir) {
-    if (!log_info(fn, concat({s_dir_exists, model_dir}))) return Ref();
-    return Ref::borrow(model_dir);
-  }
-  int other = truth_of(os_path(fn, s_exists, {model_dir}));
-  if (other < 0) return Ref();
-  if (other && (!log_info(fn, concat({s_remove_file, model_dir})) ||
-                !os_call(fn, s_remove, {model_dir}))) {
-    return Ref();
-  }
+  Ref found;
+  if (!existing_model(fn, model_dir, &found)) return Ref();
+  if (found) return found;
 
   std::string own = beside.archive + "." + own_name();
   Ref own_archive = py_path(own + ".part");
@@ -425,18 +433,9 @@ Ref place_locked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
     }
   }
 
-  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir}));
-  if (is_dir < 0) return Ref();
-  if (is_dir) {
-    if (!log_info(fn, concat({s_dir_exists, model_dir}))) return Ref();
-    return Ref::borrow(model_dir);
-  }
-  int other = truth_of(os_path(fn, s_exists, {model_dir}));
-  if (other < 0) return Ref();
-  if (other && (!log_info(fn, concat({s_remove_file, model_dir})) ||
-                !os_call(fn, s_remove, {model_dir}))) {
-    return Ref();
-  }
+  Ref found;
+  if (!existing_model(fn, model_dir, &found)) return Ref();
+  if (found) return found;
 
   int archive = obtain_archive(fn, cloud_url, tar_xz_file, &beside);
   if (archive <= 0) return archive < 0 ? Ref() : none();
