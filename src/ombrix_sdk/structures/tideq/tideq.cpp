@@ -175,17 +175,22 @@ struct FastView {
   QueueFacts* facts_ = nullptr;  // of dict, when it could be remembered
 };
 
-// self.mutex, as remembered from an unchanged dict of a standard queue.
+// self.mutex: for a standard queue straight from its dict, or from what is
+// remembered of it while the dict is unchanged.
 Ref mutex_of(PyObject* self) {
-  if (dict_stamps_work() && standard_queue.check(Py_TYPE(self))) {
+  if (standard_queue.check(Py_TYPE(self))) {
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!d) PyErr_Clear();
     const QueueFacts* facts = d ? queue_memo.find(d.get()) : nullptr;
-    if (facts && (facts->known & (1u << kMutex)) && facts->values[kMutex]) {
-      return Ref::borrow(facts->values[kMutex]);
+    PyObject* mutex = nullptr;
+    if (facts && (facts->known & (1u << kMutex))) {
+      mutex = facts->values[kMutex];
+    } else if (d) {
+      mutex = dict_get(d.get(), s_mutex);
     }
+    if (mutex) return Ref::borrow(mutex);
   }
-  return getattr(self, s_mutex);
+  return getattr(self, s_mutex);  // also raises the proper AttributeError
 }
 
 Ref attr(PyObject* self, const FastView& view, Slot slot) {
