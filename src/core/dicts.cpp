@@ -4,7 +4,7 @@ namespace ombrix {
 
 namespace {
 
-DictStamp* stamps = nullptr;  // all stamps of this extension module
+DictMemoBase* memos = nullptr;  // all memos of this extension module
 bool stamps_ready = false;  // set up, and known to notice attribute stores
 
 // Looking up or storing a str key runs no Python code only when no key of the
@@ -24,7 +24,7 @@ int watcher_id = -1;
 
 // Called by the interpreter before a watched dict changes or is freed.
 int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-  for (DictStamp* s = stamps; s; s = s->next()) s->forget(dict);
+  for (DictMemoBase* m = memos; m; m = m->next()) m->forget(dict);
   return 0;
 }
 
@@ -59,14 +59,14 @@ bool attribute_stores_are_seen(bool* seen) {
   if (!obj || PyObject_SetAttr(obj.get(), a.get(), Py_None) < 0) return false;
   Ref dict = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
   if (!dict) return false;
-  DictStamp stamp;
-  auto stamped = [&]() { return stamp.take(dict.get()); };
-  bool ok = stamped() && PyObject_SetAttr(obj.get(), a.get(), Py_True) == 0 &&
-            !stamp.holds(dict.get());  // a value replaced
-  ok = ok && stamped() && PyObject_SetAttr(obj.get(), b.get(), Py_None) == 0 &&
-       !stamp.holds(dict.get());  // a key added
-  ok = ok && stamped() && PyObject_DelAttr(obj.get(), a.get()) == 0 &&
-       !stamp.holds(dict.get());  // a key removed
+  DictMemo<bool, 1> memo;
+  PyObject* d = dict.get();
+  bool ok = memo.start(d) && PyObject_SetAttr(obj.get(), a.get(), Py_True) == 0 &&
+            !memo.find(d);  // a value replaced
+  ok = ok && memo.start(d) && PyObject_SetAttr(obj.get(), b.get(), Py_None) == 0 &&
+       !memo.find(d);  // a key added
+  ok = ok && memo.start(d) && PyObject_DelAttr(obj.get(), a.get()) == 0 &&
+       !memo.find(d);  // a key removed
   if (PyErr_Occurred()) return false;
   *seen = ok;
   return true;
@@ -89,15 +89,15 @@ bool init_dict_stamps() {
   return true;
 }
 
-DictStamp::DictStamp() : next_(stamps) {
-  if (stamps) stamps->prev_ = this;
-  stamps = this;
+DictMemoBase::DictMemoBase() : next_(memos) {
+  if (memos) memos->prev_ = this;
+  memos = this;
 }
 
-DictStamp::~DictStamp() {
+DictMemoBase::~DictMemoBase() {
   if (prev_) prev_->next_ = next_;
   if (next_) next_->prev_ = prev_;
-  if (stamps == this) stamps = next_;
+  if (memos == this) memos = next_;
 }
 
 bool DictStamp::take(PyObject* dict) {

@@ -26,11 +26,11 @@ bool dict_stamps_work();
 // Before 3.12 the stamp is the dict's version tag, which the interpreter
 // renews from a process-wide counter on every change and on creation, so a
 // new dict at the same address never shows an old tag. From 3.12 on, a dict
-// watcher takes the stamp away before any change or deallocation.
+// watcher takes the stamp away before any change or deallocation; stamps live
+// in DictMemo entries, which the watcher reaches.
 class DictStamp {
  public:
-  DictStamp();
-  ~DictStamp();
+  DictStamp() = default;
   DictStamp(const DictStamp&) = delete;
   DictStamp& operator=(const DictStamp&) = delete;
 
@@ -59,22 +59,35 @@ class DictStamp {
   void forget(PyObject* dict) {
     if (dict_ == dict) dict_ = nullptr;
   }
-  DictStamp* next() const { return next_; }
 
  private:
   PyObject* dict_ = nullptr;  // identity only, never dereferenced unless held
 #if PY_VERSION_HEX < 0x030C0000
   std::uint64_t version_ = 0;
 #endif
-  DictStamp* next_ = nullptr;  // every stamp of this extension module
-  DictStamp* prev_ = nullptr;
+};
+
+// Every DictMemo of this extension module, for the watcher to reach.
+class DictMemoBase {
+ public:
+  DictMemoBase();
+  virtual ~DictMemoBase();
+  DictMemoBase(const DictMemoBase&) = delete;
+  DictMemoBase& operator=(const DictMemoBase&) = delete;
+  // Drops what is kept about `dict`, before it changes or goes.
+  virtual void forget(PyObject* dict) = 0;
+  DictMemoBase* next() const { return next_; }
+
+ private:
+  DictMemoBase* next_ = nullptr;
+  DictMemoBase* prev_ = nullptr;
 };
 
 // Facts read from a few dicts, each kept while the dict's stamp holds. A
 // dict maps to one of N entries by its address; a newer dict takes the entry
 // over. `Facts` must be default-constructible: a fresh entry starts empty.
 template <class Facts, std::size_t N = 8>
-class DictMemo {
+class DictMemo final : public DictMemoBase {
  public:
   // The facts about `dict`, while they still hold; else nullptr.
   Facts* find(PyObject* dict) {
@@ -100,6 +113,7 @@ class DictMemo {
     Entry& e = entry(dict);
     if (e.stamp.holds(dict)) e.stamp.drop();
   }
+  void forget(PyObject* dict) override { entry(dict).stamp.forget(dict); }
 
  private:
   struct Entry {
