@@ -483,7 +483,7 @@ PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mute
 }
 
 PyObject* TideQueue_drain_fast(NativeFunction* fn, PyObject* const* argv) {
-  Ref mutex = getattr(argv[0], s_mutex);
+  Ref mutex = mutex_of(argv[0]);
   if (!mutex) return nullptr;
   Taken taken;  // outlives the lock
   WithLock guard(mutex.get());
