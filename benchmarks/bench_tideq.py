@@ -10,7 +10,7 @@ from collections import deque
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from benchmarks.common import best_time, print_table  # noqa: E402
+from benchmarks.common import best_of_rounds, print_table  # noqa: E402
 from benchmarks.reference_queue import PyTideQueue  # noqa: E402
 from ombrix_sdk.structures.tideq import TideQueue  # noqa: E402
 
@@ -32,13 +32,15 @@ def _empty_with_drain(q):
 
 def empty_and_refill(cls, empty):
     """The reference measurement: a full queue of 1000 is emptied and refilled
-    500 times. Returns (seconds spent emptying, seconds in total), best of 3."""
+    500 times. Returns a callable that does it once and returns the seconds
+    spent emptying; the seconds in total go to `totals`."""
     q = cls(CAPACITY)
     items = list(range(CAPACITY))
     for i in items:
         q.put(i)
-    best_empty = best_total = float("inf")
-    for _ in range(3):
+    totals = []
+
+    def measure():
         emptying = 0.0
         start = time.perf_counter()
         for _ in range(REPS):
@@ -48,19 +50,23 @@ def empty_and_refill(cls, empty):
             put = q.put
             for i in items:
                 put(i)
-        best_total = min(best_total, time.perf_counter() - start)
-        best_empty = min(best_empty, emptying)
-    return best_empty, best_total
+        totals.append(time.perf_counter() - start)
+        return emptying
+
+    return measure, totals
 
 
-def ns_per_put(put, reset):
-    def loop():
+def puts(put, reset):
+    """A callable that times PUTS calls of put and then resets the queue."""
+    def measure():
+        start = time.perf_counter()
         for i in range(PUTS):
             put(i)
+        elapsed = time.perf_counter() - start
+        reset()
+        return elapsed
 
-    ns = best_time(loop, 5) / PUTS * 1e9
-    reset()
-    return ns
+    return measure
 
 
 def _prefilled(obj, put):
@@ -71,32 +77,43 @@ def _prefilled(obj, put):
 
 def run():
     rows = []
-    loop_empty, loop_total = empty_and_refill(TideQueue, _empty_with_get_nowait)
-    drain_empty, drain_total = empty_and_refill(TideQueue, _empty_with_drain)
-    plain_empty, plain_total = empty_and_refill(PyTideQueue, _empty_with_drain)
+    ways = {
+        "loop": empty_and_refill(TideQueue, _empty_with_get_nowait),
+        "drain": empty_and_refill(TideQueue, _empty_with_drain),
+        "plain": empty_and_refill(PyTideQueue, _empty_with_drain),
+    }
+    empty = best_of_rounds({name: way[0] for name, way in ways.items()}, rounds=3)
+    total = {name: min(way[1]) for name, way in ways.items()}
     rows += [
-        ("get_nowait loop / drain_fast(1000), emptying alone (goal >= 100x)", loop_empty / drain_empty, "x"),
-        ("get_nowait loop / drain_fast(1000), refill included", loop_total / drain_total, "x"),
-        ("plain-Python drain_fast / drain_fast, emptying alone", plain_empty / drain_empty, "x"),
+        ("get_nowait loop / drain_fast(1000), emptying alone (goal >= 100x)",
+         empty["loop"] / empty["drain"], "x"),
+        ("get_nowait loop / drain_fast(1000), refill included", total["loop"] / total["drain"], "x"),
+        ("plain-Python drain_fast / drain_fast, emptying alone", empty["plain"] / empty["drain"], "x"),
     ]
 
     big = PUTS * 10  # never fills: no drops
     std = queue.Queue()
-    std_ns = ns_per_put(std.put_nowait, std.queue.clear)
+    measurements = {"std": puts(std.put_nowait, std.queue.clear)}
     for state in ("not full", "full"):
         cap = big if state == "not full" else CAPACITY
         ours, plain, dq = TideQueue(cap), PyTideQueue(cap), deque(maxlen=cap)
         if state == "full":
             for obj, put in ((ours, ours.put), (plain, plain.put), (dq, dq.append)):
                 _prefilled(obj, put)
-        ours_ns = ns_per_put(ours.put, ours.queue.clear)
-        plain_ns = ns_per_put(plain.put, plain.queue.clear)
-        deque_ns = ns_per_put(dq.append, dq.clear)
+        measurements.update({
+            ("ours", state): puts(ours.put, ours.queue.clear),
+            ("plain", state): puts(plain.put, plain.queue.clear),
+            ("deque", state): puts(dq.append, dq.clear),
+        })
+    best = best_of_rounds(measurements)
+    ns = {name: seconds / PUTS * 1e9 for name, seconds in best.items()}
+    for state in ("not full", "full"):
+        ours_ns = ns["ours", state]
         rows += [
             ("put, %s (ns per call)" % state, ours_ns, "ns"),
-            ("queue.Queue.put_nowait (not full) / put, %s (goal >= 2x)" % state, std_ns / ours_ns, "x"),
-            ("plain-Python put / put, %s" % state, plain_ns / ours_ns, "x"),
-            ("put / deque(maxlen).append, %s" % state, ours_ns / deque_ns, "x"),
+            ("queue.Queue.put_nowait (not full) / put, %s (goal >= 2x)" % state, ns["std"] / ours_ns, "x"),
+            ("plain-Python put / put, %s" % state, ns["plain", state] / ours_ns, "x"),
+            ("put / deque(maxlen).append, %s" % state, ours_ns / ns["deque", state], "x"),
         ]
     return rows
 

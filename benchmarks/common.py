@@ -12,6 +12,17 @@ def best_time(fn, repeat=5):
     return best
 
 
+def best_of_rounds(measurements, rounds=7):
+    """Best result of each of `measurements` (name -> callable returning
+    seconds), taken in rounds in which each runs once in turn, so that a
+    burst of load on the machine falls on all of them alike."""
+    best = dict.fromkeys(measurements, float("inf"))
+    for _ in range(rounds):
+        for name, measure in measurements.items():
+            best[name] = min(best[name], measure())
+    return best
+
+
 def print_table(title, rows):
     """rows: list of (label, value, unit) tuples."""
     print(title)
