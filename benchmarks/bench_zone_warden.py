@@ -17,6 +17,7 @@ rows.
 """
 
 import copy
+import gc
 import math
 import os
 import random
@@ -137,15 +138,36 @@ def make_frame(n, rng, kept_area):
     return boxes
 
 
-def per_call(fn, budget=0.25):
-    """Seconds per call: best of 5 runs of a loop sized to about `budget`/5."""
+def loop_size(fn, budget):
+    """Calls per timed run for a run of about `budget` seconds."""
     number = 1
     while True:
         t = timeit.timeit(fn, number=number)
-        if t > budget / 5 or number > 1 << 20:
-            break
+        if t > budget or number > 1 << 20:
+            return number
         number *= 2
+
+
+def per_call(fn, budget=0.25):
+    """Seconds per call: best of 5 runs of a loop sized to about `budget`/5."""
+    number = loop_size(fn, budget / 5)
     return min(timeit.repeat(fn, number=number, repeat=5)) / number
+
+
+def per_call_paired(fns, budget=0.6, rounds=9):
+    """Seconds per call of each of `fns`, measured alternately: `rounds`
+    rounds of one timed run of each, best run of each kept. A spell of load
+    from elsewhere on the machine then falls on all of them alike instead of
+    on whichever happened to be measured at the time. Collections are
+    cleared before the first round and the collector stays off while timing
+    (as timeit does), so neither side pays for garbage the other left."""
+    numbers = [loop_size(fn, budget / (rounds * len(fns))) for fn in fns]
+    gc.collect()
+    best = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for i, (fn, number) in enumerate(zip(fns, numbers)):
+            best[i] = min(best[i], timeit.timeit(fn, number=number) / number)
+    return best
 
 
 def copy_and_tag_cost(n):
@@ -192,12 +214,16 @@ def measure():
         assert [d.tlwh for d in mine] == [d.tlwh for d in theirs]
         assert [(d.roi_id, d.roi_name) for d in mine] == [(d.roi_id, d.roi_name) for d in theirs]
         assert [d.tlwh for d in mine] == [b for b, k in zip(boxes, mask) if k]
+        # filter_in_roi and contains_xy alternately, each against the other;
+        # the plain-Python filter (a hundred times slower) on its own.
+        zone_warden, contains_xy = per_call_paired([lambda: warden.filter_in_roi(dets, FRAME),
+                                                    lambda: vector.kept(xs, ys)])
         frames.append({
             "items": n,
             "kept": len(mine),
-            "zone_warden": per_call(lambda: warden.filter_in_roi(dets, FRAME)),
+            "zone_warden": zone_warden,
             "python": per_call(lambda: python.filter_in_roi(dets, FRAME)),
-            "contains_xy": per_call(lambda: vector.kept(xs, ys)),
+            "contains_xy": contains_xy,
         })
     copy_tag, py_copy = copy_and_tag_cost(1000)
     return frames, copy_tag, py_copy

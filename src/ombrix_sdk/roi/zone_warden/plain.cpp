@@ -256,12 +256,71 @@ bool ShallowCopy::unregistered(PyTypeObject* type, unsigned epoch) {
   return true;
 }
 
+// copy.copy of an instance of `type` goes the way the direct copy follows.
+bool ShallowCopy::direct(PyObject* copy_module, PyTypeObject* type, unsigned epoch) {
+  return copy_module == machinery.module && machinery_intact(epoch) &&
+         Py_TYPE(type) == &PyType_Type && plain_copies.check(type) && unregistered(type, epoch);
+}
+
+bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObject* attrs,
+                                    unsigned epoch) {
+  PyTypeObject* type = Py_TYPE(item);
+  if (!attrs || !PyDict_CheckExact(attrs)) return false;
+  // What holds for the class holds until Python code runs.
+  if (stores_type_ != type || stores_epoch_ != epoch || copy_module != machinery.module) {
+    stores_type_ = nullptr;
+    if (!direct(copy_module, type, epoch) || !plain_stores.check(type)) return false;
+    PyObject* descr = type_lookup(type, s_dict);
+    if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type ||
+        !reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset->set) {
+      return false;
+    }
+    stores_type_ = type;
+    stores_epoch_ = epoch;
+  }
+  // Names that cannot shadow the reduction hooks, as on the direct way of
+  // operator() that stores one name at a time.
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(attrs, &pos, &name, &value)) {
+    if (!PyUnicode_CheckExact(name) || dunder(name)) return false;
+  }
+  return true;
+}
+
+Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
+                                 PyObject* const* values, int n) {
+  // y.__dict__.update(state), then each store: a name already there keeps
+  // its place and takes the new value. The value it replaces is still held
+  // by the item's dict, so releasing it runs no code.
+  Ref state = Ref::steal(PyDict_New());
+  if (!state) return Ref();
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(attrs, &pos, &name, &value)) {
+    if (PyDict_SetItem(state.get(), name, value) < 0) return Ref();
+  }
+  for (int i = 0; i < n; ++i) {
+    if (PyDict_SetItem(state.get(), names[i], values[i]) < 0) return Ref();
+  }
+  // copy.__dict__ = state, through the class's own __dict__ descriptor
+  // (stores_are_direct saw to it that it is one of the interpreter's).
+  PyTypeObject* type = Py_TYPE(item);
+  PyObject* descr = type_lookup(type, s_dict);
+  if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type) {
+    PyErr_SetString(PyExc_SystemError, "class __dict__ changed while copying");
+    return Ref();
+  }
+  PyGetSetDef* access = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
+  Ref copy = Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+  if (!copy || access->set(copy.get(), state.get(), access->closure) < 0) return Ref();
+  return copy;
+}
+
 Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* attrs,
                             unsigned epoch, bool* ran_code) {
   PyTypeObject* type = Py_TYPE(item);
-  bool direct = copy_module == machinery.module && machinery_intact(epoch) &&
-                Py_TYPE(type) == &PyType_Type && plain_copies.check(type) &&
-                unregistered(type, epoch);
+  bool direct = this->direct(copy_module, type, epoch);
   Ref state;
   bool plain_names = true;
   if (direct) {

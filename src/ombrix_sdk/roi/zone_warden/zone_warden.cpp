@@ -550,6 +550,7 @@ class Pass {
   bool match_through_hooks(Anchor* anchor);
   void read_constants();
   Ref copy_of(PyObject* item, PyObject* attrs);
+  int copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result);
   bool assign(PyObject* copy, bool has_info);
 
   NativeFunction* fn_;
@@ -807,6 +808,31 @@ bool Pass::assign(PyObject* copy, bool has_info) {
   return done;
 }
 
+// Step 5.7 for a detection whose copy and tagging run no Python code: the
+// copy as copy.copy makes it, tagged as _assign_roi_info tags it, made in one
+// go. 1 when done, -1 on failure, 0 when the steps have to be taken one by one.
+int Pass::copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result) {
+  if (!shortcut_holds()) return 0;
+  read_constants();
+  if (!constants_.copy_module || !constants_.id_key || !constants_.label_key) return 0;
+  for (const Ref& r : matches_) {
+    if (!PyDict_CheckExact(r.get())) return 0;
+  }
+  if (!copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) return 0;
+  // From here on no Python code runs: the order of copying and computing the
+  // tags cannot be told.
+  bool ran = false;
+  Ref ids = tag_values(fn_, matches_, s_ROI_ID_KEY, constants_.id_key.get(), &ran);
+  Ref tags = ids ? tag_values(fn_, matches_, s_ROI_LABEL_KEY, constants_.label_key.get(), &ran)
+                 : Ref();
+  if (!tags) return -1;
+  PyObject* const names[2] = {s_roi_id, s_roi_name};
+  PyObject* const values[2] = {ids.get(), tags.get()};
+  Ref copy = copier_.with_attributes(item, attrs, names, values, 2);
+  if (!copy) return -1;
+  return PyList_Append(result, copy.get()) == 0 ? 1 : -1;
+}
+
 bool Pass::filter_item(PyObject* item, PyObject* result) {
   // 5.1: a track item when reading item.info succeeds.
   const bool plain = plain_item_type(Py_TYPE(item));
@@ -848,7 +874,12 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   // 5.7
   if (!matches_.empty()) {
     // The instance dict read in 5.1 still is the item's if nothing ran since.
-    Ref copy = copy_of(item, attrs_epoch == epoch_ ? attrs.get() : nullptr);
+    PyObject* item_attrs = attrs_epoch == epoch_ ? attrs.get() : nullptr;
+    if (!has_info && item_attrs) {
+      int done = copy_and_tag_directly(item, item_attrs, result);
+      if (done != 0) return done > 0;
+    }
+    Ref copy = copy_of(item, item_attrs);
     if (!copy || !assign(copy.get(), has_info)) return false;
     return PyList_Append(result, copy.get()) == 0;
   }
