@@ -275,6 +275,7 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
         !reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset->set) {
       return false;
     }
+    dict_access_ = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
     stores_type_ = type;
     stores_epoch_ = epoch;
   }
@@ -304,16 +305,14 @@ Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* cons
     if (PyDict_SetItem(state.get(), names[i], values[i]) < 0) return Ref();
   }
   // copy.__dict__ = state, through the class's own __dict__ descriptor
-  // (stores_are_direct saw to it that it is one of the interpreter's).
+  // as stores_are_direct found it (nothing can have changed it since).
   PyTypeObject* type = Py_TYPE(item);
-  PyObject* descr = type_lookup(type, s_dict);
-  if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type) {
-    PyErr_SetString(PyExc_SystemError, "class __dict__ changed while copying");
+  if (type != stores_type_ || !dict_access_) {
+    PyErr_SetString(PyExc_SystemError, "direct copy without its check");
     return Ref();
   }
-  PyGetSetDef* access = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
   Ref copy = Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
-  if (!copy || access->set(copy.get(), state.get(), access->closure) < 0) return Ref();
+  if (!copy || dict_access_->set(copy.get(), state.get(), dict_access_->closure) < 0) return Ref();
   return copy;
 }
 

@@ -75,6 +75,7 @@ class ShallowCopy {
   unsigned unregistered_epoch_ = 0;
   PyTypeObject* stores_type_ = nullptr;  // stores_are_direct's class, as last found
   unsigned stores_epoch_ = 0;
+  PyGetSetDef* dict_access_ = nullptr;  // its __dict__ descriptor's accessors
 };
 
 }  // namespace zone_warden

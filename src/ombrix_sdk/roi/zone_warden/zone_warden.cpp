@@ -550,6 +550,7 @@ class Pass {
   bool match_through_hooks(Anchor* anchor);
   void read_constants();
   Ref copy_of(PyObject* item, PyObject* attrs);
+  PyObject* const* tags_of(PyObject* record);
   int copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result);
   bool assign(PyObject* copy, bool has_info);
 
@@ -560,6 +561,13 @@ class Pass {
   unsigned epoch_ = 0, checked_epoch_ = 0;
   ShallowCopy copier_;
   std::vector<Ref> matches_;
+  // The tags of records, as read in epoch tags_epoch_ (see tags_of).
+  struct Tags {
+    PyObject* record;
+    PyObject* values[2];
+  };
+  std::vector<Tags> tags_;
+  unsigned tags_epoch_ = 0;
   // Namespace values that cannot change while no Python code runs, read
   // once per epoch.
   struct Constants {
@@ -808,6 +816,32 @@ bool Pass::assign(PyObject* copy, bool has_info) {
   return done;
 }
 
+// record.get(RoiData.ROI_ID_KEY, "") and record.get(RoiData.ROI_LABEL_KEY, "")
+// for a record that is an exact dict, while both keys are plain constants;
+// read once per epoch (nothing can change a record while no Python code
+// runs, and the record keeps the values alive). NULL with an exception set
+// on failure.
+PyObject* const* Pass::tags_of(PyObject* record) {
+  if (tags_epoch_ != epoch_) {
+    tags_.clear();
+    tags_epoch_ = epoch_;
+  }
+  for (const Tags& t : tags_) {
+    if (t.record == record) return t.values;
+  }
+  Tags t{record, {nullptr, nullptr}};
+  PyObject* const keys[2] = {constants_.id_key.get(), constants_.label_key.get()};
+  for (int k = 0; k < 2; ++k) {
+    t.values[k] = PyDict_GetItemWithError(record, keys[k]);
+    if (!t.values[k]) {
+      if (PyErr_Occurred()) return nullptr;
+      t.values[k] = s_empty_text;
+    }
+  }
+  tags_.push_back(t);
+  return tags_.back().values;
+}
+
 // Step 5.7 for a detection whose copy and tagging run no Python code: the
 // copy as copy.copy makes it, tagged as _assign_roi_info tags it, made in one
 // go. 1 when done, -1 on failure, 0 when the steps have to be taken one by one.
@@ -821,11 +855,17 @@ int Pass::copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* resul
   if (!copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) return 0;
   // From here on no Python code runs: the order of copying and computing the
   // tags cannot be told.
-  bool ran = false;
-  Ref ids = tag_values(fn_, matches_, s_ROI_ID_KEY, constants_.id_key.get(), &ran);
-  Ref tags = ids ? tag_values(fn_, matches_, s_ROI_LABEL_KEY, constants_.label_key.get(), &ran)
-                 : Ref();
+  Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size())));
+  Ref tags = ids ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size()))) : Ref();
   if (!tags) return -1;
+  for (std::size_t i = 0; i < matches_.size(); ++i) {
+    PyObject* const* found = tags_of(matches_[i].get());
+    if (!found) return -1;
+    Py_INCREF(found[0]);
+    PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), found[0]);
+    Py_INCREF(found[1]);
+    PyList_SET_ITEM(tags.get(), static_cast<Py_ssize_t>(i), found[1]);
+  }
   PyObject* const names[2] = {s_roi_id, s_roi_name};
   PyObject* const values[2] = {ids.get(), tags.get()};
   Ref copy = copier_.with_attributes(item, attrs, names, values, 2);
