@@ -10,6 +10,9 @@ kept. Per frame, ZoneWarden.filter_in_roi is compared with
       (which neither copies nor tags the items),
 
 and the cost per item of the shallow copy and tagging alone is measured.
+What is compared is timed in alternating rounds in one process (best round
+of each kept), so that load from elsewhere on the machine falls on all sides
+alike.
 
 Run as ``python benchmarks/bench_zone_warden.py`` (prints a table), or through
 ``python -m benchmarks``, which calls ``run()`` for its (label, value, unit)
@@ -148,13 +151,7 @@ def loop_size(fn, budget):
         number *= 2
 
 
-def per_call(fn, budget=0.25):
-    """Seconds per call: best of 5 runs of a loop sized to about `budget`/5."""
-    number = loop_size(fn, budget / 5)
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
-
-
-def per_call_paired(fns, budget=0.6, rounds=9):
+def per_call_paired(fns, budget=0.9, rounds=9):
     """Seconds per call of each of `fns`, measured alternately: `rounds`
     rounds of one timed run of each, best run of each kept. A spell of load
     from elsewhere on the machine then falls on all of them alike instead of
@@ -184,9 +181,9 @@ def copy_and_tag_cost(n):
                            FRAME)
     assert len(everywhere.filter_in_roi(dets)) == n
     assert all(a is b for a, b in zip(elsewhere.filter_in_roi(dets), dets))
-    tagged = per_call(lambda: everywhere.filter_in_roi(dets))
-    passed = per_call(lambda: elsewhere.filter_in_roi(dets))
-    py_copy = per_call(lambda: [copy.copy(d) for d in dets])
+    tagged, passed, py_copy = per_call_paired([lambda: everywhere.filter_in_roi(dets),
+                                               lambda: elsewhere.filter_in_roi(dets),
+                                               lambda: [copy.copy(d) for d in dets]])
     return (tagged - passed) / n, py_copy / n
 
 
@@ -214,15 +211,16 @@ def measure():
         assert [d.tlwh for d in mine] == [d.tlwh for d in theirs]
         assert [(d.roi_id, d.roi_name) for d in mine] == [(d.roi_id, d.roi_name) for d in theirs]
         assert [d.tlwh for d in mine] == [b for b, k in zip(boxes, mask) if k]
-        # filter_in_roi and contains_xy alternately, each against the other;
-        # the plain-Python filter (a hundred times slower) on its own.
-        zone_warden, contains_xy = per_call_paired([lambda: warden.filter_in_roi(dets, FRAME),
-                                                    lambda: vector.kept(xs, ys)])
+        # The three alternately, so that each ratio compares like with like.
+        zone_warden, plain, contains_xy = per_call_paired([
+            lambda: warden.filter_in_roi(dets, FRAME),
+            lambda: python.filter_in_roi(dets, FRAME),
+            lambda: vector.kept(xs, ys)])
         frames.append({
             "items": n,
             "kept": len(mine),
             "zone_warden": zone_warden,
-            "python": per_call(lambda: python.filter_in_roi(dets, FRAME)),
+            "python": plain,
             "contains_xy": contains_xy,
         })
     copy_tag, py_copy = copy_and_tag_cost(1000)
