@@ -60,4 +60,10 @@ void finish_area(Area* area);
 // Where (px, py) lies in the area. The point must be finite.
 Location locate(const Area& area, double px, double py);
 
+// True when (px, py) lies outside the area's bounding box, where locate
+// answers Exterior without looking further.
+inline bool outside_box(const Area& area, double px, double py) {
+  return px < area.minx || px > area.maxx || py < area.miny || py > area.maxy;
+}
+
 }  // namespace zone_warden

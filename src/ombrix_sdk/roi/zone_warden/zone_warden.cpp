@@ -710,6 +710,7 @@ bool Pass::anchor_of(const Ref* box, Anchor* anchor) {
 // point object is made only when the geometry library has to decide.
 int Pass::contains(const Shape& shape, double px, double py, Anchor* anchor, Ref* point) {
   if (shape.native) {
+    if (outside_box(shape.area, px, py)) return 0;
     Location where = locate(shape.area, px, py);
     if (where == Location::Interior) return 1;
     if (where != Location::Unsure) return 0;
