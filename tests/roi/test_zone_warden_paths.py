@@ -641,3 +641,17 @@ def test_detection_copies_equal_those_of_the_plain_steps():
     lists = [id(getattr(e, n)) for e in fast for n in ("roi_id", "roi_name")]
     assert len(set(lists)) == len(lists)
     assert items[2].roi_id == ["first"] and fast[2].roi_id == ["o", "i"]
+
+
+def test_abstract_detection_class_fails_as_copy_copy_does():
+    class Abstract(Det):
+        pass
+    item = Abstract((0.5, 0.5, 0.0, 0.0))
+    Abstract.__abstractmethods__ = frozenset({"score"})
+    with pytest.raises(TypeError):
+        copy.copy(item)
+    for warden_class in (ZoneWarden, GeneralWarden):
+        w = warden_class([region(OUTER, roi_id="o")])
+        with recording_failures() as failures:
+            assert w.filter_in_roi([item], None, (0.0, 0.0)) == []
+        assert [type(e) for e in failures] == [TypeError]

@@ -269,7 +269,13 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
   // What holds for the class holds until Python code runs.
   if (stores_type_ != type || stores_epoch_ != epoch || copy_module != machinery.module) {
     stores_type_ = nullptr;
-    if (!direct(copy_module, type, epoch) || !plain_stores.check(type)) return false;
+    // The new instance comes from tp_alloc, which is what object.__new__
+    // hands out for a class that is not abstract, less the empty instance
+    // dict it may set up, which the copy's dict replaces anyway.
+    if (!direct(copy_module, type, epoch) || !plain_stores.check(type) ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || !type->tp_alloc) {
+      return false;
+    }
     PyObject* descr = type_lookup(type, s_dict);
     if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type ||
         !reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset->set) {
@@ -311,7 +317,7 @@ Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* cons
     PyErr_SetString(PyExc_SystemError, "direct copy without its check");
     return Ref();
   }
-  Ref copy = Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+  Ref copy = Ref::steal(type->tp_alloc(type, 0));
   if (!copy || dict_access_->set(copy.get(), state.get(), dict_access_->closure) < 0) return Ref();
   return copy;
 }
