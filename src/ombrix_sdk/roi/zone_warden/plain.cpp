@@ -262,6 +262,22 @@ bool ShallowCopy::direct(PyObject* copy_module, PyTypeObject* type, unsigned epo
          Py_TYPE(type) == &PyType_Type && plain_copies.check(type) && unregistered(type, epoch);
 }
 
+// object.__new__(type) for a class of plain copies, whose instance dict is
+// set right after. Up to 3.11, object.__new__ is tp_alloc after a check for
+// abstract methods, followed on 3.11 by setting up an empty instance dict
+// (its values array), which setting the dict would turn into a dict object
+// only to throw it away: tp_alloc alone is taken there. From 3.12 on the
+// instance layout belongs to object.__new__ and tp_alloc together, so
+// object.__new__ itself is called.
+static Ref new_instance(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (type->tp_alloc) {
+    return Ref::steal(type->tp_alloc(type, 0));
+  }
+#endif
+  return Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+}
+
 bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObject* attrs,
                                     unsigned epoch) {
   PyTypeObject* type = Py_TYPE(item);
@@ -269,11 +285,9 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
   // What holds for the class holds until Python code runs.
   if (stores_type_ != type || stores_epoch_ != epoch || copy_module != machinery.module) {
     stores_type_ = nullptr;
-    // The new instance comes from tp_alloc, which is what object.__new__
-    // hands out for a class that is not abstract, less the empty instance
-    // dict it may set up, which the copy's dict replaces anyway.
+    // An abstract class fails in object.__new__: copy.copy reports that.
     if (!direct(copy_module, type, epoch) || !plain_stores.check(type) ||
-        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || !type->tp_alloc) {
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
       return false;
     }
     PyObject* descr = type_lookup(type, s_dict);
@@ -317,7 +331,7 @@ Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* cons
     PyErr_SetString(PyExc_SystemError, "direct copy without its check");
     return Ref();
   }
-  Ref copy = Ref::steal(type->tp_alloc(type, 0));
+  Ref copy = new_instance(type);
   if (!copy || dict_access_->set(copy.get(), state.get(), dict_access_->closure) < 0) return Ref();
   return copy;
 }
