@@ -151,11 +151,15 @@ def loop_size(fn, budget):
         number *= 2
 
 
-def per_call_paired(fns, budget=0.9, rounds=9):
+def per_call_paired(fns, budget=1.5, rounds=15):
     """Seconds per call of each of `fns`, measured alternately: `rounds`
     rounds of one timed run of each, best run of each kept. A spell of load
-    from elsewhere on the machine then falls on all of them alike instead of
-    on whichever happened to be measured at the time. Collections are
+    from elsewhere on the machine then falls on all of them instead of on
+    whichever happened to be measured at the time, and the rounds spread
+    over a second or two give each of them quiet moments to be timed in
+    (load from other processes slows the filter's dict and allocation work
+    more than contains_xy's array loops, so short windows skew the ratio
+    even when alternated). Collections are
     cleared before the first round and the collector stays off while timing
     (as timeit does), so neither side pays for garbage the other left."""
     numbers = [loop_size(fn, budget / (rounds * len(fns))) for fn in fns]
