@@ -15,7 +15,9 @@
 //   anchor point is located natively in the geometries' own coordinates
 //   (geometry.hpp), and no shapely Point is made unless the native test
 //   cannot be certain and the geometry library has to decide.
-// - Copying. Plain items are copied directly (plain.hpp).
+// - Copying. Plain items are copied directly (plain.hpp); a plain detection
+//   whose tags are plain stores gets its copy's instance dict built with the
+//   tags in it, in the order the copy and the two stores would leave.
 //
 // Every step that may run Python code of the caller's (attribute access on
 // items that are not plain, copying through copy.copy, overridden hooks, ...)
