@@ -10,6 +10,9 @@ kept. Per frame, ZoneWarden.filter_in_roi is compared with
       (which neither copies nor tags the items),
 
 and the cost per item of the shallow copy and tagging alone is measured.
+What is compared is timed in alternating rounds in one process (best round
+of each kept), so that load from elsewhere on the machine falls on all sides
+alike.
 
 Run as ``python benchmarks/bench_zone_warden.py`` (prints a table), or through
 ``python -m benchmarks``, which calls ``run()`` for its (label, value, unit)
@@ -17,6 +20,7 @@ rows.
 """
 
 import copy
+import gc
 import math
 import os
 import random
@@ -137,15 +141,34 @@ def make_frame(n, rng, kept_area):
     return boxes
 
 
-def per_call(fn, budget=0.25):
-    """Seconds per call: best of 5 runs of a loop sized to about `budget`/5."""
+def loop_size(fn, budget):
+    """Calls per timed run for a run of about `budget` seconds."""
     number = 1
     while True:
         t = timeit.timeit(fn, number=number)
-        if t > budget / 5 or number > 1 << 20:
-            break
+        if t > budget or number > 1 << 20:
+            return number
         number *= 2
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+
+
+def per_call_paired(fns, budget=1.5, rounds=15):
+    """Seconds per call of each of `fns`, measured alternately: `rounds`
+    rounds of one timed run of each, best run of each kept. A spell of load
+    from elsewhere on the machine then falls on all of them instead of on
+    whichever happened to be measured at the time, and the rounds spread
+    over a second or two give each of them quiet moments to be timed in
+    (load from other processes slows the filter's dict and allocation work
+    more than contains_xy's array loops, so short windows skew the ratio
+    even when alternated). Collections are
+    cleared before the first round and the collector stays off while timing
+    (as timeit does), so neither side pays for garbage the other left."""
+    numbers = [loop_size(fn, budget / (rounds * len(fns))) for fn in fns]
+    gc.collect()
+    best = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for i, (fn, number) in enumerate(zip(fns, numbers)):
+            best[i] = min(best[i], timeit.timeit(fn, number=number) / number)
+    return best
 
 
 def copy_and_tag_cost(n):
@@ -162,9 +185,9 @@ def copy_and_tag_cost(n):
                            FRAME)
     assert len(everywhere.filter_in_roi(dets)) == n
     assert all(a is b for a, b in zip(elsewhere.filter_in_roi(dets), dets))
-    tagged = per_call(lambda: everywhere.filter_in_roi(dets))
-    passed = per_call(lambda: elsewhere.filter_in_roi(dets))
-    py_copy = per_call(lambda: [copy.copy(d) for d in dets])
+    tagged, passed, py_copy = per_call_paired([lambda: everywhere.filter_in_roi(dets),
+                                               lambda: elsewhere.filter_in_roi(dets),
+                                               lambda: [copy.copy(d) for d in dets]])
     return (tagged - passed) / n, py_copy / n
 
 
@@ -192,12 +215,17 @@ def measure():
         assert [d.tlwh for d in mine] == [d.tlwh for d in theirs]
         assert [(d.roi_id, d.roi_name) for d in mine] == [(d.roi_id, d.roi_name) for d in theirs]
         assert [d.tlwh for d in mine] == [b for b, k in zip(boxes, mask) if k]
+        # The three alternately, so that each ratio compares like with like.
+        zone_warden, plain, contains_xy = per_call_paired([
+            lambda: warden.filter_in_roi(dets, FRAME),
+            lambda: python.filter_in_roi(dets, FRAME),
+            lambda: vector.kept(xs, ys)])
         frames.append({
             "items": n,
             "kept": len(mine),
-            "zone_warden": per_call(lambda: warden.filter_in_roi(dets, FRAME)),
-            "python": per_call(lambda: python.filter_in_roi(dets, FRAME)),
-            "contains_xy": per_call(lambda: vector.kept(xs, ys)),
+            "zone_warden": zone_warden,
+            "python": plain,
+            "contains_xy": contains_xy,
         })
     copy_tag, py_copy = copy_and_tag_cost(1000)
     return frames, copy_tag, py_copy

@@ -555,3 +555,103 @@ def test_geometry_contains_modified_is_honoured(monkeypatch):
     monkeypatch.setattr(shapely.geometry.base.BaseGeometry, "contains",
                         lambda self, other: False)
     assert w.filter_in_roi([det], None, (0.0, 0.0)) == []
+
+
+# --- edges looked up by height: every height an edge reaches finds it --------------
+
+
+def many_steps(n):
+    """A staircase outline: n horizontal and n vertical edges."""
+    pts = [(0.1, 0.1)]
+    for k in range(n):
+        x, y = pts[-1]
+        pts += [(x + 0.8 / n, y), (x + 0.8 / n, y + 0.8 / n)]
+    return pts + [(0.1, 0.9)]
+
+
+def comb_slot(x, depth):
+    return [(x, 0.9), (x, depth), (x - 0.02, depth), (x - 0.02, 0.9)]
+
+
+BANDED = {
+    # more edges than the native form has bands
+    "star-300": star(0.5, 0.5, 0.45, 0.15, 150, 0.01),
+    "staircase": many_steps(40),
+    # slots from the top: edges far taller than a band next to short ones
+    "comb": [(0.1, 0.1), (0.9, 0.1), (0.9, 0.9)] +
+            [p for k in range(19) for p in comb_slot(0.89 - 0.04 * k, 0.2 + 0.3 * (k % 2))] +
+            [(0.1, 0.9)],
+    "flat": [(0.1, 0.5), (0.9, 0.5), (0.9, 0.5 + 1e-5), (0.1, 0.5 + 1e-5)],
+}
+
+
+@pytest.mark.parametrize("name", sorted(BANDED))
+def test_native_location_agrees_with_shapely_at_every_vertex_height(name):
+    points = BANDED[name]
+    assert shapely.is_valid(Polygon(points))
+    w = ZoneWarden([region(points, roi_id="r")])
+    # the polygon as the filter holds it (its vertices made float32)
+    polygon = shapely.from_wkb(shapely.to_wkb(w._included_rois[0]["shapely_polygon"]))
+    points = [tuple(p) for p in shapely.get_coordinates(polygon).tolist()]
+    ys = sorted({y for _, y in points})
+    ys += [(a + b) / 2 for a, b in zip(ys, ys[1:])]
+    xs = sorted({x for x, _ in points} | {0.05 + k / 97.0 for k in range(97)})
+    items = [Det((x, y, 0.0, 0.0)) for y in ys for x in xs]
+    calls, result = shapely_calls(lambda: w.filter_in_roi(items, None, (0.0, 0.0)))
+    kept = {id(e.tlwh) for e in result}
+    expected = shapely.contains_xy(polygon, [i.tlwh[0] for i in items],
+                                   [i.tlwh[1] for i in items])
+    assert [id(i.tlwh) in kept for i in items] == expected.tolist()
+    # the native test decided most of them
+    assert calls.count("contains") < len(items) / 2
+
+
+# --- a detection's copy made with its tags in one go ----------------------------
+
+
+class Extra(Det):
+    def __init__(self, tlwh):
+        Det.__init__(self, tlwh)
+        self.score = 0.5
+        self.label = "car"
+
+
+def copy_cases():
+    once = ZoneWarden([region(OUTER, roi_id="first", label="one")]).filter_in_roi(
+        [Det((0.5, 0.5, 0.0, 0.0))], None, (0.0, 0.0))[0]
+    odd = Det((0.45, 0.45, 0.0, 0.0))
+    odd.__dict__[3] = "not a name"
+    return [Det((0.5, 0.5, 0.0, 0.0)), Extra((0.3, 0.3, 0.0, 0.0)), once, odd,
+            Det((0.5, 0.5, 0.0, 0.0)), Det((0.1, 0.1, 0.0, 0.0))]
+
+
+def test_detection_copies_equal_those_of_the_plain_steps():
+    records = [region(OUTER, roi_id="o", label="outer"), region(INNER, roi_id="i", label="in")]
+    items = copy_cases()
+    fast = ZoneWarden(copy.deepcopy(records)).filter_in_roi(items, None, (0.0, 0.0))
+    general = GeneralWarden(copy.deepcopy(records)).filter_in_roi(items, None, (0.0, 0.0))
+    assert len(fast) == len(general) == 5
+    for a, b, item in zip(fast, general, items):
+        assert type(a) is type(b) is type(item)
+        # same names, same order, same values
+        assert list(vars(a).items()) == list(vars(b).items())
+        assert vars(a) is not vars(item)
+        assert a.tlwh is item.tlwh
+    # the tag lists of one copy belong to it alone
+    lists = [id(getattr(e, n)) for e in fast for n in ("roi_id", "roi_name")]
+    assert len(set(lists)) == len(lists)
+    assert items[2].roi_id == ["first"] and fast[2].roi_id == ["o", "i"]
+
+
+def test_abstract_detection_class_fails_as_copy_copy_does():
+    class Abstract(Det):
+        pass
+    item = Abstract((0.5, 0.5, 0.0, 0.0))
+    Abstract.__abstractmethods__ = frozenset({"score"})
+    with pytest.raises(TypeError):
+        copy.copy(item)
+    for warden_class in (ZoneWarden, GeneralWarden):
+        w = warden_class([region(OUTER, roi_id="o")])
+        with recording_failures() as failures:
+            assert w.filter_in_roi([item], None, (0.0, 0.0)) == []
+        assert [type(e) for e in failures] == [TypeError]

@@ -40,19 +40,69 @@ int certain_orientation(double p1x, double p1y, double p2x, double p2y, double q
   return det > 0.0 ? 1 : -1;
 }
 
+constexpr std::size_t kMaxBands = 256;
+
+// The band of height y, for any y (clamped to the first and last band). The
+// computation only rounds monotonically, so y1 <= y2 gives band_of(y1) <=
+// band_of(y2): an edge listed in the bands of its lowest and highest y and
+// all between is listed in the band of every height it reaches.
+std::size_t band_of(const Ring& ring, double y) {
+  const double last = static_cast<double>(ring.band_start.size() - 2);
+  double b = std::floor((y - ring.miny) * ring.band_scale);
+  if (!(b > 0.0)) return 0;
+  if (b > last) b = last;
+  return static_cast<std::size_t>(b);
+}
+
+void make_bands(Ring* ring) {
+  const std::size_t edges = ring->x.size() - 1;
+  const double height = ring->maxy - ring->miny;
+  std::size_t bands = std::min(std::max<std::size_t>(edges, 1), kMaxBands);
+  ring->band_scale = 0.0;
+  if (height > 0.0) {
+    ring->band_scale = static_cast<double>(bands) / height;
+    if (!std::isfinite(ring->band_scale)) ring->band_scale = 0.0;
+  }
+  if (ring->band_scale == 0.0) bands = 1;
+  ring->band_start.assign(bands + 1, 0);
+  // Count, then fill in ring order.
+  std::vector<unsigned> count(bands, 0);
+  for (std::size_t i = 0; i < edges; ++i) {
+    const double lo = std::min(ring->y[i], ring->y[i + 1]);
+    const double hi = std::max(ring->y[i], ring->y[i + 1]);
+    for (std::size_t b = band_of(*ring, lo), top = band_of(*ring, hi); b <= top; ++b) ++count[b];
+  }
+  for (std::size_t b = 0; b < bands; ++b) ring->band_start[b + 1] = ring->band_start[b] + count[b];
+  ring->band_edges.assign(ring->band_start[bands], 0);
+  std::vector<unsigned> next(ring->band_start.begin(), ring->band_start.end() - 1);
+  for (std::size_t i = 0; i < edges; ++i) {
+    const double lo = std::min(ring->y[i], ring->y[i + 1]);
+    const double hi = std::max(ring->y[i], ring->y[i + 1]);
+    for (std::size_t b = band_of(*ring, lo), top = band_of(*ring, hi); b <= top; ++b) {
+      ring->band_edges[next[b]++] = static_cast<unsigned>(i);
+    }
+  }
+}
+
 // Location of (px, py) relative to a closed ring: the crossings of the ray
 // from the point towards +x with the ring's edges. An edge that goes up
 // includes its start and excludes its end, one that goes down the reverse,
 // so that a vertex is counted once.
+//
+// Only the edges of the point's band are visited, in ring order: every other
+// edge lies wholly above or below the point and would change nothing below.
 Location locate_in_ring(const Ring& ring, double px, double py) {
   if (px < ring.minx || px > ring.maxx || py < ring.miny || py > ring.maxy) {
     return Location::Exterior;
   }
   const double* xs = ring.x.data();
   const double* ys = ring.y.data();
-  const std::size_t n = ring.x.size();
+  const std::size_t band = band_of(ring, py);
+  const unsigned* edge = ring.band_edges.data() + ring.band_start[band];
+  const unsigned* const end = ring.band_edges.data() + ring.band_start[band + 1];
   unsigned crossings = 0;
-  for (std::size_t i = 0; i + 1 < n; ++i) {
+  for (; edge != end; ++edge) {
+    const std::size_t i = *edge;
     const double p1x = xs[i], p1y = ys[i], p2x = xs[i + 1], p2y = ys[i + 1];
     if (p1x < px && p2x < px) continue;  // the edge lies left of the point
     if (px == p2x && py == p2y) return Location::Boundary;
@@ -113,6 +163,7 @@ bool make_ring(const std::vector<double>& xy, Ring* ring) {
   ring->maxx = *maxx;
   ring->miny = *miny;
   ring->maxy = *maxy;
+  make_bands(ring);
   return true;
 }
 

@@ -23,9 +23,17 @@ namespace zone_warden {
 enum class Location { Interior, Boundary, Exterior, Unsure };
 
 // A closed ring: the first vertex repeated at the end.
+//
+// Its height is cut into horizontal bands, and each band lists, in ring
+// order, the edges whose closed y-range meets it. An edge that does not
+// reach a point's height can neither be crossed by the ray from the point nor
+// hold the point, so only the edges of the point's band need to be looked at.
 struct Ring {
   std::vector<double> x, y;
   double minx = 0, miny = 0, maxx = 0, maxy = 0;
+  double band_scale = 0;                  // bands per unit of y
+  std::vector<unsigned> band_start;       // band b: band_edges[band_start[b]..band_start[b + 1])
+  std::vector<unsigned> band_edges;       // edge i joins vertices i and i + 1
 };
 
 // One polygon: a shell and its holes.
@@ -51,5 +59,11 @@ void finish_area(Area* area);
 
 // Where (px, py) lies in the area. The point must be finite.
 Location locate(const Area& area, double px, double py);
+
+// True when (px, py) lies outside the area's bounding box, where locate
+// answers Exterior without looking further.
+inline bool outside_box(const Area& area, double px, double py) {
+  return px < area.minx || px > area.maxx || py < area.miny || py > area.maxy;
+}
 
 }  // namespace zone_warden

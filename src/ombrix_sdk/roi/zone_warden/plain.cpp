@@ -256,12 +256,90 @@ bool ShallowCopy::unregistered(PyTypeObject* type, unsigned epoch) {
   return true;
 }
 
+// copy.copy of an instance of `type` goes the way the direct copy follows.
+bool ShallowCopy::direct(PyObject* copy_module, PyTypeObject* type, unsigned epoch) {
+  return copy_module == machinery.module && machinery_intact(epoch) &&
+         Py_TYPE(type) == &PyType_Type && plain_copies.check(type) && unregistered(type, epoch);
+}
+
+// object.__new__(type) for a class of plain copies, whose instance dict is
+// set right after. Up to 3.11, object.__new__ is tp_alloc after a check for
+// abstract methods, followed on 3.11 by setting up an empty instance dict
+// (its values array), which setting the dict would turn into a dict object
+// only to throw it away: tp_alloc alone is taken there. From 3.12 on the
+// instance layout belongs to object.__new__ and tp_alloc together, so
+// object.__new__ itself is called.
+static Ref new_instance(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (type->tp_alloc) {
+    return Ref::steal(type->tp_alloc(type, 0));
+  }
+#endif
+  return Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+}
+
+bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObject* attrs,
+                                    unsigned epoch) {
+  PyTypeObject* type = Py_TYPE(item);
+  if (!attrs || !PyDict_CheckExact(attrs)) return false;
+  // What holds for the class holds until Python code runs.
+  if (stores_type_ != type || stores_epoch_ != epoch || copy_module != machinery.module) {
+    stores_type_ = nullptr;
+    // An abstract class fails in object.__new__: copy.copy reports that.
+    if (!direct(copy_module, type, epoch) || !plain_stores.check(type) ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
+      return false;
+    }
+    PyObject* descr = type_lookup(type, s_dict);
+    if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type ||
+        !reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset->set) {
+      return false;
+    }
+    dict_access_ = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
+    stores_type_ = type;
+    stores_epoch_ = epoch;
+  }
+  // Names that cannot shadow the reduction hooks, as on the direct way of
+  // operator() that stores one name at a time.
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(attrs, &pos, &name, &value)) {
+    if (!PyUnicode_CheckExact(name) || dunder(name)) return false;
+  }
+  return true;
+}
+
+Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
+                                 PyObject* const* values, int n) {
+  // y.__dict__.update(state), then each store: a name already there keeps
+  // its place and takes the new value. The value it replaces is still held
+  // by the item's dict, so releasing it runs no code.
+  Ref state = Ref::steal(PyDict_New());
+  if (!state) return Ref();
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(attrs, &pos, &name, &value)) {
+    if (PyDict_SetItem(state.get(), name, value) < 0) return Ref();
+  }
+  for (int i = 0; i < n; ++i) {
+    if (PyDict_SetItem(state.get(), names[i], values[i]) < 0) return Ref();
+  }
+  // copy.__dict__ = state, through the class's own __dict__ descriptor
+  // as stores_are_direct found it (nothing can have changed it since).
+  PyTypeObject* type = Py_TYPE(item);
+  if (type != stores_type_ || !dict_access_) {
+    PyErr_SetString(PyExc_SystemError, "direct copy without its check");
+    return Ref();
+  }
+  Ref copy = new_instance(type);
+  if (!copy || dict_access_->set(copy.get(), state.get(), dict_access_->closure) < 0) return Ref();
+  return copy;
+}
+
 Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* attrs,
                             unsigned epoch, bool* ran_code) {
   PyTypeObject* type = Py_TYPE(item);
-  bool direct = copy_module == machinery.module && machinery_intact(epoch) &&
-                Py_TYPE(type) == &PyType_Type && plain_copies.check(type) &&
-                unregistered(type, epoch);
+  bool direct = this->direct(copy_module, type, epoch);
   Ref state;
   bool plain_names = true;
   if (direct) {

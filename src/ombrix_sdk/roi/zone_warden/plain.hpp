@@ -49,7 +49,23 @@ class ShallowCopy {
   ombrix::Ref operator()(PyObject* copy_module, PyObject* item, PyObject* attrs, unsigned epoch,
                          bool* ran_code);
 
+  // True when `copy.copy(item)` followed by a plain `setattr(copy, name,
+  // value)` for names that are exact strings without two leading
+  // underscores can be done by with_attributes: the copy is made directly,
+  // and those stores are stores into the copy's instance dict. `attrs` is the
+  // item's instance dict. Runs no Python code and never raises.
+  bool stores_are_direct(PyObject* copy_module, PyObject* item, PyObject* attrs, unsigned epoch);
+
+  // The copy and the stores, when stores_are_direct just said so (with no
+  // Python code run since): the instance dict is built whole, the item's
+  // attributes in their order, then the names, and given to the new instance,
+  // which is what the copy and the stores leave. NULL with an exception set
+  // on failure. Runs no Python code.
+  ombrix::Ref with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
+                              PyObject* const* values, int n);
+
  private:
+  bool direct(PyObject* copy_module, PyTypeObject* type, unsigned epoch);
   bool machinery_intact(unsigned epoch);
   bool unregistered(PyTypeObject* type, unsigned epoch);
   unsigned checked_epoch_ = 0;
@@ -57,6 +73,9 @@ class ShallowCopy {
   bool intact_ = false;
   PyTypeObject* unregistered_type_ = nullptr;  // not in copy's or copyreg's tables
   unsigned unregistered_epoch_ = 0;
+  PyTypeObject* stores_type_ = nullptr;  // stores_are_direct's class, as last found
+  unsigned stores_epoch_ = 0;
+  PyGetSetDef* dict_access_ = nullptr;  // its __dict__ descriptor's accessors
 };
 
 }  // namespace zone_warden

@@ -15,7 +15,9 @@
 //   anchor point is located natively in the geometries' own coordinates
 //   (geometry.hpp), and no shapely Point is made unless the native test
 //   cannot be certain and the geometry library has to decide.
-// - Copying. Plain items are copied directly (plain.hpp).
+// - Copying. Plain items are copied directly (plain.hpp); a plain detection
+//   whose tags are plain stores gets its copy's instance dict built with the
+//   tags in it, in the order the copy and the two stores would leave.
 //
 // Every step that may run Python code of the caller's (attribute access on
 // items that are not plain, copying through copy.copy, overridden hooks, ...)
@@ -550,6 +552,8 @@ class Pass {
   bool match_through_hooks(Anchor* anchor);
   void read_constants();
   Ref copy_of(PyObject* item, PyObject* attrs);
+  PyObject* const* tags_of(PyObject* record);
+  int copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result);
   bool assign(PyObject* copy, bool has_info);
 
   NativeFunction* fn_;
@@ -559,6 +563,13 @@ class Pass {
   unsigned epoch_ = 0, checked_epoch_ = 0;
   ShallowCopy copier_;
   std::vector<Ref> matches_;
+  // The tags of records, as read in epoch tags_epoch_ (see tags_of).
+  struct Tags {
+    PyObject* record;
+    PyObject* values[2];
+  };
+  std::vector<Tags> tags_;
+  unsigned tags_epoch_ = 0;
   // Namespace values that cannot change while no Python code runs, read
   // once per epoch.
   struct Constants {
@@ -701,6 +712,7 @@ bool Pass::anchor_of(const Ref* box, Anchor* anchor) {
 // point object is made only when the geometry library has to decide.
 int Pass::contains(const Shape& shape, double px, double py, Anchor* anchor, Ref* point) {
   if (shape.native) {
+    if (outside_box(shape.area, px, py)) return 0;
     Location where = locate(shape.area, px, py);
     if (where == Location::Interior) return 1;
     if (where != Location::Unsure) return 0;
@@ -807,6 +819,63 @@ bool Pass::assign(PyObject* copy, bool has_info) {
   return done;
 }
 
+// record.get(RoiData.ROI_ID_KEY, "") and record.get(RoiData.ROI_LABEL_KEY, "")
+// for a record that is an exact dict, while both keys are plain constants;
+// read once per epoch (nothing can change a record while no Python code
+// runs, and the record keeps the values alive). NULL with an exception set
+// on failure.
+PyObject* const* Pass::tags_of(PyObject* record) {
+  if (tags_epoch_ != epoch_) {
+    tags_.clear();
+    tags_epoch_ = epoch_;
+  }
+  for (const Tags& t : tags_) {
+    if (t.record == record) return t.values;
+  }
+  Tags t{record, {nullptr, nullptr}};
+  PyObject* const keys[2] = {constants_.id_key.get(), constants_.label_key.get()};
+  for (int k = 0; k < 2; ++k) {
+    t.values[k] = PyDict_GetItemWithError(record, keys[k]);
+    if (!t.values[k]) {
+      if (PyErr_Occurred()) return nullptr;
+      t.values[k] = s_empty_text;
+    }
+  }
+  tags_.push_back(t);
+  return tags_.back().values;
+}
+
+// Step 5.7 for a detection whose copy and tagging run no Python code: the
+// copy as copy.copy makes it, tagged as _assign_roi_info tags it, made in one
+// go. 1 when done, -1 on failure, 0 when the steps have to be taken one by one.
+int Pass::copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result) {
+  if (!shortcut_holds()) return 0;
+  read_constants();
+  if (!constants_.copy_module || !constants_.id_key || !constants_.label_key) return 0;
+  for (const Ref& r : matches_) {
+    if (!PyDict_CheckExact(r.get())) return 0;
+  }
+  if (!copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) return 0;
+  // From here on no Python code runs: the order of copying and computing the
+  // tags cannot be told.
+  Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size())));
+  Ref tags = ids ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size()))) : Ref();
+  if (!tags) return -1;
+  for (std::size_t i = 0; i < matches_.size(); ++i) {
+    PyObject* const* found = tags_of(matches_[i].get());
+    if (!found) return -1;
+    Py_INCREF(found[0]);
+    PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), found[0]);
+    Py_INCREF(found[1]);
+    PyList_SET_ITEM(tags.get(), static_cast<Py_ssize_t>(i), found[1]);
+  }
+  PyObject* const names[2] = {s_roi_id, s_roi_name};
+  PyObject* const values[2] = {ids.get(), tags.get()};
+  Ref copy = copier_.with_attributes(item, attrs, names, values, 2);
+  if (!copy) return -1;
+  return PyList_Append(result, copy.get()) == 0 ? 1 : -1;
+}
+
 bool Pass::filter_item(PyObject* item, PyObject* result) {
   // 5.1: a track item when reading item.info succeeds.
   const bool plain = plain_item_type(Py_TYPE(item));
@@ -848,7 +917,12 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   // 5.7
   if (!matches_.empty()) {
     // The instance dict read in 5.1 still is the item's if nothing ran since.
-    Ref copy = copy_of(item, attrs_epoch == epoch_ ? attrs.get() : nullptr);
+    PyObject* item_attrs = attrs_epoch == epoch_ ? attrs.get() : nullptr;
+    if (!has_info && item_attrs) {
+      int done = copy_and_tag_directly(item, item_attrs, result);
+      if (done != 0) return done > 0;
+    }
+    Ref copy = copy_of(item, item_attrs);
     if (!copy || !assign(copy.get(), has_info)) return false;
     return PyList_Append(result, copy.get()) == 0;
   }
