@@ -14,7 +14,7 @@ from benchmarks.common import best_of_rounds, print_table  # noqa: E402
 from benchmarks.reference_queue import PyTideQueue  # noqa: E402
 from ombrix_sdk.structures.tideq import TideQueue  # noqa: E402
 
-CAPACITY, REPS, PUTS = 1000, 500, 200000
+CAPACITY, REPS, PUTS = 1000, 100, 50000
 
 
 def _empty_with_get_nowait(q):
@@ -32,7 +32,7 @@ def _empty_with_drain(q):
 
 def empty_and_refill(cls, empty):
     """The reference measurement: a full queue of 1000 is emptied and refilled
-    500 times. Returns a callable that does it once and returns the seconds
+    REPS times. Returns a callable that does it once and returns the seconds
     spent emptying; the seconds in total go to `totals`."""
     q = cls(CAPACITY)
     items = list(range(CAPACITY))
@@ -82,7 +82,7 @@ def run():
         "drain": empty_and_refill(TideQueue, _empty_with_drain),
         "plain": empty_and_refill(PyTideQueue, _empty_with_drain),
     }
-    empty = best_of_rounds({name: way[0] for name, way in ways.items()}, rounds=3)
+    empty = best_of_rounds({name: way[0] for name, way in ways.items()}, rounds=9)
     total = {name: min(way[1]) for name, way in ways.items()}
     rows += [
         ("get_nowait loop / drain_fast(1000), emptying alone (goal >= 100x)",
@@ -105,7 +105,7 @@ def run():
             ("plain", state): puts(plain.put, plain.queue.clear),
             ("deque", state): puts(dq.append, dq.clear),
         })
-    best = best_of_rounds(measurements)
+    best = best_of_rounds(measurements, rounds=15)
     ns = {name: seconds / PUTS * 1e9 for name, seconds in best.items()}
     for state in ("not full", "full"):
         ours_ns = ns["ours", state]
