@@ -1,5 +1,6 @@
 #include "ombrix/lock.hpp"
 
+#include "ombrix/methods.hpp"
 #include "ombrix/types.hpp"
 
 namespace ombrix {
@@ -8,8 +9,8 @@ namespace {
 
 struct PlainLock {
   PyTypeObject* type = nullptr;
-  PyObject* acquire = nullptr;  // method descriptors of the lock type
-  PyObject* release = nullptr;
+  BuiltinMethod acquire;  // methods of the lock type
+  BuiltinMethod release;
 };
 
 // threading.Lock's type and its methods, looked up once per process.
@@ -25,10 +26,11 @@ const PlainLock* plain_lock() {
   Ref acquire = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "acquire"));
   Ref release = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "release"));
   if (!acquire || !release) return nullptr;
+  if (!plain.acquire.init(type, acquire.get()) || !plain.release.init(type, release.get())) {
+    return nullptr;
+  }
   Py_INCREF(type);
   plain.type = type;
-  plain.acquire = acquire.release();
-  plain.release = release.release();
   ready = true;
   return &plain;
 }
@@ -92,7 +94,7 @@ WithLock::WithLock(PyObject* lock) : lock_(Ref::borrow(lock)) {
   if (!plain) return;
   if (Py_TYPE(lock) == plain->type) {
     plain_ = true;
-    entered_ = static_cast<bool>(call(plain->acquire, {lock}));
+    entered_ = static_cast<bool>(plain->acquire(lock));
     return;
   }
   // The interpreter's order: up to 3.13 __enter__ is looked up first, then
@@ -112,7 +114,7 @@ WithLock::WithLock(PyObject* lock) : lock_(Ref::borrow(lock)) {
 
 bool WithLock::exit_ok() {
   entered_ = false;
-  if (plain_) return static_cast<bool>(call(plain_lock()->release, {lock_.get()}));
+  if (plain_) return static_cast<bool>(plain_lock()->release(lock_.get()));
   return static_cast<bool>(call(exit_.get(), {Py_None, Py_None, Py_None}));
 }
 
@@ -125,7 +127,7 @@ bool WithLock::exit_with_exception(bool* suppressed) {
   if (tb && v) PyException_SetTraceback(v, tb);
   Ref type = Ref::steal(t), value = Ref::steal(v), traceback = Ref::steal(tb);
   if (plain_) {
-    Ref released = call(plain_lock()->release, {lock_.get()});
+    Ref released = plain_lock()->release(lock_.get());
     if (!released) PyErr_Clear();  // the block's own exception wins
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return false;

@@ -9,6 +9,7 @@
 #include "ombrix/dicts.hpp"
 #include "ombrix/function.hpp"
 #include "ombrix/lock.hpp"
+#include "ombrix/methods.hpp"
 #include "ombrix/module.hpp"
 #include "ombrix/types.hpp"
 
@@ -30,9 +31,9 @@ struct Stdlib {
   PyObject* queue_put;
   PyObject* queue_get;
   PyTypeObject* deque;
-  PyObject* deque_append;  // method descriptors of collections.deque
-  PyObject* deque_popleft;
-  PyObject* deque_clear;
+  BuiltinMethod deque_append;  // methods of collections.deque
+  BuiltinMethod deque_popleft;
+  BuiltinMethod deque_clear;
   PyTypeObject* condition;  // threading.Condition and its methods
   PyObject* condition_notify;
   PyObject* condition_notify_all;
@@ -207,13 +208,13 @@ bool set_attr(PyObject* self, const FastView& view, Slot slot, PyObject* value) 
 
 // self._get()
 Ref hook_get(PyObject* self, const FastView& view) {
-  if (PyObject* q = view.deque()) return call(stdlib.deque_popleft, {q});
+  if (PyObject* q = view.deque()) return stdlib.deque_popleft(q);
   return call_method(self, s_get, {});
 }
 
 // self._put(item)
 bool hook_put(PyObject* self, const FastView& view, PyObject* item) {
-  if (PyObject* q = view.deque()) return static_cast<bool>(call(stdlib.deque_append, {q, item}));
+  if (PyObject* q = view.deque()) return static_cast<bool>(stdlib.deque_append(q, item));
   return static_cast<bool>(call_method(self, s_put, {item}));
 }
 
@@ -382,21 +383,31 @@ PyObject* TideQueue_put(NativeFunction*, PyObject* const* argv) {
 
 // --- TideQueue.drain_fast --------------------------------------------------------
 
-// Pops the n oldest items of `q` (self.queue) into a new list.
+// Pops the n oldest items of `q` (self.queue), of `size` items, into a new
+// list.
 Ref take(PyObject* q, Py_ssize_t n, Py_ssize_t size) {
   if (Py_TYPE(q) == stdlib.deque && n == size) {
     // Everything: copy out in order, then empty the deque in one step.
     Ref items = Ref::steal(PySequence_List(q));
-    if (!items || !call(stdlib.deque_clear, {q})) return Ref();
+    if (!items || !stdlib.deque_clear(q)) return Ref();
+    return items;
+  }
+  if (Py_TYPE(q) == stdlib.deque) {
+    Ref items = Ref::steal(PyList_New(n));
+    if (!items) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = stdlib.deque_popleft(q).release();
+      if (!item) return Ref();  // the slots not filled yet are empty
+      PyList_SET_ITEM(items.get(), i, item);
+    }
     return items;
   }
   Ref items = Ref::steal(PyList_New(0));
   if (!items || n == 0) return items;
-  Ref popleft = Py_TYPE(q) == stdlib.deque ? Ref::borrow(stdlib.deque_popleft) : getattr(q, s_popleft);
+  Ref popleft = getattr(q, s_popleft);
   if (!popleft) return Ref();
-  const bool descriptor = Py_TYPE(q) == stdlib.deque;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = descriptor ? call(popleft.get(), {q}) : call(popleft.get(), {});
+    Ref item = call(popleft.get(), {});
     if (!item || PyList_Append(items.get(), item.get()) < 0) return Ref();
   }
   return items;
@@ -535,20 +546,24 @@ bool capture_stdlib(PyObject* queue_module) {
   stdlib.queue_qsize = type_lookup(qt, s_qsize);
   stdlib.queue_put = type_lookup(qt, s_put);
   stdlib.queue_get = type_lookup(qt, s_get);
-  stdlib.deque_append = type_lookup(dt, s_append);
-  stdlib.deque_popleft = type_lookup(dt, s_popleft);
-  stdlib.deque_clear = type_lookup(dt, s_clear);
+  PyObject* deque_append = type_lookup(dt, s_append);
+  PyObject* deque_popleft = type_lookup(dt, s_popleft);
+  PyObject* deque_clear = type_lookup(dt, s_clear);
   stdlib.condition_notify = type_lookup(ct, s_notify);
   stdlib.condition_notify_all = type_lookup(ct, s_notify_all);
   stdlib.condition_is_owned = type_lookup(ct, s_is_owned);
-  for (PyObject* o : {stdlib.queue_qsize, stdlib.queue_put, stdlib.queue_get, stdlib.deque_append,
-                      stdlib.deque_popleft, stdlib.deque_clear, stdlib.condition_notify,
+  for (PyObject* o : {stdlib.queue_qsize, stdlib.queue_put, stdlib.queue_get, deque_append,
+                      deque_popleft, deque_clear, stdlib.condition_notify,
                       stdlib.condition_notify_all, stdlib.condition_is_owned}) {
     if (!o) {
       PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
       return false;
     }
     Py_INCREF(o);  // kept for the life of the process
+  }
+  if (!stdlib.deque_append.init(dt, deque_append) ||
+      !stdlib.deque_popleft.init(dt, deque_popleft) || !stdlib.deque_clear.init(dt, deque_clear)) {
+    return false;
   }
   stdlib.deque = dt;
   stdlib.condition = ct;
