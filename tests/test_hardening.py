@@ -363,6 +363,39 @@ print(list(q.queue), q.unfinished_tasks)
     assert out.split("\n") == ["notified", "[1, 2, 3] 9", ""]
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers exist from 3.12 on")
+def test_a_dict_changed_by_another_watcher_during_puts_own_store_is_noticed():
+    # Another watcher of the queue's dict runs Python code inside put's own
+    # store of the task counter and swaps the deque there.
+    out = run_isolated('''
+import collections, ctypes
+from ombrix_sdk.structures.tideq import TideQueue
+q = TideQueue(3)
+for i in range(3):
+    q.put(i)
+swapped = []
+def on_event(event, d, key, value):
+    if not swapped and key and ctypes.cast(key, ctypes.py_object).value == "unfinished_tasks":
+        swapped.append(q.__dict__["queue"])  # kept alive: a stale pointer would still work
+        q.__dict__["queue"] = collections.deque(["x"])
+    return 0
+Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p,
+                           ctypes.c_void_p)
+callback = Watcher(on_event)
+api = ctypes.pythonapi
+api.PyDict_AddWatcher.argtypes = [Watcher]
+api.PyDict_Watch.argtypes = [ctypes.c_int, ctypes.py_object]
+api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+wid = api.PyDict_AddWatcher(callback)
+api.PyDict_Watch(wid, q.__dict__)
+q.put("a")
+api.PyDict_Unwatch(wid, q.__dict__)
+q.put("b")
+print(list(swapped[0]), list(q.queue), q.unfinished_tasks)
+''')
+    assert out.strip() == "[1, 2, 'a'] ['x', 'b'] 5"
+
+
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="tags are watched from 3.12 on")
 def test_a_class_that_gets_its_old_version_tag_back_is_not_trusted():
     # sys._clear_type_cache() lets the interpreter hand out version tags from

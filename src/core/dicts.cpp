@@ -2,6 +2,10 @@
 
 namespace ombrix {
 
+namespace detail {
+std::uint64_t dict_events = 0;
+}
+
 namespace {
 
 DictMemoBase* memos = nullptr;  // all memos of this extension module
@@ -24,6 +28,7 @@ int watcher_id = -1;
 
 // Called by the interpreter before a watched dict changes or is freed.
 int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+  ++detail::dict_events;
   for (DictMemoBase* m = memos; m; m = m->next()) m->forget(dict);
   return 0;
 }

@@ -18,6 +18,13 @@ bool init_dict_stamps();
 // Whether stamps can hold at all on this interpreter.
 bool dict_stamps_work();
 
+namespace detail {
+extern std::uint64_t dict_events;
+}
+// How many changes of watched dicts the interpreter has told of (from 3.12
+// on; always 0 before).
+inline std::uint64_t dict_events() { return detail::dict_events; }
+
 // A stamp of one dict. It holds while that very dict is alive and nothing has
 // added, replaced or removed an entry, or cleared it, since the stamp was
 // taken. Only exact dicts whose keys are all exact str are stamped: looking
@@ -101,12 +108,19 @@ class DictMemo final : public DictMemoBase {
     e.facts = Facts();
     return e.stamp.take(dict) ? &e.facts : nullptr;
   }
-  // Keeps `facts` (those of `dict`, which held just before) after the
-  // caller's own store under an exact str key, which ran no Python code, and
-  // which the caller has brought into the facts.
-  void renew(PyObject* dict, Facts* facts) {
+  // dict[key] = value, the caller's own store under an exact str key, with
+  // `facts` those of `dict` as they held just before (or nullptr). When
+  // `quiet` (the value replaced lives on or frees nothing but memory) and
+  // nothing else changed the dict meanwhile (a watcher of someone else's
+  // could run code), the facts are kept and the caller brings them up to
+  // date; otherwise the store itself has dropped them. False with an
+  // exception set on failure.
+  bool store(PyObject* dict, Facts* facts, PyObject* key, PyObject* value, bool quiet) {
+    const std::uint64_t before = dict_events();
+    if (PyDict_SetItem(dict, key, value) < 0) return false;
     Entry& e = entry(dict);
-    if (&e.facts == facts) e.stamp.renew(dict);
+    if (quiet && facts == &e.facts && dict_events() - before <= 1) e.stamp.renew(dict);
+    return true;
   }
   // Forgets the facts about `dict`.
   void drop(PyObject* dict) {

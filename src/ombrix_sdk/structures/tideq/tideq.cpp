@@ -160,11 +160,8 @@ struct FastView {
     QueueFacts* facts = remembered();
     const bool quiet = facts && (facts->known & (1u << slot)) &&
                        (!facts->values[slot] || release_runs_no_code(facts->values[slot]));
-    if (PyDict_SetItem(dict.get(), slot_name(slot), value) < 0) return false;
-    if (quiet) {
-      facts->values[slot] = value;
-      queue_memo.renew(dict.get(), facts);
-    }
+    if (!queue_memo.store(dict.get(), facts, slot_name(slot), value, quiet)) return false;
+    if (facts && queue_memo.find(dict.get()) == facts) facts->values[slot] = value;
     return true;
   }
 
