@@ -174,6 +174,22 @@ bool make_durable(const Beside& beside, const FetchState& state) {
   return drop(beside.journal);
 }
 
+// After a failed extraction: the warning with the exception's text, and the
+// archive removed (a failure to remove it is ignored). False with an
+// exception set when the failure was not an Exception or reporting failed.
+bool report_failed_extraction(NativeFunction* fn, PyObject* tar_xz_file) {
+  Caught e;
+  if (!e.take(PyExc_Exception)) return false;
+  if (!log_warning(fn, concat({s_extract_failed, tar_xz_file, s_dash, e.text().get()}))) {
+    return false;
+  }
+  if (!os_call(fn, s_remove, {tar_xz_file})) {
+    Caught ignored;
+    if (!ignored.take(PyExc_OSError)) return false;
+  }
+  return true;
+}
+
 // Step 7: extraction, with its own handler. The model directory on
 // success; None after a failure, the archive removed.
 //
@@ -192,15 +208,7 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
   }
   state->base = save_dir;
   if (!extract_archive(fn, tar_xz_file, save_dir, state)) {
-    Caught e;
-    if (!e.take(PyExc_Exception)) return Ref();
-    if (!log_warning(fn, concat({s_extract_failed, tar_xz_file, s_dash, e.text().get()}))) {
-      return Ref();
-    }
-    if (!os_call(fn, s_remove, {tar_xz_file})) {
-      Caught ignored;
-      if (!ignored.take(PyExc_OSError)) return Ref();
-    }
+    if (!report_failed_extraction(fn, tar_xz_file)) return Ref();
     if (beside && !journal_kept && !state->extracted && !lexists(beside->model_dir) &&
         !drop(beside->journal)) {
       return Ref();
@@ -219,15 +227,7 @@ Ref unpack_into(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, P
   if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
   state->base = into;
   if (!extract_archive(fn, tar_xz_file, into, state)) {
-    Caught e;
-    if (!e.take(PyExc_Exception)) return Ref();
-    if (!log_warning(fn, concat({s_extract_failed, tar_xz_file, s_dash, e.text().get()}))) {
-      return Ref();
-    }
-    if (!os_call(fn, s_remove, {tar_xz_file})) {
-      Caught ignored;
-      if (!ignored.take(PyExc_OSError)) return Ref();
-    }
+    if (!report_failed_extraction(fn, tar_xz_file)) return Ref();
     return none();
   }
   return Ref::borrow(model_dir);
