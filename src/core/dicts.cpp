@@ -1,59 +1,71 @@
 #include "ombrix/dicts.hpp"
 
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "ombrix/module.hpp"
+
 namespace ombrix {
 
-namespace detail {
-std::uint64_t dict_events = 0;
+DictMemoBase::DictMemoBase(ModuleState* owner, DictWatch* watch)
+    : StateMember(owner), watch_(watch), next_(watch->memos_) {
+  watch->memos_ = this;
 }
 
-namespace {
-
-DictMemoBase* memos = nullptr;  // all memos of this extension module
-bool stamps_ready = false;  // set up, and known to notice attribute stores
-
-// Looking up or storing a str key runs no Python code only when no key of the
-// dict could compare equal to it through code of its own.
-bool plain_keys(PyObject* dict) {
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
+void DictWatch::notify(PyObject* d, PyObject* key, PyObject* value) {
+  if (d == probe_) ++probe_events_;
+  Expected* e = expected;
+  if (e && !e->seen && d == e->dict && key == e->key && value == e->value) {
+    e->seen = true;
+    for (DictMemoBase* m = memos_; m; m = m->next_memo()) {
+      if (m == e->memo) {
+        m->mirror(d, e->slot, value);
+      } else {
+        m->forget(d);
+      }
+    }
+    return;
   }
-  return true;
+  for (DictMemoBase* m = memos_; m; m = m->next_memo()) m->forget(d);
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
 
-int watcher_id = -1;
+namespace {
 
-// Called by the interpreter before a watched dict changes or is freed.
-int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-  ++detail::dict_events;
-  for (DictMemoBase* m = memos; m; m = m->next()) m->forget(dict);
+// A watcher callback gets no context, so each module state that watches
+// registers a callback of its own: one of a fixed set, each of which finds
+// its state in this table. Only the pointers are shared between
+// interpreters, each slot being owned by one state at a time.
+constexpr int kSlots = 32;
+std::atomic<DictWatch*> owners[kSlots];
+std::mutex owners_lock;
+
+template <int I>
+int callback(PyDict_WatchEvent event, PyObject* d, PyObject* key, PyObject* value) {
+  (void)event;
+  if (DictWatch* w = owners[I].load(std::memory_order_acquire)) w->notify(d, key, value);
   return 0;
 }
 
-// The interpreter has only a few watcher slots; when they are all taken, no
-// stamp holds and every fact is read afresh.
-bool prepare() {
-  watcher_id = PyDict_AddWatcher(on_dict_event);
-  if (watcher_id < 0) PyErr_Clear();
-  return true;
+template <int... I>
+constexpr PyDict_WatchCallback callbacks_of(std::integer_sequence<int, I...>, int i) {
+  constexpr PyDict_WatchCallback table[] = {&callback<I>...};
+  return table[i];
+}
+PyDict_WatchCallback callback_for(int slot) {
+  return callbacks_of(std::make_integer_sequence<int, kSlots>(), slot);
 }
 
-#else
+}  // namespace
 
-bool prepare() { return true; }
-
-#endif
-
-// Whether storing and deleting an attribute of an instance of a plain class
-// takes a stamp of its instance dict away. 3.13.0 keeps such attributes
-// beside the dict it has handed out and tells dict watchers nothing of
-// those stores; there no stamp may hold.
-bool attribute_stores_are_seen(bool* seen) {
-  *seen = false;
-  Ref name = Ref::steal(PyUnicode_FromString("_dict_stamp_probe"));
+// Whether storing, adding and deleting an attribute of an instance of a
+// plain class reaches the watcher of the dict that attribute access hands
+// out. 3.13.0 keeps such attributes beside that dict and tells watchers
+// nothing of those stores; there nothing may be remembered.
+bool DictWatch::attribute_stores_are_seen() {
+  Ref name = Ref::steal(PyUnicode_FromString("_dict_watch_probe"));
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   Ref ns = Ref::steal(PyDict_New());
   Ref a = Ref::steal(PyUnicode_InternFromString("a"));
@@ -63,62 +75,69 @@ bool attribute_stores_are_seen(bool* seen) {
   Ref obj = cls ? call(cls.get(), {}) : Ref();
   if (!obj || PyObject_SetAttr(obj.get(), a.get(), Py_None) < 0) return false;
   Ref dict = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
-  if (!dict) return false;
-  DictMemo<bool, 1> memo;
-  PyObject* d = dict.get();
-  bool ok = memo.start(d) && PyObject_SetAttr(obj.get(), a.get(), Py_True) == 0 &&
-            !memo.find(d);  // a value replaced
-  ok = ok && memo.start(d) && PyObject_SetAttr(obj.get(), b.get(), Py_None) == 0 &&
-       !memo.find(d);  // a key added
-  ok = ok && memo.start(d) && PyObject_DelAttr(obj.get(), a.get()) == 0 &&
-       !memo.find(d);  // a key removed
-  if (PyErr_Occurred()) return false;
-  *seen = ok;
-  return true;
+  if (!dict || !watch(dict.get())) return false;
+  probe_ = dict.get();
+  probe_events_ = 0;
+  bool ok = PyObject_SetAttr(obj.get(), a.get(), Py_True) == 0 && probe_events_ == 1;  // replaced
+  ok = ok && PyObject_SetAttr(obj.get(), b.get(), Py_None) == 0 && probe_events_ == 2;  // added
+  ok = ok && PyObject_DelAttr(obj.get(), a.get()) == 0 && probe_events_ == 3;           // removed
+  probe_ = nullptr;
+  return ok;
 }
 
-}  // namespace
-
-bool dict_stamps_work() { return stamps_ready; }
-
-bool init_dict_stamps() {
-  if (stamps_ready) return true;
-  if (!prepare()) return false;
-  stamps_ready = true;  // for the probe
-  bool seen = false;
-  if (!attribute_stores_are_seen(&seen)) {
-    stamps_ready = false;
-    return false;
+bool DictWatch::prepare() {
+  {
+    std::lock_guard<std::mutex> guard(owners_lock);
+    for (int i = 0; i < kSlots; ++i) {
+      if (owners[i].load(std::memory_order_relaxed)) continue;
+      const int id = PyDict_AddWatcher(callback_for(i));
+      if (id < 0) {
+        PyErr_Clear();  // every watcher slot of the interpreter is taken
+        return true;
+      }
+      owners[i].store(this, std::memory_order_release);
+      slot_ = i;
+      id_ = id;
+      break;
+    }
   }
-  stamps_ready = seen;
-  return true;
+  if (id_ < 0) return true;
+  seen_ = attribute_stores_are_seen();
+  return !PyErr_Occurred();
 }
 
-DictMemoBase::DictMemoBase() : next_(memos) {
-  if (memos) memos->prev_ = this;
-  memos = this;
-}
-
-DictMemoBase::~DictMemoBase() {
-  if (prev_) prev_->next_ = next_;
-  if (next_) next_->prev_ = prev_;
-  if (memos == this) memos = next_;
-}
-
-bool DictStamp::take(PyObject* dict) {
-  dict_ = nullptr;
-  if (!stamps_ready || !PyDict_CheckExact(dict) || !plain_keys(dict)) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-  if (watcher_id < 0) return false;
-  if (PyDict_Watch(watcher_id, dict) < 0) {
+bool DictWatch::watch(PyObject* d) {
+  if (id_ < 0) return false;
+  if (PyDict_Watch(id_, d) < 0) {
     PyErr_Clear();
     return false;
   }
-#else
-  version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#endif
-  dict_ = dict;
   return true;
 }
+
+void DictWatch::clear() {
+  for (DictMemoBase* m = memos_; m; m = m->next_memo()) m->clear();
+  if (id_ >= 0) {
+    if (PyDict_ClearWatcher(id_) < 0) PyErr_Clear();
+    id_ = -1;
+  }
+  if (slot_ >= 0) {
+    std::lock_guard<std::mutex> guard(owners_lock);
+    owners[slot_].store(nullptr, std::memory_order_release);
+    slot_ = -1;
+  }
+}
+
+#else
+
+bool DictWatch::prepare() { return true; }
+bool DictWatch::watch(PyObject*) { return true; }  // version tags need no watching
+void DictWatch::clear() {
+  for (DictMemoBase* m = memos_; m; m = m->next_memo()) m->clear();
+}
+
+#endif
+
+DictWatch::~DictWatch() { clear(); }
 
 }  // namespace ombrix

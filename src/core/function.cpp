@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <structmember.h>
 
+#include "ombrix/module.hpp"
+
 namespace ombrix {
 
 struct NativeFunction {
@@ -24,6 +26,8 @@ struct NativeFunction {
   PyObject* builtins;
   PyObject* dict;
   PyObject* weakreflist;
+  PyObject* home;       // the module object the function was made in
+  ModuleState* state;   // its state, alive as long as `home` is
 };
 
 namespace {
@@ -126,7 +130,9 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
   for (Py_ssize_t j = f->npos; j < n; ++j) {
     if (out[j]) continue;
     PyObject* name = PyTuple_GET_ITEM(f->varnames, j);
-    out[j] = kwdefaults ? Ref::borrow(dict_get(kwdefaults.get(), name)).release() : nullptr;
+    Ref value;
+    if (kwdefaults && !dict_lookup(kwdefaults.get(), name, &value)) return false;
+    out[j] = value.release();
     if (!out[j]) {
       PyErr_Format(PyExc_TypeError, "%U() missing 1 required keyword-only argument: '%U'",
                    keyword_error_name(f), name);
@@ -150,6 +156,10 @@ struct BoundArgs {
 
 PyObject* invoke(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject* const* kwvalues) {
+  if (!f->home || !f->state->ready()) {
+    PyErr_Format(PyExc_RuntimeError, "%U() called after its module was torn down", f->qualname);
+    return nullptr;
+  }
   BoundArgs bound;
   if (!bind_args(f, args, nargs, kwnames, kwvalues, bound.argv)) return nullptr;
   return f->spec->impl(f, bound.argv);
@@ -202,8 +212,11 @@ PyObject* get_signature(PyObject* self, void*) {
   const Ref kwdefaults = Ref::borrow(f->kwdefaults);
   const Ref annotations = Ref::borrow(f->annotations);
   auto lookup = [&](const Ref& mapping, PyObject* key) -> Ref {
-    PyObject* v = (mapping && PyDict_Check(mapping.get())) ? dict_get(mapping.get(), key) : nullptr;
-    return Ref::borrow(v ? v : empty.get());
+    Ref v;
+    if (mapping && PyDict_Check(mapping.get()) && !dict_lookup(mapping.get(), key, &v)) {
+      PyErr_Clear();  // a key that cannot be compared: no entry
+    }
+    return v ? v : empty;
   };
   const Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
   const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
@@ -321,6 +334,14 @@ PyGetSetDef fn_getset[] = {
 PyMemberDef fn_members[] = {
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
+#if PY_VERSION_HEX >= 0x03090000
+    {const_cast<char*>("__dictoffset__"), T_PYSSIZET, offsetof(NativeFunction, dict), READONLY,
+     nullptr},
+    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET, offsetof(NativeFunction, weakreflist),
+     READONLY, nullptr},
+    {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET, offsetof(NativeFunction, vectorcall),
+     READONLY, nullptr},
+#endif
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -328,6 +349,9 @@ PyMemberDef fn_members[] = {
 
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* f = reinterpret_cast<NativeFunction*>(self);
+#if PY_VERSION_HEX >= 0x03090000
+  Py_VISIT(Py_TYPE(self));  // instances of heap types own their type
+#endif
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->defaults);
@@ -336,6 +360,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
   Py_VISIT(f->dict);
+  Py_VISIT(f->home);
   return 0;
 }
 
@@ -349,11 +374,14 @@ int fn_clear(PyObject* self) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
   Py_CLEAR(f->dict);
+  f->state = nullptr;
+  Py_CLEAR(f->home);
   return 0;
 }
 
 void fn_dealloc(PyObject* self) {
   auto* f = reinterpret_cast<NativeFunction*>(self);
+  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   if (f->weakreflist) PyObject_ClearWeakRefs(self);
   fn_clear(self);
@@ -361,6 +389,11 @@ void fn_dealloc(PyObject* self) {
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   PyObject_GC_Del(self);
+#if PY_VERSION_HEX >= 0x03080000
+  Py_DECREF(type);  // from 3.8 on, instances of heap types own their type
+#else
+  (void)type;
+#endif
 }
 
 PyObject* fn_repr(PyObject* self) {
@@ -377,51 +410,78 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-PyTypeObject* function_type() {
-  static PyTypeObject type;
-  static bool ready = false;
-  if (ready) return &type;
-  type.tp_name = "native_function";
-  type.tp_basicsize = sizeof(NativeFunction);
-  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | OMBRIX_TPFLAGS_METHOD_DESCRIPTOR
-#if OMBRIX_HAVE_VECTORCALL
-                  | OMBRIX_TPFLAGS_HAVE_VECTORCALL
-#endif
-      ;
-#if OMBRIX_HAVE_VECTORCALL
-  type.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
-  type.tp_call = PyVectorcall_Call;
-#else
-  type.tp_call = fn_call;
-#endif
-  type.tp_dealloc = fn_dealloc;
-  type.tp_repr = fn_repr;
-  type.tp_traverse = fn_traverse;
-  type.tp_clear = fn_clear;
-  type.tp_getattro = PyObject_GenericGetAttr;
-  type.tp_setattro = PyObject_GenericSetAttr;
-  type.tp_descr_get = fn_descr_get;
-  type.tp_getset = fn_getset;
-  type.tp_members = fn_members;
-  type.tp_dictoffset = offsetof(NativeFunction, dict);
-  type.tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
-#if PY_VERSION_HEX >= 0x03090000
-  Py_SET_REFCNT(&type, 1);
-#else
-  Py_REFCNT(&type) = 1;
-#endif
-  if (PyType_Ready(&type) < 0) return nullptr;
-  ready = true;
-  return &type;
+#if PY_VERSION_HEX < 0x030A0000
+// Only make_function makes these; type(f)() is refused, as 3.10 and later
+// refuse it for a type that disallows instantiation.
+PyObject* fn_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+  return nullptr;
 }
+#endif
 
 }  // namespace
 
-Ref make_function(const FunctionSpec& spec, PyObject* module,
+namespace detail {
+
+Ref make_function_type(PyObject* module) {
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+      {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+      {Py_tp_getset, fn_getset},
+      {Py_tp_members, fn_members},
+#if OMBRIX_HAVE_VECTORCALL
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+#else
+      {Py_tp_call, reinterpret_cast<void*>(fn_call)},
+#endif
+#if PY_VERSION_HEX < 0x030A0000
+      {Py_tp_new, reinterpret_cast<void*>(fn_new)},
+#endif
+      {0, nullptr},
+  };
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | OMBRIX_TPFLAGS_METHOD_DESCRIPTOR;
+#if PY_VERSION_HEX >= 0x03090000
+  flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+#if PY_VERSION_HEX >= 0x030A0000
+  flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+#endif
+  PyType_Spec spec = {"native_function", static_cast<int>(sizeof(NativeFunction)), 0, flags,
+                      slots};
+#if PY_VERSION_HEX >= 0x03090000
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  if (!type) return type;
+#else
+  (void)module;
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) return type;
+  // Before 3.9 a type made from a spec takes no offsets from its members.
+  auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+  t->tp_dictoffset = offsetof(NativeFunction, dict);
+  t->tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
+#if OMBRIX_HAVE_VECTORCALL
+  t->tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+  t->tp_flags |= OMBRIX_TPFLAGS_HAVE_VECTORCALL;
+#endif
+  PyType_Modified(t);
+#endif
+  return type;
+}
+
+}  // namespace detail
+
+Ref make_function(const FunctionSpec& spec, ModuleState& state,
                   std::initializer_list<PyObject*> defaults,
                   std::initializer_list<std::pair<const char*, PyObject*>> kwdefaults) {
-  PyTypeObject* type = function_type();
-  if (!type) return Ref();
+  PyObject* module = state.module();
+  PyTypeObject* type = state.function_type.type();
+  if (!type) {
+    PyErr_SetString(PyExc_SystemError, "the module's function type is not ready");
+    return Ref();
+  }
   const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
   if (n > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
@@ -438,6 +498,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* module,
   f->varnames = f->name = f->qualname = f->module = f->doc = nullptr;
   f->defaults = f->kwdefaults = f->annotations = f->globals = f->builtins = nullptr;
   f->dict = f->weakreflist = nullptr;
+  Py_INCREF(module);
+  f->home = module;
+  f->state = &state;
   PyObject_GC_Track(self.get());
 
   f->varnames = PyTuple_New(n);
@@ -494,11 +557,17 @@ Ref make_function(const FunctionSpec& spec, PyObject* module,
   return self;
 }
 
-PyObject* global(NativeFunction* fn, PyObject* name) {
-  PyObject* v = dict_get(fn->globals, name);
-  if (!v) v = dict_get(fn->builtins, name);
-  if (!v) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return v;
+ModuleState& function_state(NativeFunction* fn) { return *fn->state; }
+
+Ref global(NativeFunction* fn, PyObject* name) {
+  // The namespaces are owned for the lookups: a key's __eq__ may run code.
+  const Ref globals = Ref::borrow(fn->globals);
+  const Ref builtins = Ref::borrow(fn->builtins);
+  Ref value;
+  if (globals && !dict_lookup(globals.get(), name, &value)) return Ref();
+  if (!value && builtins && !dict_lookup(builtins.get(), name, &value)) return Ref();
+  if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return value;
 }
 
 }  // namespace ombrix

@@ -1,58 +1,27 @@
 #include "ombrix/lock.hpp"
 
 #include "ombrix/methods.hpp"
+#include "ombrix/module.hpp"
 #include "ombrix/types.hpp"
 
 namespace ombrix {
 
 namespace {
 
-struct PlainLock {
-  PyTypeObject* type = nullptr;
-  BuiltinMethod acquire;  // methods of the lock type
-  BuiltinMethod release;
-};
-
-// threading.Lock's type and its methods, looked up once per process.
-const PlainLock* plain_lock() {
-  static PlainLock plain;
-  static bool ready = false;
-  if (ready) return &plain;
-  Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
-  if (!thread) return nullptr;
-  Ref lock = Ref::steal(PyObject_CallMethod(thread.get(), "allocate_lock", nullptr));
-  if (!lock) return nullptr;
-  PyTypeObject* type = Py_TYPE(lock.get());
-  Ref acquire = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "acquire"));
-  Ref release = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "release"));
-  if (!acquire || !release) return nullptr;
-  if (!plain.acquire.init(type, acquire.get()) || !plain.release.init(type, release.get())) {
-    return nullptr;
-  }
-  Py_INCREF(type);
-  plain.type = type;
-  ready = true;
-  return &plain;
-}
-
 // type(obj).name bound to obj, as the `with` statement looks it up; `is_exit`
 // picks the interpreter's message for a missing __exit__.
-Ref lookup_special(PyObject* obj, const char* name, bool is_exit) {
+Ref lookup_special(const ModuleState& state, PyObject* obj, PyObject* name, bool is_exit) {
   PyTypeObject* type = Py_TYPE(obj);
-  Ref key = Ref::steal(PyUnicode_InternFromString(name));
-  if (!key) return Ref();
   // Owned: its __get__ may run code that drops it from the class.
-  Ref descr = Ref::borrow(type_lookup(type, key.get()));
+  Ref descr = type_lookup(type, name);
   if (!descr) {
 #if PY_VERSION_HEX >= 0x030E0000
     // A type with the asynchronous protocol gets a hint.
-    auto has_method = [type](const char* method) {
-      Ref k = Ref::steal(PyUnicode_InternFromString(method));
-      PyObject* d = k ? type_lookup(type, k.get()) : nullptr;
-      if (!k) PyErr_Clear();
-      return d && Py_TYPE(d)->tp_descr_get;
+    auto has_method = [type](PyObject* method) {
+      Ref d = type_lookup(type, method);
+      return d && Py_TYPE(d.get())->tp_descr_get;
     };
-    const bool hint = has_method("__aenter__") && has_method("__aexit__");
+    const bool hint = has_method(state.aenter) && has_method(state.aexit);
     if (is_exit) {
       PyErr_Format(PyExc_TypeError,
                    hint ? "'%T' object does not support the context manager protocol (missed "
@@ -71,14 +40,16 @@ Ref lookup_special(PyObject* obj, const char* name, bool is_exit) {
                    obj);
     }
 #elif PY_VERSION_HEX >= 0x030B0000
+    (void)state;
     PyErr_Format(PyExc_TypeError,
                  is_exit ? "'%.200s' object does not support the context manager protocol "
                            "(missed __exit__ method)"
                          : "'%.200s' object does not support the context manager protocol",
                  type->tp_name);
 #else
+    (void)state;
     (void)is_exit;
-    PyErr_SetString(PyExc_AttributeError, name);
+    PyErr_SetObject(PyExc_AttributeError, name);
 #endif
     return Ref();
   }
@@ -89,24 +60,23 @@ Ref lookup_special(PyObject* obj, const char* name, bool is_exit) {
 
 }  // namespace
 
-WithLock::WithLock(PyObject* lock) : lock_(Ref::borrow(lock)) {
-  const PlainLock* plain = plain_lock();
-  if (!plain) return;
-  if (Py_TYPE(lock) == plain->type) {
+WithLock::WithLock(const ModuleState& state, PyObject* lock)
+    : state_(state), lock_(Ref::borrow(lock)) {
+  if (Py_TYPE(lock) == state.lock_type.type()) {
     plain_ = true;
-    entered_ = static_cast<bool>(plain->acquire(lock));
+    entered_ = static_cast<bool>(state.lock_acquire(lock));
     return;
   }
   // The interpreter's order: up to 3.13 __enter__ is looked up first, then
   // __exit__; from 3.14 on __exit__ first. Then __enter__ is called.
 #if PY_VERSION_HEX >= 0x030E0000
-  exit_ = lookup_special(lock, "__exit__", true);
-  Ref enter = exit_ ? lookup_special(lock, "__enter__", false) : Ref();
+  exit_ = lookup_special(state, lock, state.exit, true);
+  Ref enter = exit_ ? lookup_special(state, lock, state.enter, false) : Ref();
   if (!enter) return;
 #else
-  Ref enter = lookup_special(lock, "__enter__", false);
+  Ref enter = lookup_special(state, lock, state.enter, false);
   if (!enter) return;
-  exit_ = lookup_special(lock, "__exit__", true);
+  exit_ = lookup_special(state, lock, state.exit, true);
   if (!exit_) return;
 #endif
   entered_ = static_cast<bool>(call(enter.get(), {}));
@@ -114,7 +84,7 @@ WithLock::WithLock(PyObject* lock) : lock_(Ref::borrow(lock)) {
 
 bool WithLock::exit_ok() {
   entered_ = false;
-  if (plain_) return static_cast<bool>(plain_lock()->release(lock_.get()));
+  if (plain_) return static_cast<bool>(state_.lock_release(lock_.get()));
   return static_cast<bool>(call(exit_.get(), {Py_None, Py_None, Py_None}));
 }
 
@@ -127,7 +97,7 @@ bool WithLock::exit_with_exception(bool* suppressed) {
   if (tb && v) PyException_SetTraceback(v, tb);
   Ref type = Ref::steal(t), value = Ref::steal(v), traceback = Ref::steal(tb);
   if (plain_) {
-    Ref released = plain_lock()->release(lock_.get());
+    Ref released = state_.lock_release(lock_.get());
     if (!released) PyErr_Clear();  // the block's own exception wins
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return false;

@@ -15,16 +15,13 @@ using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using KeywordsFunction = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 
-PyObject* empty_tuple = nullptr;
-
 }  // namespace
 
 bool BuiltinMethod::init(PyTypeObject* type, PyObject* descr) {
-  if (!empty_tuple && !(empty_tuple = PyTuple_New(0))) return false;
-  Py_INCREF(descr);
-  Py_INCREF(type);
-  type_ = type;
-  descr_ = descr;
+  empty_ = Ref::steal(PyTuple_New(0));
+  if (!empty_) return false;
+  type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  descr_ = Ref::borrow(descr);
   meth_ = nullptr;
   if (Py_TYPE(descr) != &PyMethodDescr_Type) return true;
   auto* method = reinterpret_cast<PyMethodDescrObject*>(descr);
@@ -47,13 +44,13 @@ bool BuiltinMethod::init(PyTypeObject* type, PyObject* descr) {
 }
 
 Ref BuiltinMethod::operator()(PyObject* self) const {
-  if (meth_ && Py_TYPE(self) == type_) {
+  if (meth_ && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(type_.get())) {
     switch (convention_) {
       case METH_NOARGS:
         return Ref::steal(meth_(self, nullptr));
       case METH_VARARGS | METH_KEYWORDS:
         return Ref::steal(reinterpret_cast<KeywordsFunction>(reinterpret_cast<void (*)()>(meth_))(
-            self, empty_tuple, nullptr));
+            self, empty_.get(), nullptr));
       case METH_FASTCALL:
         return Ref::steal(
             reinterpret_cast<FastFunction>(reinterpret_cast<void (*)()>(meth_))(self, nullptr, 0));
@@ -64,11 +61,11 @@ Ref BuiltinMethod::operator()(PyObject* self) const {
         break;
     }
   }
-  return call(descr_, {self});
+  return call(descr_.get(), {self});
 }
 
 Ref BuiltinMethod::operator()(PyObject* self, PyObject* arg) const {
-  if (meth_ && Py_TYPE(self) == type_) {
+  if (meth_ && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(type_.get())) {
     switch (convention_) {
       case METH_O:
         return Ref::steal(meth_(self, arg));
@@ -82,7 +79,7 @@ Ref BuiltinMethod::operator()(PyObject* self, PyObject* arg) const {
         break;
     }
   }
-  return call(descr_, {self, arg});
+  return call(descr_.get(), {self, arg});
 }
 
 }  // namespace ombrix

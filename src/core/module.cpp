@@ -1,6 +1,56 @@
 #include "ombrix/module.hpp"
 
+#include "ombrix/types.hpp"
+
 namespace ombrix {
+
+StateMember::StateMember(ModuleState* owner) : next_(owner->members_) { owner->members_ = this; }
+
+Name::Name(ModuleState* owner, const char* text) : StateMember(owner), text_(text) {}
+
+bool Name::prepare() {
+  obj_ = Ref::steal(PyUnicode_InternFromString(text_));
+  if (!obj_) return false;
+  hash_ = PyObject_Hash(obj_.get());
+  return hash_ != -1;
+}
+
+bool ModuleState::setup(PyObject* module) {
+  module_ = module;  // the module owns this state: never a cycle of its own
+  for (StateMember* m = members_; m; m = m->next_) {
+    if (!m->prepare()) return false;
+  }
+  if (!function_type.set(detail::make_function_type(module))) return false;
+  // threading.Lock's type and its methods, for `with` on a plain lock.
+  Ref thread = import_module("_thread");
+  Ref lock = thread ? Ref::steal(PyObject_CallMethod(thread.get(), "allocate_lock", nullptr)) : Ref();
+  if (!lock) return false;
+  auto* type = Py_TYPE(lock.get());
+  Ref acquire_descr = type_lookup(type, acquire);
+  Ref release_descr = type_lookup(type, release);
+  if (!acquire_descr || !release_descr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "unexpected threading.Lock layout");
+    return false;
+  }
+  if (!lock_type.set(Ref::borrow(reinterpret_cast<PyObject*>(type))) ||
+      !lock_acquire.init(type, acquire_descr.get()) ||
+      !lock_release.init(type, release_descr.get())) {
+    return false;
+  }
+  return detail::init_tag_probe(*this);
+}
+
+int ModuleState::traverse(visitproc visit, void* arg) {
+  for (StateMember* m = members_; m; m = m->next_) {
+    if (int r = m->traverse(visit, arg)) return r;
+  }
+  return 0;
+}
+
+void ModuleState::clear() {
+  ready_ = false;
+  for (StateMember* m = members_; m; m = m->next_) m->clear();
+}
 
 Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 

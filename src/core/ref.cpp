@@ -4,17 +4,18 @@
 
 namespace ombrix {
 
-namespace {
-Interned* interned_head = nullptr;
-}
-
-Interned::Interned(const char* text) : text_(text), next_(interned_head) { interned_head = this; }
-
-bool init_interned() {
-  for (Interned* s = interned_head; s; s = s->next_) {
-    if (!s->obj_ && !(s->obj_ = PyUnicode_InternFromString(s->text_))) return false;
-  }
-  return true;
+bool dict_lookup(PyObject* d, PyObject* key, Ref* value) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* found = nullptr;
+  const int r = PyDict_GetItemRef(d, key, &found);
+  *value = Ref::steal(found);
+  return r >= 0;
+#else
+  PyObject* found = PyDict_GetItemWithError(d, key);
+  // Borrowed only until this reference is taken; nothing runs in between.
+  *value = Ref::borrow(found);
+  return found || !PyErr_Occurred();
+#endif
 }
 
 namespace {

@@ -1,25 +1,31 @@
 #include "ombrix/types.hpp"
 
+#include "ombrix/module.hpp"
+
 namespace ombrix {
 
-PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
-  PyObject* mro = type->tp_mro;
-  if (!mro) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+Ref type_lookup(PyTypeObject* type, PyObject* name) {
+  // Owned: comparing a key of a class dict may run code that assigns
+  // __bases__ (a new MRO) or changes the dicts.
+  const Ref mro = Ref::borrow(type->tp_mro);
+  if (!mro) return Ref();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
 #if PY_VERSION_HEX >= 0x030C0000
-    // From 3.12 on, static builtin types keep their dict per interpreter
-    // (tp_dict may be NULL); the type still owns it, so values stay valid.
-    Ref owned = Ref::steal(PyType_GetDict(base));
-    PyObject* dict = owned.get();
+    // From 3.12 on, static builtin types keep their dict per interpreter.
+    const Ref dict = Ref::steal(PyType_GetDict(base));
 #else
-    PyObject* dict = base->tp_dict;
+    const Ref dict = Ref::borrow(base->tp_dict);
 #endif
     if (!dict) continue;
-    PyObject* v = dict_get(dict, name);
-    if (v) return v;
+    Ref value;
+    if (!dict_lookup(dict.get(), name, &value)) {
+      PyErr_Clear();  // as the interpreter's lookup: an error ends it, unfound
+      return Ref();
+    }
+    if (value) return value;
   }
-  return nullptr;
+  return Ref();
 }
 
 bool generic_attributes(PyTypeObject* type) {
@@ -27,147 +33,101 @@ bool generic_attributes(PyTypeObject* type) {
          type->tp_setattro == PyObject_GenericSetAttr;
 }
 
-namespace {
-
-TypeVerdict* verdicts = nullptr;  // all verdicts of this extension module
-bool verdicts_ready = false;
-
 #if PY_VERSION_HEX >= 0x030C0000
 
-int watcher_id = -1;
-
-// Called by the interpreter before a watched type (or one of its bases) is
-// changed.
-int on_type_modified(PyTypeObject* type) {
-  for (TypeVerdict* v = verdicts; v; v = v->next()) v->forget(type);
-  return 0;
+bool TypeVerdictBase::holds(ModuleState&, PyTypeObject* type) const {
+  // A type that is changed loses its tag (0), and no tag comes twice.
+  return type == type_ && tag_ != 0 && type->tp_version_tag == tag_;
 }
 
-// The interpreter has only a few watcher slots; when they are all taken,
-// verdicts are computed afresh on every check instead of failing the import.
-bool prepare() {
-  watcher_id = PyType_AddWatcher(on_type_modified);
-  if (watcher_id < 0) PyErr_Clear();
-  return true;
+TypeVerdictBase::Stamp TypeVerdictBase::begin(ModuleState&, PyTypeObject* type) {
+  if (!PyUnstable_Type_AssignVersionTag(type)) return {0, 0};
+  return {type->tp_version_tag, 0};
 }
 
-// Makes sure that the next change to `type` reaches on_type_modified, and
-// tells the tag under which the verdict is kept (0: do not keep it).
-unsigned int watch(PyTypeObject* type) {
-  if (watcher_id < 0 || !PyUnstable_Type_AssignVersionTag(type)) return 0;
-  if (PyType_Watch(watcher_id, reinterpret_cast<PyObject*>(type)) < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  return type->tp_version_tag;
+bool TypeVerdictBase::end(ModuleState&, PyTypeObject* type, Stamp stamp, bool verdict) {
+  type_ = nullptr;
+  if (stamp.tag == 0 || type->tp_version_tag != stamp.tag) return false;
+  type_ = type;
+  tag_ = stamp.tag;
+  verdict_ = verdict;
+  return verdict;
 }
+
+namespace detail {
+bool init_tag_probe(ModuleState&) { return true; }
+}  // namespace detail
 
 #else
 
-// A class of our own that nobody else looks at or changes. The interpreter
-// takes its version tag away only when it takes every tag away (clearing the
-// type cache, or the tag counter wrapping around), after which tags are
-// handed out again from the start and may repeat.
-PyTypeObject* probe = nullptr;
-unsigned int probe_tag = 0;
-std::uint64_t current_generation = 0;
-Interned s_probe_name("__ombrix_probe__");
+namespace {
 
 bool has_valid_tag(PyTypeObject* type) {
   return type->tp_version_tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 }
 
-// A lookup through the interpreter's method cache gives the type a tag (when
-// one is left) and runs no Python code.
-void assign_tag(PyTypeObject* type) { _PyType_Lookup(type, s_probe_name); }
-
-// The number of times every tag was taken away, counted from 1; 0 when no
-// tag can be had.
-std::uint64_t generation() {
-  if (!has_valid_tag(probe) || probe->tp_version_tag != probe_tag) {
-    ++current_generation;
-    assign_tag(probe);
-    if (!has_valid_tag(probe)) return 0;
-    probe_tag = probe->tp_version_tag;
-  }
-  return current_generation;
+// A lookup through the interpreter's method cache gives the type a tag when
+// one is left.
+void assign_tag(ModuleState& state, PyTypeObject* type) {
+  _PyType_Lookup(type, state.probe_name);  // the (borrowed) result is not used
 }
 
-bool prepare() {
-  if (!s_probe_name.get() && !init_interned()) return false;
+// The number of times every tag was taken away since the probe was made,
+// counted from 1; 0 when no tag can be had.
+unsigned long long generation(ModuleState& state) {
+  PyTypeObject* probe = state.tag_probe.type();
+  if (!probe) return 0;
+  if (!has_valid_tag(probe) || probe->tp_version_tag != state.probe_tag) {
+    ++state.tag_generation;
+    assign_tag(state, probe);
+    if (!has_valid_tag(probe)) return 0;
+    state.probe_tag = probe->tp_version_tag;
+  }
+  return state.tag_generation;
+}
+
+}  // namespace
+
+bool TypeVerdictBase::holds(ModuleState& state, PyTypeObject* type) const {
+  if (type != type_ || !has_valid_tag(type) || type->tp_version_tag != tag_) return false;
+  const unsigned long long now = generation(state);
+  return now != 0 && now == generation_;
+}
+
+TypeVerdictBase::Stamp TypeVerdictBase::begin(ModuleState& state, PyTypeObject* type) {
+  if (!has_valid_tag(type)) assign_tag(state, type);
+  // Handing out a tag may have made every tag start over.
+  const unsigned long long now = generation(state);
+  if (now == 0 || !has_valid_tag(type)) return {0, 0};
+  return {type->tp_version_tag, now};
+}
+
+bool TypeVerdictBase::end(ModuleState& state, PyTypeObject* type, Stamp stamp, bool verdict) {
+  type_ = nullptr;
+  const unsigned long long now = generation(state);
+  if (stamp.tag == 0 || now == 0 || now != stamp.generation || !has_valid_tag(type) ||
+      type->tp_version_tag != stamp.tag) {
+    return false;
+  }
+  type_ = type;
+  tag_ = stamp.tag;
+  generation_ = now;
+  verdict_ = verdict;
+  return verdict;
+}
+
+namespace detail {
+
+bool init_tag_probe(ModuleState& state) {
   Ref name = Ref::steal(PyUnicode_FromString("_verdict_probe"));
   Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   Ref ns = Ref::steal(PyDict_New());
   if (!name || !bases || !ns) return false;
-  Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()});
-  if (!cls) return false;
-  probe = reinterpret_cast<PyTypeObject*>(cls.release());  // kept for the process
-  return true;
+  return state.tag_probe.set(
+      call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()}));
 }
 
-#endif
-
-}  // namespace
-
-bool init_type_verdicts() {
-  if (verdicts_ready) return true;
-  if (!prepare()) return false;
-  verdicts_ready = true;
-  return true;
-}
-
-TypeVerdict::TypeVerdict(Compute compute) : compute_(compute), next_(verdicts) {
-  if (verdicts) verdicts->prev_ = this;
-  verdicts = this;
-}
-
-TypeVerdict::TypeVerdict(const TypeVerdict& other) : TypeVerdict(other.compute_) {}
-
-TypeVerdict::~TypeVerdict() {
-  if (prev_) prev_->next_ = next_;
-  if (next_) next_->prev_ = prev_;
-  if (verdicts == this) verdicts = next_;
-}
-
-#if PY_VERSION_HEX >= 0x030C0000
-
-bool TypeVerdict::check(PyTypeObject* type) {
-  if (type == type_ && type->tp_version_tag == tag_) return verdict_;
-  bool verdict = compute_(type);
-  type_ = nullptr;
-  if (verdicts_ready) {
-    unsigned int tag = watch(type);
-    if (tag != 0) {
-      type_ = type;
-      tag_ = tag;
-      verdict_ = verdict;
-    }
-  }
-  return verdict;
-}
-
-#else
-
-bool TypeVerdict::check(PyTypeObject* type) {
-  if (!verdicts_ready) return compute_(type);
-  std::uint64_t now = generation();
-  if (now != 0 && now == generation_ && type == type_ && type->tp_version_tag == tag_ &&
-      has_valid_tag(type)) {
-    return verdict_;
-  }
-  bool verdict = compute_(type);
-  type_ = nullptr;
-  if (!has_valid_tag(type)) assign_tag(type);
-  // Handing out a tag may have made every tag start over.
-  now = generation();
-  if (now != 0 && has_valid_tag(type)) {
-    type_ = type;
-    tag_ = type->tp_version_tag;
-    generation_ = now;
-    verdict_ = verdict;
-  }
-  return verdict;
-}
+}  // namespace detail
 
 #endif
 

@@ -1,142 +1,307 @@
-// Noticing cheaply that a dict is still exactly as it was when last looked
-// at, so that what was read from it may be used again without a lookup.
+// Reading several entries of a dict in one pass over it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "ombrix/ref.hpp"
+#include "ombrix/state.hpp"
+#include "ombrix/types.hpp"
 
 namespace ombrix {
 
-// Sets up what DictStamp needs to notice changes. Call once from the module's
-// initialisation; false with an exception set on failure. Until it has
-// succeeded, and on an interpreter that cannot tell (from 3.12 on, when every
-// dict watcher slot is taken, and on 3.13.0, whose attribute stores bypass the
-// instance dict it hands out), no stamp ever holds.
-bool init_dict_stamps();
-// Whether stamps can hold at all on this interpreter.
-bool dict_stamps_work();
+// A few names, found by hash: which of them a dict key is equal to.
+template <std::size_t N>
+class NameTable {
+  static_assert(N > 0 && N < 32, "a handful of names");
 
-namespace detail {
-extern std::uint64_t dict_events;
-}
-// How many changes of watched dicts the interpreter has told of (from 3.12
-// on; always 0 before).
-inline std::uint64_t dict_events() { return detail::dict_events; }
-
-// A stamp of one dict. It holds while that very dict is alive and nothing has
-// added, replaced or removed an entry, or cleared it, since the stamp was
-// taken. Only exact dicts whose keys are all exact str are stamped: looking
-// up a str in them, or storing under one, runs no Python code.
-//
-// Before 3.12 the stamp is the dict's version tag, which the interpreter
-// renews from a process-wide counter on every change and on creation, so a
-// new dict at the same address never shows an old tag. From 3.12 on, a dict
-// watcher takes the stamp away before any change or deallocation; stamps live
-// in DictMemo entries, which the watcher reaches.
-class DictStamp {
  public:
-  DictStamp() = default;
-  DictStamp(const DictStamp&) = delete;
-  DictStamp& operator=(const DictStamp&) = delete;
-
-  bool holds(PyObject* dict) const {
-#if PY_VERSION_HEX >= 0x030C0000
-    return dict == dict_ && dict != nullptr;
-#else
-    return dict == dict_ && dict != nullptr &&
-           reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_;
-#endif
+  // Takes the names once they are interned (a module state's Names after
+  // the module is set up).
+  void build(const Name* const (&names)[N]) {
+    for (unsigned char& b : buckets_) b = 0;
+    for (std::size_t k = 0; k < N; ++k) {
+      names_[k] = names[k];
+      std::size_t i = static_cast<std::size_t>(names[k]->hash()) & (kBuckets - 1);
+      while (buckets_[i]) i = (i + 1) & (kBuckets - 1);
+      buckets_[i] = static_cast<unsigned char>(k + 1);
+    }
   }
-  // Stamps `dict` as it is now. False (and no stamp) when it cannot be.
-  bool take(PyObject* dict);
-  // Stamps again after the holder's own store of a value under an exact str
-  // key, which ran no Python code, into the dict it held the stamp of just
-  // before.
-  void renew(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030C0000
-    version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#endif
-    dict_ = dict;  // from 3.12 on the dict stays watched
-  }
-  void drop() { dict_ = nullptr; }
+  const Name& operator[](std::size_t k) const { return *names_[k]; }
 
-  // Drops the stamp if it is of `dict` (the watcher's part).
-  void forget(PyObject* dict) {
-    if (dict_ == dict) dict_ = nullptr;
+  // The index of the name equal to `key`, an exact str; N for none. Comparing
+  // exact str runs no code.
+  std::size_t find(PyObject* key) const {
+    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (h == -1) h = PyObject_Hash(key);
+    for (std::size_t i = static_cast<std::size_t>(h) & (kBuckets - 1); buckets_[i];
+         i = (i + 1) & (kBuckets - 1)) {
+      const Name& name = *names_[buckets_[i] - 1];
+      if (key == name.get() || (h == name.hash() && PyUnicode_Compare(key, name.get()) == 0)) {
+        return buckets_[i] - 1;
+      }
+    }
+    return N;
   }
 
  private:
-  PyObject* dict_ = nullptr;  // identity only, never dereferenced unless held
-#if PY_VERSION_HEX < 0x030C0000
-  std::uint64_t version_ = 0;
-#endif
+  static constexpr std::size_t kBuckets = 64;
+  const Name* names_[N] = {};
+  unsigned char buckets_[kBuckets] = {};
 };
 
-// Every DictMemo of this extension module, for the watcher to reach.
-class DictMemoBase {
+// The values of a few names in one dict, read together. Looking a str up in
+// a dict runs Python code only through a key that is not an exact str (its
+// __eq__); a dict whose keys are all exact str is read here without running
+// any, so no value read can have changed before the last is read, and the
+// outcome is that of looking each name up in turn.
+template <std::size_t N>
+class DictScan {
  public:
-  DictMemoBase();
-  virtual ~DictMemoBase();
-  DictMemoBase(const DictMemoBase&) = delete;
-  DictMemoBase& operator=(const DictMemoBase&) = delete;
-  // Drops what is kept about `dict`, before it changes or goes.
-  virtual void forget(PyObject* dict) = 0;
-  DictMemoBase* next() const { return next_; }
+  // Reads the names of `table` from `d`. False, and nothing read, when a key
+  // of `d` is not an exact str.
+  bool read(PyObject* d, const NameTable<N>& table) {
+    for (Ref& v : values_) v = Ref();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) {
+        for (Ref& v : values_) v = Ref();
+        return false;
+      }
+      // Borrowed only until this reference is taken: finding runs no code.
+      const std::size_t k = table.find(key);
+      if (k < N) values_[k] = Ref::borrow(value);
+    }
+    return true;
+  }
+  // The value of the table's name k, owned; empty when absent.
+  const Ref& operator[](std::size_t k) const { return values_[k]; }
+
+ private:
+  Ref values_[N];
+};
+
+}  // namespace ombrix
+
+namespace ombrix {
+
+class DictMemoBase;
+
+// A value remembered about a dict. From 3.12 on it is owned: the dict's
+// watcher lets it go before the dict changes or goes, so it never outlives
+// the dict's own reference. Before 3.12 it is borrowed: the dict's version
+// tag, which every change renews from a counter that never repeats, proves
+// at each use that the dict still holds it. (Owning it there would keep a
+// replaced value, say a queue's old deque and its items, alive past the
+// moment Python frees it, and run its finalizers later, at another place.)
+#if PY_VERSION_HEX >= 0x030C0000
+using Remembered = Ref;
+#else
+class Remembered {
+ public:
+  static Remembered borrow(PyObject* p) { return Remembered(p); }
+  Remembered() = default;
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Remembered(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+#endif
+
+// How a module's memos learn that a dict changed.
+//
+// From 3.12 on, each module state registers a dict watcher of its own in its
+// interpreter; the interpreter calls it before any change to a watched dict
+// and before the dict is freed, and it passes the event on to the state's
+// memos. Nothing is remembered where attribute stores bypass the dict that
+// watchers watch (3.13.0, which a probe at start-up tells), nor when every
+// watcher slot of the interpreter is taken. Before 3.12 a memo compares
+// version tags instead.
+class DictWatch : public StateMember {
+ public:
+  explicit DictWatch(ModuleState* owner) : StateMember(owner) {}
+  ~DictWatch() override;
+
+  // Whether memos may hold anything.
+#if PY_VERSION_HEX >= 0x030C0000
+  bool works() const { return id_ >= 0 && seen_; }
+#else
+  bool works() const { return true; }
+#endif
+  bool prepare() override;
+  void clear() override;
+
+  // Watches `d`; false (and no exception) when it cannot be watched.
+  bool watch(PyObject* d);
+
+  // An event, from the interpreter: every memo forgets `d`, except that the
+  // store the holder is making itself (see Expected) is mirrored instead.
+  void notify(PyObject* d, PyObject* key, PyObject* value);
+
+  // The holder's own store of `value` under `key` in `d`, which its memo
+  // mirrors (as `slot`) instead of forgetting `d`. Any other event, and a
+  // second one like it, makes every memo forget `d`.
+  struct Expected {
+    DictMemoBase* memo;
+    PyObject* dict;
+    PyObject* key;
+    PyObject* value;
+    std::size_t slot;
+    bool seen;
+  };
+  Expected* expected = nullptr;  // the innermost store under way
+
+ private:
+  friend class DictMemoBase;
+  bool attribute_stores_are_seen();
+  DictMemoBase* memos_ = nullptr;
+  PyObject* probe_ = nullptr;  // the probe's dict, while it runs
+  int probe_events_ = 0;
+  int id_ = -1;    // the watcher's id in this interpreter
+  int slot_ = -1;  // the callback it was registered with
+  bool seen_ = false;
+};
+
+// What a memo keeps per dict, for the watcher to reach.
+class DictMemoBase : public StateMember {
+ public:
+  DictMemoBase(ModuleState* owner, DictWatch* watch);
+  // Drops what is kept about `d`, before it changes or goes.
+  virtual void forget(PyObject* d) = 0;
+  // Takes `value` as the new value of `slot` of what is kept about `d`.
+  virtual void mirror(PyObject* d, std::size_t slot, PyObject* value) = 0;
+  DictMemoBase* next_memo() const { return next_; }
+
+ protected:
+  DictWatch* watch_;
 
  private:
   DictMemoBase* next_ = nullptr;
-  DictMemoBase* prev_ = nullptr;
 };
 
-// Facts read from a few dicts, each kept while the dict's stamp holds. A
-// dict maps to one of N entries by its address; a newer dict takes the entry
-// over. `Facts` must be default-constructible: a fresh entry starts empty.
+// Facts read from a few dicts, each kept while its dict is unchanged. A dict
+// maps to one of N entries by its address; a newer dict takes the entry
+// over. Only dicts whose keys are all exact str are remembered, so that
+// reading more of them runs no Python code.
+//
+// `Facts` is default-constructible (a fresh entry starts empty), holds its
+// values as Remembered, and has `void mirror(std::size_t slot, PyObject*
+// value)` and `int traverse(visitproc, void*)`. It holds only values of its
+// dict, and the memo keeps it so: the facts go before the dict changes or
+// goes (so letting them go frees nothing and runs no code), and the holder's
+// own stores are mirrored.
 template <class Facts, std::size_t N = 8>
 class DictMemo final : public DictMemoBase {
  public:
-  // The facts about `dict`, while they still hold; else nullptr.
-  Facts* find(PyObject* dict) {
-    Entry& e = entry(dict);
-    return e.stamp.holds(dict) ? &e.facts : nullptr;
+  DictMemo(ModuleState* owner, DictWatch* watch) : DictMemoBase(owner, watch) {}
+
+  // The facts about `d`, while they hold; else nullptr.
+  Facts* find(PyObject* d) {
+    Entry& e = entry(d);
+    return e.dict == d && unchanged(e, d) ? &e.facts : nullptr;
   }
-  // Starts the facts about `dict` afresh; nullptr when it cannot be stamped.
-  Facts* start(PyObject* dict) {
-    if (!dict_stamps_work()) return nullptr;
-    Entry& e = entry(dict);
+  // Starts the facts about `d` afresh; nullptr when it cannot be remembered.
+  Facts* start(PyObject* d) {
+    if (!watch_->works() || !PyDict_CheckExact(d)) return nullptr;
+    Entry& e = entry(d);
+    e.dict = nullptr;
     e.facts = Facts();
-    return e.stamp.take(dict) ? &e.facts : nullptr;
+    if (!plain_keys(d) || !watch_->watch(d)) return nullptr;
+    e.dict = d;
+    stamp(e, d);
+    return &e.facts;
   }
-  // dict[key] = value, the caller's own store under an exact str key, with
-  // `facts` those of `dict` as they held just before (or nullptr). When
-  // `quiet` (the value replaced lives on or frees nothing but memory) and
-  // nothing else changed the dict meanwhile (a watcher of someone else's
-  // could run code), the facts are kept and the caller brings them up to
-  // date; otherwise the store itself has dropped them. False with an
+  // d[key] = value, the holder's own store, mirrored as `slot` in what is
+  // remembered about `d` when nothing else came with it. False with an
   // exception set on failure.
-  bool store(PyObject* dict, Facts* facts, PyObject* key, PyObject* value, bool quiet) {
-    const std::uint64_t before = dict_events();
-    if (PyDict_SetItem(dict, key, value) < 0) return false;
-    Entry& e = entry(dict);
-    if (quiet && facts == &e.facts && dict_events() - before <= 1) e.stamp.renew(dict);
+  bool store(PyObject* d, std::size_t slot, PyObject* key, PyObject* value) {
+    if (!find(d)) return PyDict_SetItem(d, key, value) == 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    DictWatch::Expected expected{this, d, key, value, slot, false};
+    DictWatch::Expected* outer = watch_->expected;
+    watch_->expected = &expected;
+    const int r = PyDict_SetItem(d, key, value);
+    watch_->expected = outer;
+    if (r < 0 || !expected.seen) forget(d);
+    return r == 0;
+#else
+    // Without watchers only the replaced value's release can run code: the
+    // keys are exact str. Borrowed: nothing runs before it is looked at.
+    PyObject* old = PyDict_GetItemWithError(d, key);
+    const bool quiet = !old || release_runs_no_code(old);
+    if (PyDict_SetItem(d, key, value) < 0) {
+      forget(d);
+      return false;
+    }
+    Entry& e = entry(d);
+    if (quiet && e.dict == d) {
+      stamp(e, d);
+      e.facts.mirror(slot, value);
+    } else {
+      forget(d);
+    }
     return true;
+#endif
   }
-  // Forgets the facts about `dict`.
-  void drop(PyObject* dict) {
-    Entry& e = entry(dict);
-    if (e.stamp.holds(dict)) e.stamp.drop();
+  void mirror(PyObject* d, std::size_t slot, PyObject* value) override {
+    Entry& e = entry(d);
+    if (e.dict == d) e.facts.mirror(slot, value);
   }
-  void forget(PyObject* dict) override { entry(dict).stamp.forget(dict); }
+  void forget(PyObject* d) override {
+    Entry& e = entry(d);
+    if (e.dict != d) return;
+    e.dict = nullptr;
+    e.facts = Facts();  // the dict still holds every value
+  }
+  int traverse(visitproc visit, void* arg) override {
+#if PY_VERSION_HEX >= 0x030C0000
+    for (Entry& e : entries_) {
+      if (int r = e.facts.traverse(visit, arg)) return r;
+    }
+#else
+    (void)visit;
+    (void)arg;
+#endif
+    return 0;
+  }
+  void clear() override {
+    for (Entry& e : entries_) {
+      e.dict = nullptr;
+      e.facts = Facts();
+    }
+  }
 
  private:
   struct Entry {
-    DictStamp stamp;
+    PyObject* dict = nullptr;  // identity only
+#if PY_VERSION_HEX < 0x030C0000
+    std::uint64_t tag = 0;
+#endif
     Facts facts;
   };
-  Entry& entry(PyObject* dict) {
-    return entries_[(reinterpret_cast<std::uintptr_t>(dict) >> 4) % N];
+#if PY_VERSION_HEX >= 0x030C0000
+  static bool unchanged(const Entry&, PyObject*) { return true; }  // the watcher forgets
+  static void stamp(Entry&, PyObject*) {}
+#else
+  static bool unchanged(const Entry& e, PyObject* d) {
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag == e.tag;
   }
+  static void stamp(Entry& e, PyObject* d) {
+    e.tag = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+  }
+#endif
+  static bool plain_keys(PyObject* d) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+  }
+  Entry& entry(PyObject* d) { return entries_[(reinterpret_cast<std::uintptr_t>(d) >> 4) % N]; }
   Entry entries_[N];
 };
 

@@ -37,6 +37,7 @@ struct Param {
 };
 
 struct NativeFunction;
+class ModuleState;
 
 // The body of a function. `argv` holds one borrowed reference per declared
 // parameter, in declaration order, defaults filled in. Returns a new
@@ -55,17 +56,27 @@ struct FunctionSpec {
 
 constexpr Py_ssize_t kMaxParams = 8;
 
-// Creates the function for `spec` (which must outlive it) in `module`, whose
-// namespace becomes the function's globals. `defaults` are the values of the
-// trailing positional parameters; `kwdefaults` those of keyword-only ones.
-Ref make_function(const FunctionSpec& spec, PyObject* module,
+// Creates the function for `spec` (which must outlive it) in the module of
+// `state`, whose namespace becomes the function's globals. `defaults` are the
+// values of the trailing positional parameters; `kwdefaults` those of
+// keyword-only ones.
+Ref make_function(const FunctionSpec& spec, ModuleState& state,
                   std::initializer_list<PyObject*> defaults = {},
                   std::initializer_list<std::pair<const char*, PyObject*>> kwdefaults = {});
 
+// The state of the module `fn` was made in (see state_of in module.hpp).
+ModuleState& function_state(NativeFunction* fn);
+
 // Looks `name` up as the function body would in Python: first the module's
-// namespace, then the builtins. Returns a borrowed reference, or NULL with
-// NameError set. Collaborators are looked up at every call so that callers
-// may rebind them.
-PyObject* global(NativeFunction* fn, PyObject* name);
+// namespace, then the builtins. Returns a new reference, or NULL with
+// NameError (or the error of a lookup) set. Collaborators are looked up at
+// every call so that callers may rebind them.
+Ref global(NativeFunction* fn, PyObject* name);
+
+namespace detail {
+// The native function type of one module: a heap type made with the module
+// (from the module's state), so that every interpreter has its own.
+Ref make_function_type(PyObject* module);
+}  // namespace detail
 
 }  // namespace ombrix

@@ -4,10 +4,14 @@
 #include "ombrix/ref.hpp"
 
 namespace ombrix {
+class ModuleState;
+}
+
+namespace ombrix {
 
 // Enters `lock` like a `with` statement does and leaves it on every path.
 //
-//     WithLock guard(mutex);
+//     WithLock guard(state, mutex);
 //     if (!guard) return nullptr;
 //     Ref result = ...;                    // the block's body
 //     return guard.leave(result.release());
@@ -20,7 +24,8 @@ namespace ombrix {
 // path straight to its acquire and release.
 class WithLock {
  public:
-  explicit WithLock(PyObject* lock);
+  // `state` is the calling module's (for the names and the lock type).
+  WithLock(const ModuleState& state, PyObject* lock);
   ~WithLock();
   WithLock(const WithLock&) = delete;
   WithLock& operator=(const WithLock&) = delete;
@@ -35,6 +40,7 @@ class WithLock {
   bool exit_ok();               // exit without an exception in flight
   bool exit_with_exception(bool* suppressed);
 
+  const ModuleState& state_;
   Ref lock_;
   Ref exit_;  // bound __exit__ of a general context manager
   bool plain_ = false;

@@ -5,16 +5,19 @@
 #pragma once
 
 #include "ombrix/ref.hpp"
+#include "ombrix/state.hpp"
 
 namespace ombrix {
 
-class BuiltinMethod {
+class BuiltinMethod : public StateMember {
  public:
-  // Takes `descr`, a method descriptor of `type` as found in its dict (kept
-  // for the life of the process). False with an exception set on failure.
+  explicit BuiltinMethod(ModuleState* owner) : StateMember(owner) {}
+
+  // Takes `descr`, a method descriptor of `type` as found in its dict. False
+  // with an exception set on failure.
   bool init(PyTypeObject* type, PyObject* descr);
 
-  PyObject* descriptor() const { return descr_; }
+  PyObject* descriptor() const { return descr_.get(); }
 
   // self.method() and self.method(arg), for `self` of exactly the type: new
   // references, NULL with an exception set. Any other receiver, or a calling
@@ -22,9 +25,22 @@ class BuiltinMethod {
   Ref operator()(PyObject* self) const;
   Ref operator()(PyObject* self, PyObject* arg) const;
 
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(type_.get());
+    Py_VISIT(descr_.get());
+    return 0;
+  }
+  void clear() override {
+    meth_ = nullptr;
+    descr_ = Ref();
+    type_ = Ref();
+    empty_ = Ref();
+  }
+
  private:
-  PyTypeObject* type_ = nullptr;
-  PyObject* descr_ = nullptr;
+  Ref type_;
+  Ref descr_;
+  Ref empty_;                   // () for the METH_VARARGS convention
   PyCFunction meth_ = nullptr;  // nullptr: call through the descriptor
   int convention_ = 0;          // the calling-convention bits of ml_flags
 };

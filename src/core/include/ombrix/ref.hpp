@@ -43,23 +43,6 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// An interned string created once at module initialisation and kept for the
-// life of the process. Declare them at namespace scope in a module source;
-// `init_interned()` creates every one declared in that extension module.
-class Interned {
- public:
-  explicit Interned(const char* text);
-  operator PyObject*() const { return obj_; }
-  PyObject* get() const { return obj_; }
-
- private:
-  friend bool init_interned();
-  const char* text_;
-  PyObject* obj_ = nullptr;
-  Interned* next_;
-};
-bool init_interned();
-
 // callable(*args), through vectorcall where the interpreter has it.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
 // callable(*args, **kwargs) with keyword names given in `kwnames` (a tuple of
@@ -72,13 +55,10 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 inline Ref getattr(PyObject* obj, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
-// d[key] as a borrowed reference, or NULL when absent. Meant for str keys,
-// whose comparison cannot fail; an error from an exotic key counts as absent.
-inline PyObject* dict_get(PyObject* d, PyObject* key) {
-  PyObject* v = PyDict_GetItemWithError(d, key);
-  if (!v && PyErr_Occurred()) PyErr_Clear();
-  return v;
-}
+// d[key], owned: *value is the value, or empty when the key is absent. False
+// with the exception set when the lookup raised (a key's __eq__ can). The
+// caller keeps `d` alive; the lookup may run Python code.
+bool dict_lookup(PyObject* d, PyObject* key, Ref* value);
 
 inline Ref new_ref(PyObject* obj) { return Ref::borrow(obj); }
 inline Ref none() { return Ref::borrow(Py_None); }

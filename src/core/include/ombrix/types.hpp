@@ -3,16 +3,17 @@
 // no subclass or monkeypatch has replaced what they short-circuit.
 #pragma once
 
-#include <cstdint>
-
 #include "ombrix/ref.hpp"
 
 namespace ombrix {
 
+class ModuleState;
+
 // The attribute `name` as found along type(obj).__mro__, without binding
-// (what `type.__dict__[name]` gives on the class that defines it). Borrowed;
-// NULL when no class defines it. Never raises.
-PyObject* type_lookup(PyTypeObject* type, PyObject* name);
+// (what `type.__dict__[name]` gives on the class that defines it), owned;
+// empty when no class defines it. Never raises. As in the interpreter's own
+// lookup, a class dict's key may run code while it is compared.
+Ref type_lookup(PyTypeObject* type, PyObject* name);
 
 // True when attribute access on instances of `type` is the generic one (no
 // __getattribute__, __getattr__ or __setattr__ of a class of its own).
@@ -27,45 +28,61 @@ inline bool release_runs_no_code(PyObject* o) {
          PyUnicode_CheckExact(o) || PyBytes_CheckExact(o);
 }
 
-// Sets up what TypeVerdict needs to notice changes to types. Call once from
-// the module's initialisation; false with an exception set on failure. Until
-// it has succeeded, verdicts are computed afresh on every check.
-bool init_type_verdicts();
-
 // A yes/no verdict about one type, computed once and reused while neither the
-// type nor any base class is modified. `compute` must neither raise nor run
-// Python code.
+// type nor any base class is modified, as the interpreter's own attribute
+// cache is: by the type's version tag, which the interpreter takes away from
+// a type and all its subclasses on every change.
 //
-// From 3.12 on, a type watcher forgets the verdict when the type (or, through
-// it, a base class) is modified. Before 3.12, the verdict is kept with the
-// type's version tag, which the interpreter takes away on every change to the
-// type or its bases; since clearing the type cache can restart the tag
-// counter (so a changed class may get its old tag back), every verdict also
-// records the cache generation, which a private probe class tells.
-class TypeVerdict {
+// From 3.12 on a tag is never handed out twice in an interpreter, so the type
+// and its tag identify the verdict. Before 3.12 clearing the type cache makes
+// the interpreter hand tags out again from the start; the module state's
+// probe class, whose tag goes with every other, tells when that happened.
+//
+// The type is only compared, never dereferenced: while its tag is the one
+// recorded, it is the type the verdict was made about. `compute` may run
+// Python code (a class dict's key is compared during lookups); a verdict that
+// the type changed under is not kept, and counts as "no".
+class TypeVerdictBase {
+ protected:
+  // Whether the verdict kept is about `type` as it is now.
+  bool holds(ModuleState& state, PyTypeObject* type) const;
+  // What a verdict computed now may be kept under (a tag of 0: nothing).
+  struct Stamp {
+    unsigned int tag;
+    unsigned long long generation;
+  };
+  Stamp begin(ModuleState& state, PyTypeObject* type);
+  // Keeps `verdict` when the type is still as stamped; returns it, or "no"
+  // when the type changed while it was computed.
+  bool end(ModuleState& state, PyTypeObject* type, Stamp stamp, bool verdict);
+
+  PyTypeObject* type_ = nullptr;  // identity only
+  unsigned int tag_ = 0;
+#if PY_VERSION_HEX < 0x030C0000
+  unsigned long long generation_ = 0;  // the tag generation it was made in
+#endif
+  bool verdict_ = false;
+};
+
+template <class S>
+class TypeVerdict : private TypeVerdictBase {
  public:
-  using Compute = bool (*)(PyTypeObject*);
-  explicit TypeVerdict(Compute compute);
-  TypeVerdict(const TypeVerdict& other);
-  TypeVerdict& operator=(const TypeVerdict&) = delete;
-  ~TypeVerdict();
-  bool check(PyTypeObject* type);
-  // Drops the verdict if it is about `type`.
-  void forget(PyTypeObject* type) {
-    if (type_ == type) type_ = nullptr;
+  using Compute = bool (*)(const S& state, PyTypeObject* type);
+  explicit TypeVerdict(Compute compute) : compute_(compute) {}
+
+  bool check(S& state, PyTypeObject* type) {
+    if (holds(state, type)) return verdict_;
+    const Stamp stamp = begin(state, type);
+    return end(state, type, stamp, compute_(state, type));
   }
-  TypeVerdict* next() const { return next_; }
 
  private:
   Compute compute_;
-  PyTypeObject* type_ = nullptr;
-  unsigned int tag_ = 0;
-#if PY_VERSION_HEX < 0x030C0000
-  std::uint64_t generation_ = 0;  // cache generation the verdict was made in
-#endif
-  bool verdict_ = false;
-  TypeVerdict* next_ = nullptr;  // every verdict of this extension module
-  TypeVerdict* prev_ = nullptr;
 };
+
+namespace detail {
+// Makes the state's tag probe (before 3.12); false with an exception set.
+bool init_tag_probe(ModuleState& state);
+}  // namespace detail
 
 }  // namespace ombrix

@@ -2,10 +2,18 @@
 // of queue.Queue.
 //
 // The methods follow the Python algorithm step by step on the state that
-// queue.Queue keeps. Where a step would call one of the standard hooks
-// (`_qsize`, `_put`, `_get`) or a standard Condition, and nothing has been
-// overridden, the step is done directly on the underlying deque, dict and
-// lock instead; see `FastView` for when that is allowed.
+// queue.Queue keeps, reading and writing the queue's attributes at the very
+// points the Python code does. One shortcut makes them fast: while the
+// queue's class is standard (queue.Queue's hooks, plain instance attributes)
+// and its instance dict has only exact str keys, the attributes a method
+// needs are read from the dict in one pass, and the standard hooks (`_qsize`,
+// `_put`, `_get`) and an unwaited Condition's `notify` are done directly on
+// the deque, the lock and the Condition's dict. Such reads and steps run no
+// Python code, so nothing read can change before it is used. Every step that
+// may run Python code (a hook of the caller's, the logger, arithmetic,
+// comparisons or truth tests of objects that are not plain ints, the release
+// of an item, any attribute store, which other extensions' dict watchers see)
+// ends the shortcut: the next read is a real attribute access, as in Python.
 #include "ombrix/dicts.hpp"
 #include "ombrix/function.hpp"
 #include "ombrix/lock.hpp"
@@ -17,401 +25,408 @@ namespace {
 
 using namespace ombrix;
 
-Interned s_maxsize("maxsize"), s_queue("queue"), s_mutex("mutex"), s_not_empty("not_empty"),
-    s_all_tasks_done("all_tasks_done"), s_unfinished_tasks("unfinished_tasks"), s_debug("debug"),
-    s_logger("logger"), s_qsize("_qsize"), s_put("_put"), s_get("_get"), s_warning("warning"),
-    s_notify("notify"), s_notify_all("notify_all"), s_is_owned("_is_owned"), s_lock("_lock"),
-    s_waiters("_waiters"), s_popleft("popleft"), s_get_logger("get_logger"), s_list("list"),
-    s_init("__init__"), s_append("append"), s_clear("clear"), s_queue_class("Queue"),
-    s_throwing_away("Throwing away element"), s_rq("RQ: ");
+struct State;
+bool queue_type_is_standard(const State& st, PyTypeObject* type);
+bool condition_type_is_standard(const State& st, PyTypeObject* type);
 
-// The standard-library objects the shortcuts stand in for, taken at import.
-struct Stdlib {
-  PyObject* queue_qsize;  // queue.Queue._qsize, _put, _get
-  PyObject* queue_put;
-  PyObject* queue_get;
-  PyTypeObject* deque;
-  BuiltinMethod deque_append;  // methods of collections.deque
-  BuiltinMethod deque_popleft;
-  BuiltinMethod deque_clear;
-  PyTypeObject* condition;  // threading.Condition and its methods
-  PyObject* condition_notify;
-  PyObject* condition_notify_all;
-  PyObject* condition_is_owned;
-  PyTypeObject* lock;  // type of threading.Lock()
+// The instance attributes and hooks a method reads from a queue.
+enum Slot : unsigned {
+  kMutex,
+  kQueue,
+  kMaxsize,
+  kUnfinishedTasks,
+  kNotEmpty,
+  kAllTasksDone,
+  kDebug,
+  kLogger,
+  kQsizeHook,  // an instance's own _qsize, _put or _get
+  kPutHook,
+  kGetHook,
+  kSlots
 };
-Stdlib stdlib;
-PyObject* tideq_class;  // for super() in __init__
 
-bool queue_type_is_standard(PyTypeObject* type) {
+// What a Condition's notify reads from its instance dict.
+enum ConditionSlot : unsigned { kNotify, kNotifyAll, kIsOwned, kLock, kWaiters, kConditionSlots };
+
+// What a queue's instance dict was found to hold: the values of the slots
+// read so far (empty for an absent one), owned.
+struct QueueFacts {
+  Remembered values[kSlots];
+  unsigned known = 0;  // a bit per slot read
+  void mirror(std::size_t slot, PyObject* value) {
+    values[slot] = Remembered::borrow(value);
+    known |= 1u << slot;
+  }
+  int traverse(visitproc visit, void* arg) {
+    for (Remembered& v : values) Py_VISIT(v.get());
+    return 0;
+  }
+};
+
+// What a Condition's instance dict holds of what its notify reads.
+struct ConditionFacts {
+  Remembered values[kConditionSlots];
+  void mirror(std::size_t slot, PyObject* value) { values[slot] = Remembered::borrow(value); }
+  int traverse(visitproc visit, void* arg) {
+    for (Remembered& v : values) Py_VISIT(v.get());
+    return 0;
+  }
+};
+
+struct State : ModuleState {
+  Name maxsize{this, "maxsize"}, queue{this, "queue"}, mutex{this, "mutex"},
+      not_empty{this, "not_empty"}, all_tasks_done{this, "all_tasks_done"},
+      unfinished_tasks{this, "unfinished_tasks"}, debug{this, "debug"}, logger{this, "logger"},
+      qsize{this, "_qsize"}, put{this, "_put"}, get{this, "_get"}, warning{this, "warning"},
+      notify{this, "notify"}, notify_all{this, "notify_all"}, is_owned{this, "_is_owned"},
+      lock{this, "_lock"}, waiters{this, "_waiters"}, popleft{this, "popleft"},
+      get_logger{this, "get_logger"}, list{this, "list"}, init{this, "__init__"},
+      append{this, "append"}, clear_{this, "clear"}, queue_class_name{this, "Queue"},
+      throwing_away{this, "Throwing away element"}, rq{this, "RQ: "};
+
+  // The standard-library objects the shortcuts stand in for.
+  Held queue_qsize{this}, queue_put{this}, queue_get{this};  // queue.Queue's hooks
+  Held deque{this};                                          // collections.deque
+  BuiltinMethod deque_append{this}, deque_popleft{this}, deque_clear{this};
+  Held condition{this};  // threading.Condition and its methods
+  Held condition_notify{this}, condition_notify_all{this}, condition_is_owned{this};
+  Held tideq_class{this};  // for super() in __init__
+  Held one{this}, zero{this};
+
+  DictWatch dict_watch{this};
+  DictMemo<QueueFacts> queue_memo{this, &dict_watch};
+  DictMemo<ConditionFacts> condition_memo{this, &dict_watch};
+  TypeVerdict<State> standard_queue{queue_type_is_standard};
+  TypeVerdict<State> standard_condition{condition_type_is_standard};
+
+  NameTable<kSlots> slots;  // the names of Slot and ConditionSlot
+  NameTable<kConditionSlots> condition_slots;
+};
+
+// A queue's class keeps queue.Queue's hooks and plain instance attributes:
+// then `self.<attribute>` is its instance dict's entry and a hook the
+// instance does not override is queue.Queue's.
+bool queue_type_is_standard(const State& st, PyTypeObject* type) {
   if (!generic_attributes(type)) return false;
-  if (type_lookup(type, s_qsize) != stdlib.queue_qsize ||
-      type_lookup(type, s_put) != stdlib.queue_put ||
-      type_lookup(type, s_get) != stdlib.queue_get) {
+  if (type_lookup(type, st.qsize).get() != st.queue_qsize.get() ||
+      type_lookup(type, st.put).get() != st.queue_put.get() ||
+      type_lookup(type, st.get).get() != st.queue_get.get()) {
     return false;
   }
   // Instance state must come from the instance dict, not from class-level
   // descriptors.
-  for (PyObject* name : {s_maxsize.get(), s_queue.get(), s_mutex.get(), s_not_empty.get(),
-                         s_all_tasks_done.get(), s_unfinished_tasks.get(), s_debug.get(),
-                         s_logger.get()}) {
+  for (PyObject* name : {st.maxsize.get(), st.queue.get(), st.mutex.get(), st.not_empty.get(),
+                         st.all_tasks_done.get(), st.unfinished_tasks.get(), st.debug.get(),
+                         st.logger.get()}) {
     if (type_lookup(type, name)) return false;
   }
   return true;
 }
-TypeVerdict standard_queue(queue_type_is_standard);
 
-bool condition_type_is_standard(PyTypeObject* type) {
-  return generic_attributes(type) && type_lookup(type, s_notify) == stdlib.condition_notify &&
-         type_lookup(type, s_notify_all) == stdlib.condition_notify_all &&
-         type_lookup(type, s_is_owned) == stdlib.condition_is_owned &&
-         !type_lookup(type, s_lock) && !type_lookup(type, s_waiters);
-}
-TypeVerdict standard_condition(condition_type_is_standard);
-
-// The instance attributes the methods read.
-enum Slot : unsigned {
-  kQueue,
-  kMaxsize,
-  kMutex,
-  kNotEmpty,
-  kAllTasksDone,
-  kUnfinishedTasks,
-  kDebug,
-  kLogger,
-  kSlots
-};
-
-PyObject* slot_name(Slot slot) {
-  static const Interned* const names[kSlots] = {&s_queue,           &s_maxsize,   &s_mutex,
-                                                &s_not_empty,       &s_all_tasks_done,
-                                                &s_unfinished_tasks, &s_debug,    &s_logger};
-  return names[slot]->get();
+bool condition_type_is_standard(const State& st, PyTypeObject* type) {
+  return generic_attributes(type) &&
+         type_lookup(type, st.notify).get() == st.condition_notify.get() &&
+         type_lookup(type, st.notify_all).get() == st.condition_notify_all.get() &&
+         type_lookup(type, st.is_owned).get() == st.condition_is_owned.get() &&
+         !type_lookup(type, st.lock) && !type_lookup(type, st.waiters);
 }
 
-// What a queue's instance dict was found to hold, kept while it stays
-// unmodified: that its keys are plain str and name no hook, and the values of
-// the slots read since.
-struct QueueFacts {
-  unsigned known = 0;             // a bit per slot read
-  PyObject* values[kSlots] = {};  // borrowed from the dict; NULL when absent
-};
-DictMemo<QueueFacts> queue_memo;
+// The attributes of one queue, as a method's steps read and write them.
+//
+// For a queue of a standard class, `self.<slot>` is the instance dict's
+// entry. While the dict is remembered (see DictMemo), what it holds is known
+// without looking; otherwise `begin()` reads every slot in one pass when the
+// keys are all exact str (so that nothing read can change before the last is
+// read), and that pass stands until a step may have run Python code
+// (`ran_code()`); after that each read is a lookup as Python's own. Hooks the
+// instance does not override are queue.Queue's, done on the deque.
+class QueueView {
+ public:
+  QueueView(State& st, PyObject* self) : st_(st), self_(self) {}
 
-// The instance dict of a queue whose class keeps queue.Queue's hooks and
-// plain instance attributes, and whose instance overrides no hook. Then
-// reading or writing an attribute is a dict operation, and `_qsize`, `_put`
-// and `_get` are len, append and popleft on `self.queue` when that is a
-// deque. Otherwise (no dict) every step goes through the real attribute
-// access and the real hooks. Python code may replace `self.queue` or even
-// `self.__dict__`: refresh the view after any call that may run it (a hook,
-// the logger, a comparison or truth test of an object that is not a plain
-// int or bool, the release of an item), before the view is used again.
-// What was read from an unchanged dict is not looked up again.
-struct FastView {
-  Ref dict;
-  PyObject* deque_ = nullptr;  // borrowed from dict
-  explicit FastView(PyObject* self) { refresh(self); }
-  void refresh(PyObject* self) {
-    dict = Ref();
-    deque_ = nullptr;
+  // Starts a run of steps (under the lock: waiting for it let other threads
+  // run).
+  void begin() {
+    fresh_ = false;
+    if (refresh() && !facts_ && scan_.read(dict_.get(), st_.slots)) {
+      for (std::size_t k = 0; k < kSlots; ++k) local_.mirror(k, scan_[k].get());
+      facts_ = &local_;
+    }
+  }
+  // After a step that may have run Python code: the class, the dict and
+  // what a pass read may all have changed.
+  void ran_code() { fresh_ = false; }
+
+  // self.<slot>: a new reference, or NULL with an exception set.
+  Ref get(Slot slot) {
+    if (refresh()) {
+      Ref value;
+      if (!entry(slot, &value)) return Ref();
+      if (value) return value;
+    }
+    ran_code();  // the attribute access may run code
+    return getattr(self_, st_.slots[slot]);  // also raises the proper AttributeError
+  }
+  // self.<slot> = value. A store can run code: the replaced value's
+  // finalizer, or another extension's dict watcher.
+  bool set(Slot slot, PyObject* value) {
+    const Name& name = st_.slots[slot];
+    bool ok;
+    if (!refresh()) {
+      ok = PyObject_SetAttr(self_, name, value) == 0;
+    } else if (facts_ && facts_ != &local_) {
+      ok = st_.queue_memo.store(dict_.get(), slot, name, value);
+    } else {
+      ok = PyDict_SetItem(dict_.get(), name, value) == 0;
+    }
+    ran_code();
+    return ok;
+  }
+
+  // self.queue, when the standard hook `hook` is to be done on it directly:
+  // the class is standard, the instance has no hook of its own, and the queue
+  // is an exact deque, all known without running code. Empty when the hook
+  // is to be called (or, with an exception set, when reading failed).
+  Ref plain_deque(Slot hook) {
+    if (!refresh() || !facts_) return Ref();
+    Ref own, q;
+    if (!entry(hook, &own) || own || !entry(kQueue, &q)) return Ref();
+    return q && Py_TYPE(q.get()) == st_.deque.type() ? q : Ref();
+  }
+  // Whether no code ran since the facts were read.
+  bool fresh() const { return fresh_; }
+
+  PyObject* self() const { return self_; }
+
+ private:
+  // Whether the class is standard; then dict_ is the instance dict, and
+  // facts_ what is known of it (or nullptr).
+  bool refresh() {
+    if (fresh_) return standard_;
+    fresh_ = true;
     facts_ = nullptr;
-    if (!standard_queue.check(Py_TYPE(self))) return;
-    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d) {
+    dict_ = Ref();
+    standard_ = st_.standard_queue.check(st_, Py_TYPE(self_));
+    if (!standard_) return false;
+    dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+    if (!dict_) {
       PyErr_Clear();
-      return;
+      return standard_ = false;
     }
-    facts_ = queue_memo.find(d.get());
-    if (!facts_) {
-      facts_ = queue_memo.start(d.get());
-      if (dict_get(d.get(), s_qsize) || dict_get(d.get(), s_put) || dict_get(d.get(), s_get)) {
-        queue_memo.drop(d.get());
-        facts_ = nullptr;
-        return;
-      }
+    facts_ = st_.queue_memo.find(dict_.get());
+    if (!facts_) facts_ = st_.queue_memo.start(dict_.get());
+    return true;
+  }
+  // dict[name of slot] into *value (empty when absent); false on error.
+  bool entry(Slot slot, Ref* value) {
+    if (facts_ && (facts_->known & (1u << slot))) {
+      *value = Ref::borrow(facts_->values[slot].get());
+      return true;
     }
-    dict = d;
-    PyObject* q = get(kQueue);
-    if (q && Py_TYPE(q) == stdlib.deque) deque_ = q;
-  }
-  // The deque behind the hooks, when they may be short-circuited.
-  PyObject* deque() const { return deque_; }
-
-  // dict[name] as a borrowed reference; NULL when absent.
-  PyObject* get(Slot slot) const {
-    QueueFacts* facts = remembered();
-    if (facts && (facts->known & (1u << slot))) return facts->values[slot];
-    PyObject* value = dict_get(dict.get(), slot_name(slot));
-    if (facts) {
-      facts->values[slot] = value;
-      facts->known |= 1u << slot;
+    if (!dict_lookup(dict_.get(), st_.slots[slot], value)) return false;
+    if (facts_) {
+      facts_->mirror(slot, value->get());  // keys all exact str: no code ran
+    } else {
+      ran_code();  // a key's __eq__ may have run
     }
-    return value;
-  }
-  // Reads a slot into what is remembered of the dict, if anything is.
-  void remember(Slot slot) const {
-    if (remembered()) get(slot);
-  }
-  // dict[name] = value.
-  bool set(Slot slot, PyObject* value) const {
-    // The store runs no Python code when the keys are plain and the value it
-    // replaces lives on or frees nothing but memory.
-    QueueFacts* facts = remembered();
-    const bool quiet = facts && (facts->known & (1u << slot)) &&
-                       (!facts->values[slot] || release_runs_no_code(facts->values[slot]));
-    if (!queue_memo.store(dict.get(), facts, slot_name(slot), value, quiet)) return false;
-    if (facts && queue_memo.find(dict.get()) == facts) facts->values[slot] = value;
     return true;
   }
 
- private:
-  // What is remembered of the dict, while it still holds.
-  QueueFacts* remembered() const {
-    return facts_ && queue_memo.find(dict.get()) == facts_ ? facts_ : nullptr;
-  }
-  QueueFacts* facts_ = nullptr;  // of dict, when it could be remembered
+  State& st_;
+  PyObject* self_;
+  bool fresh_ = false;
+  bool standard_ = false;
+  Ref dict_;
+  QueueFacts* facts_ = nullptr;
+  QueueFacts local_;  // read in one pass, trusted while fresh
+  DictScan<kSlots> scan_;
 };
-
-// self.mutex: for a standard queue straight from its dict, or from what is
-// remembered of it while the dict is unchanged.
-Ref mutex_of(PyObject* self) {
-  if (standard_queue.check(Py_TYPE(self))) {
-    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d) PyErr_Clear();
-    const QueueFacts* facts = d ? queue_memo.find(d.get()) : nullptr;
-    PyObject* mutex = nullptr;
-    if (facts && (facts->known & (1u << kMutex))) {
-      mutex = facts->values[kMutex];
-    } else if (d) {
-      mutex = dict_get(d.get(), s_mutex);
-    }
-    if (mutex) return Ref::borrow(mutex);
-  }
-  return getattr(self, s_mutex);  // also raises the proper AttributeError
-}
-
-Ref attr(PyObject* self, const FastView& view, Slot slot) {
-  if (view.dict) {
-    if (PyObject* v = view.get(slot)) return Ref::borrow(v);
-  }
-  return getattr(self, slot_name(slot));  // also raises the proper AttributeError
-}
-
-bool set_attr(PyObject* self, const FastView& view, Slot slot, PyObject* value) {
-  if (view.dict) return view.set(slot, value);
-  return PyObject_SetAttr(self, slot_name(slot), value) == 0;
-}
-
-// self._get()
-Ref hook_get(PyObject* self, const FastView& view) {
-  if (PyObject* q = view.deque()) return stdlib.deque_popleft(q);
-  return call_method(self, s_get, {});
-}
-
-// self._put(item)
-bool hook_put(PyObject* self, const FastView& view, PyObject* item) {
-  if (PyObject* q = view.deque()) return static_cast<bool>(stdlib.deque_append(q, item));
-  return static_cast<bool>(call_method(self, s_put, {item}));
-}
 
 // True when the truth value of `o` is known without running Python code.
 bool plain_truth(PyObject* o) {
   return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o);
 }
 
-// self._qsize() == self.maxsize, as a truth value (-1 on error). Sets *ran
-// when Python code may have run.
-int is_full(PyObject* self, const FastView& view, bool* ran) {
-  Ref maxsize = attr(self, view, kMaxsize);
+// --- the standard hooks -------------------------------------------------------
+
+// self._qsize() == self.maxsize, in that order, as a truth value (-1 on error).
+int is_full(State& st, QueueView& view) {
+  Py_ssize_t fast_size = -1;
+  Ref size;
+  if (Ref q = view.plain_deque(kQsizeHook)) {
+    fast_size = PyObject_Size(q.get());  // len() of an exact deque runs no code
+  } else {
+    if (PyErr_Occurred()) return -1;
+    size = call_method(view.self(), st.qsize, {});
+    view.ran_code();
+    if (!size) return -1;
+  }
+  Ref maxsize = view.get(kMaxsize);
   if (!maxsize) return -1;
-  PyObject* q = view.deque();
-  if (q && PyLong_CheckExact(maxsize.get())) {
+  if (fast_size >= 0 && PyLong_CheckExact(maxsize.get())) {
     int overflow = 0;
     long long limit = PyLong_AsLongLongAndOverflow(maxsize.get(), &overflow);
     if (limit == -1 && PyErr_Occurred()) return -1;
-    return !overflow && PyObject_Size(q) == limit;
+    return !overflow && fast_size == limit;
   }
-  *ran = true;
-  Ref size = q ? Ref::steal(PyLong_FromSsize_t(PyObject_Size(q))) : call_method(self, s_qsize, {});
+  if (!size) size = Ref::steal(PyLong_FromSsize_t(fast_size));
   if (!size) return -1;
+  view.ran_code();  // comparing with anything but an int may run code
   Ref equal = Ref::steal(PyObject_RichCompare(size.get(), maxsize.get(), Py_EQ));
   return equal ? truth(equal.get()) : -1;
 }
 
-// What a Condition's instance dict was found to hold, kept while it stays
-// unmodified (waiting on it changes the deque, not the dict).
-struct ConditionFacts {
-  PyObject* waiters = nullptr;  // borrowed from the dict; NULL when absent
-  PyObject* lock = nullptr;
-  bool own_notify = false;      // `notify` or `_is_owned` set on the instance
-  bool own_notify_all = false;  // `notify_all` set on the instance
-};
-DictMemo<ConditionFacts> condition_memo;
+// self._get(), its result dropped as the expression statement drops it.
+bool drop_oldest(State& st, QueueView& view) {
+  Ref dropped;
+  if (Ref q = view.plain_deque(kGetHook)) {
+    dropped = st.deque_popleft(q.get());
+  } else {
+    if (PyErr_Occurred()) return false;
+    dropped = call_method(view.self(), st.get, {});
+    view.ran_code();
+  }
+  if (!dropped) return false;
+  if (!release_runs_no_code(dropped.get())) view.ran_code();
+  return true;
+}
 
-ConditionFacts read_condition(PyObject* dict) {
-  ConditionFacts facts;
-  facts.waiters = dict_get(dict, s_waiters);
-  facts.lock = dict_get(dict, s_lock);
-  facts.own_notify = dict_get(dict, s_is_owned) || dict_get(dict, s_notify);
-  facts.own_notify_all = dict_get(dict, s_notify_all) != nullptr;
-  return facts;
+// self._put(item)
+bool append(State& st, QueueView& view, PyObject* item) {
+  if (Ref q = view.plain_deque(kPutHook)) {
+    const Py_ssize_t before = PyObject_Size(q.get());
+    if (!st.deque_append(q.get(), item)) return false;
+    // A deque with a maxlen drops its oldest item to make room, and the
+    // dropped item's release may run code.
+    if (PyObject_Size(q.get()) != before + 1) view.ran_code();
+    return true;
+  }
+  if (PyErr_Occurred()) return false;
+  Ref done = call_method(view.self(), st.put, {item});
+  view.ran_code();
+  return static_cast<bool>(done);
 }
 
 // cond.notify() and cond.notify_all() do nothing when nobody waits on a
-// standard Condition over the mutex this thread holds.
-bool notify_is_noop(PyObject* cond, PyObject* mutex, PyObject* method) {
-  if (Py_TYPE(cond) != stdlib.condition || Py_TYPE(mutex) != stdlib.lock ||
-      !standard_condition.check(Py_TYPE(cond))) {
+// standard Condition over the plain lock this thread holds: its notify finds
+// the lock owned (acquire(False) fails) and no waiter.
+bool notify_is_noop(State& st, PyObject* cond, PyObject* mutex, PyObject* method) {
+  if (Py_TYPE(cond) != st.condition.type() || Py_TYPE(mutex) != st.lock_type.type() ||
+      !st.standard_condition.check(st, Py_TYPE(cond))) {
     return false;
   }
-  Ref d = Ref::steal(PyObject_GenericGetDict(cond, nullptr));
-  if (!d) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(cond, nullptr));
+  if (!dict) {
     PyErr_Clear();
     return false;
   }
-  const ConditionFacts* facts = condition_memo.find(d.get());
+  // What the dict holds, remembered or read in one pass now (only while the
+  // keys are all exact str, so that reading runs no code).
+  ConditionFacts* facts = st.condition_memo.find(dict.get());
+  ConditionFacts now;
   if (!facts) {
-    if (ConditionFacts* fresh = condition_memo.start(d.get())) {
-      *fresh = read_condition(d.get());
-      facts = fresh;
-    }
+    DictScan<kConditionSlots> scan;
+    if (!scan.read(dict.get(), st.condition_slots)) return false;
+    facts = st.condition_memo.start(dict.get());
+    if (!facts) facts = &now;
+    for (std::size_t k = 0; k < kConditionSlots; ++k) facts->mirror(k, scan[k].get());
   }
-  // Without facts, only what is needed is read.
-  PyObject* waiters = facts ? facts->waiters : dict_get(d.get(), s_waiters);
-  if (!waiters || Py_TYPE(waiters) != stdlib.deque || PyObject_Size(waiters) != 0) return false;
-  // notify_all() goes through notify(); both check ownership via _is_owned.
-  if (facts) {
-    return facts->lock == mutex && !facts->own_notify &&
-           (method == s_notify || !facts->own_notify_all);
-  }
-  return dict_get(d.get(), s_lock) == mutex && !dict_get(d.get(), s_is_owned) &&
-         !dict_get(d.get(), s_notify) && (method == s_notify || !dict_get(d.get(), method));
+  const Remembered* attrs = facts->values;
+  PyObject* waiters = attrs[kWaiters].get();
+  return !attrs[kNotify] && !attrs[kIsOwned] && (method == st.notify || !attrs[kNotifyAll]) &&
+         attrs[kLock].get() == mutex && waiters && Py_TYPE(waiters) == st.deque.type() &&
+         PyObject_Size(waiters) == 0;
 }
 
-bool notify(PyObject* self, const FastView& view, Slot cond_slot, PyObject* method,
-            PyObject* mutex) {
-  Ref cond = attr(self, view, cond_slot);
+// self.<cond_slot>.<method>()
+bool notify(State& st, QueueView& view, Slot cond_slot, PyObject* method, PyObject* mutex) {
+  Ref cond = view.get(cond_slot);
   if (!cond) return false;
-  if (notify_is_noop(cond.get(), mutex, method)) return true;
-  return static_cast<bool>(call_method(cond.get(), method, {}));
+  if (notify_is_noop(st, cond.get(), mutex, method)) return true;
+  Ref done = call_method(cond.get(), method, {});
+  view.ran_code();
+  return static_cast<bool>(done);
 }
 
 // --- TideQueue.__init__ --------------------------------------------------------
 
 PyObject* TideQueue_init(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of<State>(fn);
   PyObject *self = argv[0], *batch_size = argv[1], *debug = argv[2];
   // A capacity below one would make every put fail (0) or never drop (< 0).
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  int too_small = one ? PyObject_RichCompareBool(batch_size, one.get(), Py_LT) : -1;
+  int too_small = PyObject_RichCompareBool(batch_size, st.one.get(), Py_LT);
   if (too_small < 0) return nullptr;
   if (too_small) {
     PyErr_Format(PyExc_ValueError, "batch_size must be at least 1, got %S", batch_size);
     return nullptr;
   }
-  Ref base = call(reinterpret_cast<PyObject*>(&PySuper_Type), {tideq_class, self});
-  Ref base_init = base ? getattr(base.get(), s_init) : Ref();
-  Ref kwnames = Ref::steal(Py_BuildValue("(s)", "maxsize"));
+  Ref base = call(reinterpret_cast<PyObject*>(&PySuper_Type), {st.tideq_class.get(), self});
+  Ref base_init = base ? getattr(base.get(), st.init) : Ref();
+  Ref kwnames = Ref::steal(PyTuple_Pack(1, st.maxsize.get()));
   if (!base_init || !kwnames || !call_kw(base_init.get(), {batch_size}, kwnames.get())) {
     return nullptr;
   }
-  if (PyObject_SetAttr(self, s_debug, debug) < 0) return nullptr;
+  if (PyObject_SetAttr(self, st.debug, debug) < 0) return nullptr;
   int on = truth(debug);
   if (on < 0) return nullptr;
   if (on) {
-    Ref get_logger = Ref::borrow(global(fn, s_get_logger));
-    Ref logger = get_logger ? call(get_logger.get(), {s_rq}) : Ref();
-    if (!logger || PyObject_SetAttr(self, s_logger, logger.get()) < 0) return nullptr;
+    Ref get_logger = global(fn, st.get_logger);
+    Ref logger = get_logger ? call(get_logger.get(), {st.rq}) : Ref();
+    if (!logger || PyObject_SetAttr(self, st.logger, logger.get()) < 0) return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 // --- TideQueue.put ---------------------------------------------------------------
 
-PyObject* put_locked(PyObject* self, PyObject* item, PyObject* mutex, FastView& view) {
-  bool ran = false;
-  int full = is_full(self, view, &ran);
+PyObject* put_locked(State& st, QueueView& view, PyObject* item, PyObject* mutex) {
+  view.begin();
+  int full = is_full(st, view);
   if (full < 0) return nullptr;
-  if (ran) view.refresh(self);
   if (full) {
-    Ref debug = attr(self, view, kDebug);
-    int on = debug ? truth(debug.get()) : -1;
+    Ref debug = view.get(kDebug);
+    if (!debug) return nullptr;
+    if (!plain_truth(debug.get())) view.ran_code();
+    int on = truth(debug.get());
     if (on < 0) return nullptr;
-    if (!plain_truth(debug.get())) view.refresh(self);
     if (on) {
-      Ref logger = attr(self, view, kLogger);
-      if (!logger || !call_method(logger.get(), s_warning, {s_throwing_away})) return nullptr;
-      view.refresh(self);
+      Ref logger = view.get(kLogger);
+      Ref logged = logger ? call_method(logger.get(), st.warning, {st.throwing_away}) : Ref();
+      view.ran_code();
+      if (!logged) return nullptr;
     }
-    Ref dropped = hook_get(self, view);
-    if (!dropped) return nullptr;
-    const bool quiet = release_runs_no_code(dropped.get());
-    dropped = Ref();  // released here, as the discarded result would be
-    if (!quiet) view.refresh(self);
+    if (!drop_oldest(st, view)) return nullptr;
   }
-  const bool hook = !view.deque();
-  if (!hook_put(self, view, item)) return nullptr;
-  if (hook) view.refresh(self);
-  Ref count = attr(self, view, kUnfinishedTasks);
-  Ref one = Ref::steal(PyLong_FromLong(1));
-  Ref next = count && one ? Ref::steal(PyNumber_InPlaceAdd(count.get(), one.get())) : Ref();
-  if (!next) return nullptr;
+  if (!append(st, view, item)) return nullptr;
+  // self.unfinished_tasks += 1
+  Ref count = view.get(kUnfinishedTasks);
+  if (!count) return nullptr;
   const bool plain_count = PyLong_CheckExact(count.get());
-  if (!plain_count) view.refresh(self);
-  if (!set_attr(self, view, kUnfinishedTasks, next.get())) return nullptr;
-  if (!plain_count) {
-    count = Ref();  // the replaced value goes now, as in the store
-    view.refresh(self);
-  }
-  if (!notify(self, view, kNotEmpty, s_notify, mutex)) return nullptr;
+  if (!plain_count) view.ran_code();
+  Ref next = Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get()));
+  if (!next) return nullptr;
+  count = Ref();  // let go before the store, which drops the dict's reference
+  if (!view.set(kUnfinishedTasks, next.get())) return nullptr;
+  // self.not_empty.notify()
+  if (!notify(st, view, kNotEmpty, st.notify, mutex)) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* TideQueue_put(NativeFunction*, PyObject* const* argv) {
+PyObject* TideQueue_put(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of<State>(fn);
   PyObject *self = argv[0], *item = argv[1];  // block and timeout are ignored
-  Ref mutex = mutex_of(self);
+  QueueView view(st, self);
+  Ref mutex = view.get(kMutex);
   if (!mutex) return nullptr;
-  WithLock guard(mutex.get());
+  WithLock guard(st, mutex.get());
   if (!guard) return nullptr;
-  FastView view(self);  // read under the lock: waiting for it lets others run
-  view.remember(kMutex);  // for the next call's mutex_of
-  return guard.leave(put_locked(self, item, mutex.get(), view));
+  return guard.leave(put_locked(st, view, item, mutex.get()));
 }
 
 // --- TideQueue.drain_fast --------------------------------------------------------
 
-// Pops the n oldest items of `q` (self.queue), of `size` items, into a new
-// list.
-Ref take(PyObject* q, Py_ssize_t n, Py_ssize_t size) {
-  if (Py_TYPE(q) == stdlib.deque && n == size) {
-    // Everything: copy out in order, then empty the deque in one step.
-    Ref items = Ref::steal(PySequence_List(q));
-    if (!items || !stdlib.deque_clear(q)) return Ref();
-    return items;
-  }
-  if (Py_TYPE(q) == stdlib.deque) {
-    Ref items = Ref::steal(PyList_New(n));
-    if (!items) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = stdlib.deque_popleft(q).release();
-      if (!item) return Ref();  // the slots not filled yet are empty
-      PyList_SET_ITEM(items.get(), i, item);
-    }
-    return items;
-  }
-  Ref items = Ref::steal(PyList_New(0));
-  if (!items || n == 0) return items;
-  Ref popleft = getattr(q, s_popleft);
-  if (!popleft) return Ref();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = call(popleft.get(), {});
-    if (!item || PyList_Append(items.get(), item.get()) < 0) return Ref();
-  }
-  return items;
-}
-
-// The number of items to take: min(len(self.queue), max_items), and never
-// below zero. `negative` tells whether max_items was below zero.
+// The number of items to take: min(max_items, size), and none for a negative
+// max_items.
 Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
   int overflow = 0;
   long long wanted = PyLong_AsLongLongAndOverflow(max_items, &overflow);
@@ -421,32 +436,64 @@ Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
   return static_cast<Py_ssize_t>(wanted);
 }
 
-// unfinished_tasks -= n (stopping at zero), waking join() at zero.
-bool account_taken(PyObject* self, FastView& view, Py_ssize_t n, PyObject* mutex) {
-  Ref count = attr(self, view, kUnfinishedTasks);
-  int pending = count ? truth(count.get()) : -1;
-  if (pending <= 0) return pending == 0;
-  // Arithmetic and comparisons on anything but an int may run Python code.
-  const bool plain_count = PyLong_CheckExact(count.get());
-  Ref taken = Ref::steal(PyLong_FromSsize_t(n));
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref left = taken && zero ? Ref::steal(PyNumber_InPlaceSubtract(count.get(), taken.get())) : Ref();
-  if (!left) return false;
-  // Items dropped by put were never counted down, so task_done() calls for
-  // them can leave fewer pending tasks than items taken: stop at zero.
-  int negative = PyObject_RichCompareBool(left.get(), zero.get(), Py_LT);
-  if (negative < 0) return false;
-  if (negative) left = zero;
-  if (!plain_count) view.refresh(self);
-  if (!set_attr(self, view, kUnfinishedTasks, left.get())) return false;
-  Ref done = Ref::steal(PyObject_RichCompare(left.get(), zero.get(), Py_EQ));
-  int is_done = done ? truth(done.get()) : -1;
-  if (is_done <= 0) return is_done == 0;
-  if (!plain_count) {
-    count = Ref();
-    view.refresh(self);
+// [self.queue.popleft() for _ in range(n)]. `q` is self.queue as read for
+// len(), `size` its length.
+Ref take(State& st, QueueView& view, PyObject* q, Py_ssize_t n, Py_ssize_t size) {
+  if (view.fresh() && Py_TYPE(q) == st.deque.type()) {
+    // An exact deque read as self.queue, and no code ran since: popping runs
+    // none, so self.queue stays this deque for every item.
+    if (n == size) {
+      // Everything: copy out in order, then empty the deque in one step.
+      Ref items = Ref::steal(PySequence_List(q));
+      if (!items || !st.deque_clear(q)) return Ref();
+      return items;
+    }
+    Ref items = Ref::steal(PyList_New(n));
+    if (!items) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = st.deque_popleft(q).release();
+      if (!item) return Ref();  // the slots not filled yet are empty
+      PyList_SET_ITEM(items.get(), i, item);
+    }
+    return items;
   }
-  return notify(self, view, kAllTasksDone, s_notify_all, mutex);
+  Ref items = Ref::steal(PyList_New(0));
+  if (!items) return Ref();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref current = view.get(kQueue);
+    Ref item = current ? call_method(current.get(), st.popleft, {}) : Ref();
+    view.ran_code();
+    if (!item || PyList_Append(items.get(), item.get()) < 0) return Ref();
+  }
+  return items;
+}
+
+// self.unfinished_tasks = max(self.unfinished_tasks - n, 0), then
+// self.all_tasks_done.notify_all() when it is 0. Items dropped by put were
+// never counted down, so task_done() calls for them can leave fewer pending
+// tasks than items taken: the counter stops at zero.
+bool account_taken(State& st, QueueView& view, Py_ssize_t n, PyObject* mutex) {
+  Ref count = view.get(kUnfinishedTasks);
+  if (!count) return false;
+  Ref taken = Ref::steal(PyLong_FromSsize_t(n));
+  if (!taken) return false;
+  if (!PyLong_CheckExact(count.get())) view.ran_code();  // arithmetic may run code
+  Ref left = Ref::steal(PyNumber_Subtract(count.get(), taken.get()));
+  if (!left) return false;
+  count = Ref();
+  if (!PyLong_CheckExact(left.get())) view.ran_code();
+  int negative = PyObject_RichCompareBool(left.get(), st.zero.get(), Py_LT);
+  if (negative < 0) return false;
+  if (negative) left = Ref::borrow(st.zero.get());
+  if (!view.set(kUnfinishedTasks, left.get())) return false;
+  left = Ref();
+  // if self.unfinished_tasks == 0:
+  Ref now = view.get(kUnfinishedTasks);
+  if (!now) return false;
+  int done = PyObject_RichCompareBool(now.get(), st.zero.get(), Py_EQ);
+  if (!PyLong_CheckExact(now.get())) view.ran_code();
+  if (done <= 0) return done == 0;
+  return notify(st, view, kAllTasksDone, st.notify_all, mutex);
 }
 
 // The locals of drain_fast that hold taken items. As in the Python
@@ -457,46 +504,57 @@ struct Taken {
   Ref result;
 };
 
-PyObject* drain_locked(NativeFunction* fn, PyObject* const* argv, PyObject* mutex, Taken& taken) {
-  PyObject *self = argv[0], *max_items = argv[1], *dest_factory = argv[2],
-           *adjust_unfinished = argv[3];
-  FastView view(self);
-  Ref q = attr(self, view, kQueue);
+PyObject* drain_locked(NativeFunction* fn, State& st, QueueView& view, PyObject* const* argv,
+                       PyObject* mutex, Taken& taken) {
+  PyObject *max_items = argv[1], *dest_factory = argv[2], *adjust_unfinished = argv[3];
+  view.begin();
+  // n = min(max_items, len(self.queue))
+  Ref q = view.get(kQueue);
   if (!q) return nullptr;
+  if (Py_TYPE(q.get()) != st.deque.type()) view.ran_code();  // a subclass's __len__
   Py_ssize_t size = PyObject_Size(q.get());
   if (size < 0) return nullptr;
   bool negative = false;
   Py_ssize_t n = count_to_take(size, max_items, &negative);
-  taken.items = take(q.get(), n, size);
+  taken.items = take(st, view, q.get(), n, size);
   if (!taken.items) return nullptr;
-
-  PyObject* list_type = global(fn, s_list);
+  q = Ref();
+  // items if dest_factory is list else dest_factory(items)
+  Ref list_type = global(fn, st.list);
+  view.ran_code();  // a lookup in the module namespace may run a key's code
   if (!list_type) return nullptr;
-  if (dest_factory == list_type) {
+  if (dest_factory == list_type.get()) {
     taken.result = taken.items;
   } else {
     taken.result = call(dest_factory, {taken.items.get()});
+    view.ran_code();
     if (!taken.result) return nullptr;
   }
-  // A negative max_items takes nothing and leaves the counter alone.
+  // if adjust_unfinished and max_items >= 0 and self.unfinished_tasks:
+  if (!plain_truth(adjust_unfinished)) view.ran_code();
   int adjust = truth(adjust_unfinished);
   if (adjust < 0) return nullptr;
   if (adjust && !negative) {
-    // len(), the hooks of a deque subclass, dest_factory or the truth test
-    // may have run Python code.
-    view.refresh(self);
-    if (!account_taken(self, view, n, mutex)) return nullptr;
+    Ref count = view.get(kUnfinishedTasks);
+    if (!count) return nullptr;
+    if (!PyLong_CheckExact(count.get())) view.ran_code();
+    int pending = truth(count.get());
+    if (pending < 0) return nullptr;
+    count = Ref();
+    if (pending && !account_taken(st, view, n, mutex)) return nullptr;
   }
   return Ref(taken.result).release();
 }
 
 PyObject* TideQueue_drain_fast(NativeFunction* fn, PyObject* const* argv) {
-  Ref mutex = mutex_of(argv[0]);
+  State& st = state_of<State>(fn);
+  QueueView view(st, argv[0]);
+  Ref mutex = view.get(kMutex);
   if (!mutex) return nullptr;
   Taken taken;  // outlives the lock
-  WithLock guard(mutex.get());
+  WithLock guard(st, mutex.get());
   if (!guard) return nullptr;
-  return guard.leave(drain_locked(fn, argv, mutex.get(), taken));
+  return guard.leave(drain_locked(fn, st, view, argv, mutex.get(), taken));
 }
 
 // --- module ----------------------------------------------------------------------
@@ -528,77 +586,75 @@ const FunctionSpec drain_fast_spec{
      {"adjust_unfinished", nullptr, Exact::Any, Kind::KeywordOnly}},
     nullptr, TideQueue_drain_fast};
 
-bool capture_stdlib(PyObject* queue_module) {
-  Ref queue_class = getattr(queue_module, s_queue_class);
+// Keeps the method `name` of `type` as found in its dict; false (ImportError)
+// when it is missing.
+bool keep_method(Held& held, PyTypeObject* type, PyObject* name) {
+  if (held.set(type_lookup(type, name))) return true;
+  PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
+  return false;
+}
+
+bool capture_stdlib(State& st, PyObject* queue_module) {
+  Ref queue_class = getattr(queue_module, st.queue_class_name);
   Ref collections = import_module("collections");
   Ref threading = import_module("threading");
   if (!queue_class || !collections || !threading) return false;
-  Ref deque = Ref::steal(PyObject_GetAttrString(collections.get(), "deque"));
-  Ref condition = Ref::steal(PyObject_GetAttrString(threading.get(), "Condition"));
-  Ref lock = Ref::steal(PyObject_CallMethod(threading.get(), "Lock", nullptr));
-  if (!deque || !condition || !lock) return false;
-  auto* qt = reinterpret_cast<PyTypeObject*>(queue_class.get());
-  auto* dt = reinterpret_cast<PyTypeObject*>(deque.get());
-  auto* ct = reinterpret_cast<PyTypeObject*>(condition.get());
-  stdlib.queue_qsize = type_lookup(qt, s_qsize);
-  stdlib.queue_put = type_lookup(qt, s_put);
-  stdlib.queue_get = type_lookup(qt, s_get);
-  PyObject* deque_append = type_lookup(dt, s_append);
-  PyObject* deque_popleft = type_lookup(dt, s_popleft);
-  PyObject* deque_clear = type_lookup(dt, s_clear);
-  stdlib.condition_notify = type_lookup(ct, s_notify);
-  stdlib.condition_notify_all = type_lookup(ct, s_notify_all);
-  stdlib.condition_is_owned = type_lookup(ct, s_is_owned);
-  for (PyObject* o : {stdlib.queue_qsize, stdlib.queue_put, stdlib.queue_get, deque_append,
-                      deque_popleft, deque_clear, stdlib.condition_notify,
-                      stdlib.condition_notify_all, stdlib.condition_is_owned}) {
-    if (!o) {
-      PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
-      return false;
-    }
-    Py_INCREF(o);  // kept for the life of the process
-  }
-  if (!stdlib.deque_append.init(dt, deque_append) ||
-      !stdlib.deque_popleft.init(dt, deque_popleft) || !stdlib.deque_clear.init(dt, deque_clear)) {
+  if (!st.deque.set(Ref::steal(PyObject_GetAttrString(collections.get(), "deque"))) ||
+      !st.condition.set(Ref::steal(PyObject_GetAttrString(threading.get(), "Condition")))) {
     return false;
   }
-  stdlib.deque = dt;
-  stdlib.condition = ct;
-  stdlib.lock = Py_TYPE(lock.get());
-  Py_INCREF(dt);
-  Py_INCREF(ct);
-  Py_INCREF(stdlib.lock);
-  return true;
+  auto* qt = reinterpret_cast<PyTypeObject*>(queue_class.get());
+  PyTypeObject* dt = st.deque.type();
+  PyTypeObject* ct = st.condition.type();
+  if (!PyType_Check(queue_class.get()) || !PyType_Check(st.deque.get()) ||
+      !PyType_Check(st.condition.get())) {
+    PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
+    return false;
+  }
+  Ref append = type_lookup(dt, st.append), popleft = type_lookup(dt, st.popleft),
+      clear = type_lookup(dt, st.clear_);
+  if (!append || !popleft || !clear) {
+    PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
+    return false;
+  }
+  if (!keep_method(st.queue_qsize, qt, st.qsize) || !keep_method(st.queue_put, qt, st.put) ||
+      !keep_method(st.queue_get, qt, st.get) ||
+      !keep_method(st.condition_notify, ct, st.notify) ||
+      !keep_method(st.condition_notify_all, ct, st.notify_all) ||
+      !keep_method(st.condition_is_owned, ct, st.is_owned)) {
+    return false;
+  }
+  return st.deque_append.init(dt, append.get()) && st.deque_popleft.init(dt, popleft.get()) &&
+         st.deque_clear.init(dt, clear.get()) && st.one.set(Ref::steal(PyLong_FromLong(1))) &&
+         st.zero.set(Ref::steal(PyLong_FromLong(0)));
 }
 
-PyModuleDef tideq_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.structures.tideq", nullptr, -1,
-                            nullptr, nullptr, nullptr, nullptr, nullptr};
+bool exec_tideq(PyObject* m, State& st) {
+  Ref queue = import_module("queue");
+  if (!queue || !bind(m, "queue", queue) || !bind(m, "Any", import_from("typing", "Any")) ||
+      !bind(m, "get_logger", import_from("ombrix_sdk.logging", "get_logger"))) {
+    return false;
+  }
+  if (!capture_stdlib(st, queue.get())) return false;
+  st.slots.build({&st.mutex, &st.queue, &st.maxsize, &st.unfinished_tasks, &st.not_empty, &st.all_tasks_done,
+                  &st.debug, &st.logger, &st.qsize, &st.put, &st.get});
+  st.condition_slots.build({&st.notify, &st.notify_all, &st.is_owned, &st.lock, &st.waiters});
+  Ref queue_class = getattr(queue.get(), st.queue_class_name);
+  Ref bases = queue_class ? Ref::steal(PyTuple_Pack(1, queue_class.get())) : Ref();
+  if (!bases) return false;
+  Ref cls = make_class(m, "TideQueue", bases.get(), "    thread safe rolling queue\n    ",
+                       {{"__init__", make_function(init_spec, st, {Py_False})},
+                        {"put", make_function(put_spec, st, {Py_True, Py_None})},
+                        {"drain_fast",
+                         make_function(drain_fast_spec, st, {},
+                                       {{"dest_factory", reinterpret_cast<PyObject*>(&PyList_Type)},
+                                        {"adjust_unfinished", Py_True}})}});
+  return st.tideq_class.set(cls) && bind(m, "TideQueue", cls);
+}
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tideq() {
-  if (!init_interned() || !init_type_verdicts() || !init_dict_stamps()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&tideq_module));
-  if (!module) return nullptr;
-  PyObject* m = module.get();
-  Ref queue = import_module("queue");
-  if (!queue || !bind(m, "queue", queue) || !bind(m, "Any", import_from("typing", "Any")) ||
-      !bind(m, "get_logger", import_from("ombrix_sdk.logging", "get_logger"))) {
-    return nullptr;
-  }
-  if (!capture_stdlib(queue.get())) return nullptr;
-  Ref queue_class = getattr(queue.get(), s_queue_class);
-  Ref bases = queue_class ? Ref::steal(PyTuple_Pack(1, queue_class.get())) : Ref();
-  if (!bases) return nullptr;
-  Ref cls = make_class(m, "TideQueue", bases.get(), "    thread safe rolling queue\n    ",
-                       {{"__init__", make_function(init_spec, m, {Py_False})},
-                        {"put", make_function(put_spec, m, {Py_True, Py_None})},
-                        {"drain_fast",
-                         make_function(drain_fast_spec, m, {},
-                                       {{"dest_factory", reinterpret_cast<PyObject*>(&PyList_Type)},
-                                        {"adjust_unfinished", Py_True}})}});
-  if (!cls) return nullptr;
-  tideq_class = Ref(cls).release();
-  if (!bind(m, "TideQueue", cls)) return nullptr;
-  return module.release();
+  return ModuleDefinition<State>::init("ombrix_sdk.structures.tideq", nullptr, exec_tideq,
+                                       Interpreters::Isolated);
 }
