@@ -41,8 +41,8 @@ class RefQueue(queue.Queue):
             n = min(max_items, len(self.queue))
             items = [self.queue.popleft() for _ in range(n)]
             result = items if dest_factory is list else dest_factory(items)
-            if adjust_unfinished and self.unfinished_tasks:
-                self.unfinished_tasks -= n
+            if adjust_unfinished and max_items >= 0 and self.unfinished_tasks:
+                self.unfinished_tasks = max(self.unfinished_tasks - n, 0)
                 if self.unfinished_tasks == 0:
                     self.all_tasks_done.notify_all()
         return result
@@ -114,6 +114,31 @@ PUT_INTERFERENCE = {
                 state["unfinished_tasks"] = 100
                 q.__dict__ = state
         q.logger = L()
+    ''',
+    # the item a deque with a maxlen pushes out replaces the instance dict
+    "evicted-item-replaces-dict": '''
+        q = Q(5)
+        q.queue = collections.deque(maxlen=1)
+        class Frame:
+            def __del__(self):
+                q.__dict__ = dict(q.__dict__)
+    ''',
+    # looking maxsize up compares a colliding key, whose __eq__ swaps the deque
+    "colliding-key-swaps-deque": '''
+        q = Q(3)
+        class Collide:
+            def __hash__(self):
+                return hash("maxsize")
+            def __eq__(self, name):
+                if armed and not other:  # once: how often lookups compare is the interpreter's affair
+                    q.queue = collections.deque(["z"])
+                    other.append(collections.deque(["victim-1", "victim-2"]))
+                return False
+        armed = []
+        del q.maxsize
+        vars(q)[Collide()] = None
+        q.maxsize = 3
+        armed.append(1)
     ''',
     # the dropped item's __del__ replaces the instance dict
     "dropped-item-replaces-dict": '''
@@ -396,7 +421,32 @@ print(list(swapped[0]), list(q.queue), q.unfinished_tasks)
     assert out.strip() == "[1, 2, 'a'] ['x', 'b'] 5"
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 12), reason="tags are watched from 3.12 on")
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers exist from 3.12 on")
+def test_code_run_by_a_failing_watcher_inside_puts_store_cannot_mix_queues():
+    # A failing watcher of the queue's dict calls sys.unraisablehook inside
+    # put's own store; the hook reads many other queues, whose facts may take
+    # over whatever put remembers about this one.
+    pytest.importorskip("_testcapi")
+    out = run_isolated('''
+import sys, _testcapi
+from ombrix_sdk.structures.tideq import TideQueue
+q = TideQueue(5)
+q.put("warm")
+pool = [TideQueue(5) for _ in range(64)]
+_testcapi.add_dict_watcher(0)
+bad = _testcapi.add_dict_watcher(1)  # this kind raises on every event
+_testcapi.watch_dict(bad, vars(q))
+sys.unraisablehook = lambda u: [o.drain_fast(0, adjust_unfinished=False) for o in pool]
+q.put("a")
+sys.unraisablehook = sys.__unraisablehook__
+_testcapi.unwatch_dict(bad, vars(q))
+q.put("b")
+print(list(q.queue), sum(o.qsize() for o in pool), q.unfinished_tasks)
+''')
+    assert out.strip() == "['warm', 'a', 'b'] 0 3"
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on no tag is handed out twice")
 def test_a_class_that_gets_its_old_version_tag_back_is_not_trusted():
     # sys._clear_type_cache() lets the interpreter hand out version tags from
     # the start again; a class changed while it has none can get its old tag.

@@ -597,6 +597,62 @@ def test_changes_between_puts_match_reference(change):
         assert ours.notified == ref.notified
 
 
+def _traced(base, log):
+    """A queue class whose reads of the size, the capacity, the deque's
+    popleft and the counter's arithmetic are logged."""
+    class Deque(deque):
+        def __getattribute__(self, name):
+            if name in ("popleft", "append"):
+                log.append(name)
+            return deque.__getattribute__(self, name)
+
+    class Counter(int):
+        def __isub__(self, other):
+            log.append("-=")
+            return Counter(int(self) - other)
+
+        def __sub__(self, other):
+            log.append("-")
+            return Counter(int(self) - other)
+
+        def __iadd__(self, other):
+            log.append("+=")
+            return Counter(int(self) + other)
+
+    class Q(base):
+        def _qsize(self):
+            log.append("_qsize")
+            return len(self.queue)
+
+        @property
+        def maxsize(self):
+            log.append("maxsize")
+            return vars(self)["maxsize"]
+
+        @maxsize.setter
+        def maxsize(self, value):
+            vars(self)["maxsize"] = value
+
+    q = Q(2)
+    q.queue, q.unfinished_tasks = Deque(), Counter(0)
+    return q
+
+
+def test_steps_run_in_pythons_order():
+    # self._qsize() before self.maxsize; popleft looked up for every item; the
+    # counter lowered by "-" and stored, never by "-=".
+    logs = []
+    for cls in (TideQueue, PyTideQueue):
+        log = []
+        q = _traced(cls, log)
+        for i in range(3):
+            q.put(i)
+        assert q.drain_fast(2) == [1, 2]
+        logs.append(log)
+    assert logs[0] == logs[1]
+    assert logs[0].count("popleft") == 3 and "-=" not in logs[0]
+
+
 def test_new_queues_in_freed_dicts_and_many_queues_at_once():
     for i in range(300):  # each queue's dict may take the memory of the last
         q = TideQueue(1 + i % 4)
