@@ -352,21 +352,20 @@ def check_labels(picture, regions, boxes, frame):
     assert sorted(a.owner for a in in_frame) == sorted(owners)
     markers = [a for a in in_frame if a.where == "marker"]
     assert [a.text for a in markers] == [str(n + 1) for n in range(len(markers))]
-    moved = dict((a.owner, a.text) for a in labels if a.where == "legend" and a.owner)
+    moved = [a.owner for a in labels if a.where == "legend" and a.owner]
     assert sorted(moved) == sorted(a.owner for a in markers)
-    texts = dict((a.owner, a.text) for a in in_frame if a.where != "marker")
-    texts.update(moved)
-    for v in picture.verdicts:
-        assert texts[("box", v.index)].startswith(v.label + " " + v.outcome)
-    for owner in owners:
-        if owner[0] == "region":
-            assert show._region_name(regions[owner[1]]) in texts[owner]
+    texts = dict((a.owner, a.text) for a in labels if a.owner and a.where != "marker")
+    assert all(texts[("box", v.index)].startswith("%s %s" % (v.label, v.outcome))
+               for v in picture.verdicts)
+    assert all(show._region_name(regions[n]) in texts[(kind, n)]
+               for kind, n in owners if kind == "region")
     for a in in_frame:  # the tag is drawn exactly there, and nothing over it
         x0, y0, x1, y1 = a.rect
         ring = [(x, y) for x in range(x0, x1) for y in (y0, y1 - 1)]
         ring += [(x, y) for y in range(y0, y1) for x in (x0, x1 - 1)]
         assert set(image.getpixel(p) for p in ring) == {(0, 0, 0)}, a
-        inner = [image.getpixel((x, y)) for x in range(x0 + 1, x1 - 1) for y in range(y0 + 1, y1 - 1)]
+        inner = [image.getpixel((x, y)) for x in range(x0 + 1, x1 - 1)
+                 for y in range(y0 + 1, y1 - 1)]
         assert any(p != (0, 0, 0) for p in inner), a
     return [a.where for a in in_frame]
 
