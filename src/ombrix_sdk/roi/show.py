@@ -381,6 +381,7 @@ class _Canvas(object):
         self.base = background.convert("RGBA")
         self.measurer = self.ImageDraw.Draw(self.Image.new("RGBA", (1, 1)))
         self.line = self.measurer.textbbox((0, 0), "Ag", font=self.font)[1::2]
+        self.measured = {}
 
     def xy(self, fx, fy):
         return (fx * self.size[0], fy * self.size[1])
@@ -419,10 +420,13 @@ class _Canvas(object):
         """The size of a label's tag (the text on its black background) and
         where the text is drawn within it.  Every tag of a picture is as tall
         as a line of text, whatever letters it holds."""
-        left, top, right, bottom = self.measurer.textbbox((0, 0), text, font=self.font)
-        left, top, bottom = min(left, 0), min(top, self.line[0]), max(bottom, self.line[1])
-        pad = self.scale + 1
-        return (right - left + 2 * pad, bottom - top + 2 * pad), (pad - left, pad - top)
+        if text not in self.measured:
+            left, top, right, bottom = self.measurer.textbbox((0, 0), text, font=self.font)
+            left, top, bottom = min(left, 0), min(top, self.line[0]), max(bottom, self.line[1])
+            pad = self.scale + 1
+            self.measured[text] = ((right - left + 2 * pad, bottom - top + 2 * pad),
+                                   (pad - left, pad - top))
+        return self.measured[text]
 
     def tag(self, draw, rect, text, color):
         """Draws a label's tag so that it fills ``rect`` exactly."""
@@ -487,6 +491,33 @@ def _region_candidates(polygon, size, gap, inset):
             ("right", x1 + gap, y0, "y"), ("left", x0 - gap - w, y0, "y")]
 
 
+class _Grid(object):
+    """Rectangles inside a frame of ``size``, filed by the cells of a grid
+    they touch, so that a rectangle is compared only with those near it.
+    Each comes with an owner; ``hits`` ignores those of ``but``."""
+
+    CELL = 64
+
+    def __init__(self, size):
+        self.size = size
+        self.cells = {}
+
+    def _cells(self, rect):
+        # Labels lie inside the frame: what lies outside it cannot meet them.
+        x0, y0 = max(rect[0], 0), max(rect[1], 0)
+        x1, y1 = min(rect[2], self.size[0]), min(rect[3], self.size[1])
+        return [(i, j) for i in range(x0 // self.CELL, (x1 - 1) // self.CELL + 1)
+                for j in range(y0 // self.CELL, (y1 - 1) // self.CELL + 1)]
+
+    def add(self, rect, owner=None):
+        for cell in self._cells(rect):
+            self.cells.setdefault(cell, []).append((rect, owner))
+
+    def hits(self, rect, but=None):
+        return any(_overlap(rect, other) for cell in self._cells(rect)
+                   for other, owner in self.cells.get(cell, ()) if owner is None or owner != but)
+
+
 class _Placer(object):
     """Spots for labels inside a frame of ``size``: free of the labels placed
     so far and of ``anchors`` (rectangles); clear of ``boxes`` ((rectangle,
@@ -494,8 +525,12 @@ class _Placer(object):
 
     def __init__(self, size, anchors, boxes):
         self.size = size
-        self.taken = list(anchors)
-        self.boxes = boxes
+        self.taken = _Grid(size)
+        for rect in anchors:
+            self.taken.add(rect)
+        self.boxes = _Grid(size)
+        for rect, owner in boxes:
+            self.boxes.add(rect, owner)
 
     def _inside(self, size, candidate):
         where, x, y, slide = candidate
@@ -509,32 +544,28 @@ class _Placer(object):
             return None
         return where, (x, y, x + w, y + h)
 
-    def _free(self, rect, owner, clear_of_boxes):
-        if any(_overlap(rect, taken) for taken in self.taken):
-            return False
-        return not clear_of_boxes or not any(
-            _overlap(rect, box) for box, other in self.boxes if other != owner)
-
     def place(self, size, candidates, owner):
         """The first free (where, rect) among the candidates, now taken; or
         None."""
         spots = [s for s in (self._inside(size, c) for c in candidates) if s]
-        for clear_of_boxes in (True, False):
-            for where, rect in spots:
-                if self._free(rect, owner, clear_of_boxes):
-                    self.taken.append(rect)
-                    return where, rect
+        spots = [s for s in spots if not self.taken.hits(s[1])]
+        for where, rect in [s for s in spots if not self.boxes.hits(s[1], owner)] + spots:
+            self.taken.add(rect)
+            return where, rect
         return None
+
+
+# Steps from a label's first spot to the spots for its marker, nearest first.
+_MARKER_STEPS = sorted(((i, j) for i in range(-MARKER_REACH, MARKER_REACH + 1)
+                        for j in range(-MARKER_REACH, MARKER_REACH + 1)),
+                       key=lambda s: s[0] * s[0] + s[1] * s[1])
 
 
 def _marker_candidates(request, size):
     """Spots for a marker: around the label's first spot, nearest first."""
     _, x, y, _ = request.candidates[0]
-    w, h = size
-    steps = [(i, j) for i in range(-MARKER_REACH, MARKER_REACH + 1)
-             for j in range(-MARKER_REACH, MARKER_REACH + 1)]
-    steps.sort(key=lambda s: s[0] * s[0] + s[1] * s[1])
-    return [("marker", x + i * h, y + j * h, "xy") for i, j in steps]
+    h = size[1]
+    return [("marker", x + i * h, y + j * h, "xy") for i, j in _MARKER_STEPS]
 
 
 def _place_labels(canvas, requests, placer):
@@ -663,6 +694,8 @@ def _legend_entries(frame_size, image_size, anchor_pt, regions, verdicts):
 def _wrap(text, width, text_width):
     """``text`` in lines no wider than ``width``: broken at spaces where it
     can be, else within words (a line keeps at least one character)."""
+    if text_width(text) <= width:
+        return [text]
     lines = []
     for word in text.split(" "):
         if lines and text_width(lines[-1] + " " + word) <= width:
