@@ -581,7 +581,7 @@ def _place_labels(canvas, requests, placer):
             canvas.tag(draw, rect, request.text, request.color)
             labels.append(Label(request.text, rect, request.owner, where))
             continue
-        number = str(len(legend) + 1)
+        number = str(1 + sum(1 for entry in legend if entry.kind))
         marker_size = canvas.measure(number)[0]
         spot = placer.place(marker_size, _marker_candidates(request, marker_size),
                             request.owner)
