@@ -1,7 +1,9 @@
-"""The installed distribution's metadata names the interpreters it runs on."""
+"""The installed distribution's metadata names the interpreters it runs on and
+the changelog's newest release as its version."""
 import email
 import glob
 import os
+import re
 import sys
 
 import ombrix_sdk
@@ -28,3 +30,13 @@ def test_the_running_interpreter_is_a_listed_one():
     # one classifier per minor version from the oldest supported one on
     assert listed == [(3, minor) for minor in range(7, listed[-1][1] + 1)], listed
     assert meta["Requires-Python"] == ">=3.7"
+
+
+def test_the_version_is_the_changelogs_newest_release():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    with open(os.path.join(root, "CHANGELOG.md"), encoding="utf-8") as f:
+        sections = re.findall(r"^## \[([^\]]+)\]", f.read(), re.M)
+    assert sections[0] == "Unreleased", sections
+    releases = [tuple(int(n) for n in v.split(".")) for v in sections[1:]]
+    assert releases == sorted(set(releases), reverse=True), sections  # newest first
+    assert _metadata()["Version"] == sections[1]

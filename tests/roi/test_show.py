@@ -283,3 +283,107 @@ def test_bad_options_are_usage_errors(tmp_path, args):
     proc = run_show(["regions.json"] + args + (["-o", "out.png"] if args else []), tmp_path)
     assert proc.returncode == 2
     assert "usage: python -m ombrix_sdk.roi.show" in proc.stderr
+
+
+# --- labels ----------------------------------------------------------------------
+
+DEMO_REGIONS = [
+    region("r-entrance", "entrance", True, 0.05, 0.50, 0.45, 0.95),
+    region("r-parking", "parking", True, 0.40, 0.10, 0.95, 0.65),
+    region("r-pillar", "pillar", False, 0.60, 0.25, 0.75, 0.45),
+]
+# Two boxes close together, one under parking's label, one inside the
+# pillar, one at the right edge: labels that used to collide or be cut off.
+SIX_BOXES = [[80, 250, 30, 40], [262, 48, 30, 40], [300, 150, 30, 40], [318, 162, 30, 40],
+             [600, 250, 35, 40], [405, 100, 25, 30]]
+
+
+def crowded_scene(kind, rng):
+    """(regions, frame size, boxes) of a crowded scene."""
+    frame = (640, 360)
+    name = (lambda: "zone") if kind != "long names" else (
+        lambda: "-".join("northwest loading bay" for _ in range(rng.randint(1, 5))))
+    regions = []
+    for n in range(rng.randint(2, 5)):
+        x, y = rng.uniform(-0.1, 0.8), rng.uniform(-0.1, 0.8)
+        regions.append(region("r%d" % n, name(), rng.random() < 0.7, x, y,
+                              x + rng.uniform(0.1, 0.5), y + rng.uniform(0.1, 0.5)))
+    if kind in ("scaled", "small"):
+        frame = (3840, 2160) if kind == "scaled" else (160, 90)
+    if kind in ("close", "scaled", "small"):  # many boxes around two spots
+        spots = [(rng.uniform(0.2, 0.8), rng.uniform(0.2, 0.8)) for _ in range(2)]
+        fractions = [(rng.gauss(sx, 0.04), rng.gauss(sy, 0.04), rng.uniform(0.02, 0.06),
+                      rng.uniform(0.03, 0.1)) for sx, sy in spots for _ in range(15)]
+    else:  # boxes at every edge and corner, partly outside, and some anywhere
+        fractions = [(fx - rng.uniform(0, w), fy - rng.uniform(0, h), w, h)
+                     for fx in (0.0, 0.5, 1.0) for fy in (0.0, 0.5, 1.0)
+                     for w, h in [(rng.uniform(0.02, 0.15), rng.uniform(0.02, 0.2))]]
+        fractions += [(rng.random(), rng.random(), 0.05, 0.08) for _ in range(8)]
+    boxes = []
+    for fx, fy, fw, fh in fractions:
+        box = [fx * frame[0], fy * frame[1], fw * frame[0], fh * frame[1]]
+        if rng.random() < 0.3:
+            boxes.append({"tlwh": box, "info": {"track_id": name() if rng.random() < 0.5
+                                                else rng.randint(1, 10 ** 6)}})
+        else:
+            boxes.append(box if rng.random() < 0.7 else [fx, fy, fw, fh])
+    return regions, frame, boxes
+
+
+def check_labels(picture, regions, boxes, frame):
+    """Every label of the picture: inside it, clear of every other label and
+    of every anchor, drawn where it says; every region and box labelled once
+    in the frame, by its text or by a marker whose text is in the legend (or
+    where not even a marker has room, in the legend alone)."""
+    image, labels = picture.image, picture.labels
+    anchors = [(v.anchor[0] * frame[0], v.anchor[1] * frame[1]) for v in picture.verdicts]
+    anchors = [(x, y) for x, y in anchors if 0 <= x <= frame[0] and 0 <= y <= frame[1]]
+    for n, a in enumerate(labels):
+        assert 0 <= a.rect[0] < a.rect[2] <= image.size[0], a
+        assert 0 <= a.rect[1] < a.rect[3] <= image.size[1], a
+        assert (a.rect[1] >= frame[1]) == (a.where == "legend"), a
+        for b in labels[n + 1:]:
+            assert not show._overlap(a.rect, b.rect), (a, b)
+        for ax, ay in anchors:
+            assert not (a.rect[0] - 1 <= ax <= a.rect[2] and a.rect[1] - 1 <= ay <= a.rect[3]), a
+    owners = [("region", n) for n, r in enumerate(regions) if r[RoiData.POINTS_KEY]]
+    owners += [("box", n) for n in range(len(boxes))]
+    in_frame = [a for a in labels if a.where != "legend"]
+    no_room = [a.owner for a in labels if a.text.endswith(" (no room in the frame)")]
+    assert sorted([a.owner for a in in_frame] + no_room) == sorted(owners)
+    markers = [a for a in in_frame if a.where == "marker"]
+    assert [a.text for a in markers] == [str(n + 1) for n in range(len(markers))]
+    moved = [a.owner for a in labels if a.where == "legend" and a.owner]
+    assert sorted(moved) == sorted([a.owner for a in markers] + no_room)
+    texts = dict((a.owner, a.text) for a in labels if a.owner and a.where != "marker")
+    assert all(texts[("box", v.index)].startswith("%s %s" % (v.label, v.outcome))
+               for v in picture.verdicts)
+    assert all(show._region_name(regions[n]) in texts[(kind, n)]
+               for kind, n in owners if kind == "region")
+    for a in in_frame:  # the tag is drawn exactly there, and nothing over it
+        x0, y0, x1, y1 = a.rect
+        ring = [(x, y) for x in range(x0, x1) for y in (y0, y1 - 1)]
+        ring += [(x, y) for y in range(y0, y1) for x in (x0, x1 - 1)]
+        assert set(image.getpixel(p) for p in ring) == {(0, 0, 0)}, a
+        inner = [image.getpixel((x, y)) for x in range(x0 + 1, x1 - 1)
+                 for y in range(y0 + 1, y1 - 1)]
+        assert any(p != (0, 0, 0) for p in inner), a
+    return [a.where for a in in_frame]
+
+
+def test_labels_of_the_six_box_scene_all_sit_beside_their_boxes(pil):
+    picture = show.render(DEMO_REGIONS, (640, 360), SIX_BOXES)
+    wheres = check_labels(picture, DEMO_REGIONS, SIX_BOXES, (640, 360))
+    assert "marker" not in wheres
+
+
+@pytest.mark.parametrize("kind", ["close", "edges", "long names", "scaled", "small"])
+def test_labels_never_collide_in_crowded_scenes(pil, monkeypatch, kind):
+    monkeypatch.setattr(show, "MAX_BLANK_SIDE", 640)  # 3840x2160 is drawn at 640x360
+    wheres = set()
+    for seed in range(6):
+        regions, frame, boxes = crowded_scene(kind, random.Random("%s %d" % (kind, seed)))
+        picture = show.render(regions, frame, boxes)
+        drawn = (640, 360) if kind == "scaled" else frame
+        wheres.update(check_labels(picture, regions, boxes, drawn))
+    assert "marker" in wheres and len(wheres) > 2, wheres

@@ -174,17 +174,6 @@ def load_regions(path, pass_unmatched):
 # --- the run -----------------------------------------------------------------
 
 
-class _ErrorCounter(logging.Handler):
-    """Counts the SDK's error records (tracebacks from the region filter)."""
-
-    def __init__(self):
-        logging.Handler.__init__(self, logging.ERROR)
-        self.count = 0
-
-    def emit(self, record):
-        self.count += 1
-
-
 def _say(text=""):
     print(text, flush=True)
 
@@ -398,6 +387,8 @@ def run(args):
         _say()
         if backend:
             backend.set_model_url_path(urlsplit(constants.MODEL_URL).path)
+        # roi.show imports the SDK, so it too comes after the settings.
+        from ombrix_sdk.roi.show import _ErrorCounter
         errors = _ErrorCounter()
         logging.getLogger("ombrix_sdk").addHandler(errors)
         _model_step(sdk, args, backend)

@@ -10,9 +10,12 @@ precomputed between them outlined: an exclusion region without an outline
 cuts nothing.  With ``--detections`` it shows each box, its anchor point and
 whether ``ZoneWarden.filter_in_roi`` kept it (with the names of the matched
 regions), dropped it, or passed it through unmatched.  The verdicts are those
-of the real filter; this module only draws them.  A legend and the frame
-size are drawn in a strip below the frame, and one line per box goes to
-stdout.
+of the real filter; this module only draws them.  No label covers another
+or an anchor point, and every label lies inside the frame: each takes the
+first free spot above, below, inside or beside its box or region, and one
+that finds none becomes a numbered marker with its text in the legend.  A
+legend and the frame size are drawn in a strip below the frame, and one
+line per box goes to stdout.
 
 REGIONS.json holds a list of region records (``{"roi_id": ..., "label":
 ..., "include": true|false, "points": [[x, y], ...]}``, x and y as fractions
@@ -65,10 +68,21 @@ anchor: the anchor point in fractions of the frame; outcome: "kept",
 roi_ids, roi_names: the tags of a kept box, else empty; reason: for a box
 that was not kept, why not, in words."""
 
-Picture = collections.namedtuple("Picture", "image verdicts frame_size notes")
+Picture = collections.namedtuple("Picture", "image verdicts frame_size notes labels")
 Picture.__doc__ = """The rendered picture (a Pillow RGB image of the frame
 plus the legend strip below it), the verdicts in input order, the frame size
-(width, height) the filter used, and notes about suspicious input."""
+(width, height) the filter used, notes about suspicious input, and the
+Labels: where every text of the picture went."""
+
+Label = collections.namedtuple("Label", "text rect owner where")
+Label.__doc__ = """Where one text of the picture went.
+
+text: the text drawn; rect: the pixels its tag covers, (left, top, right,
+bottom) with right and bottom exclusive, in the picture (the legend strip
+starts below the frame); owner: ("region", n) or ("box", n), the region
+record or box (0-based, in input order) it names, None for the legend's own
+entries; where: "above", "below", "inside", "left" or "right" of its box or
+region, "marker" (a number whose text is in the legend) or "legend"."""
 
 
 class InputError(Exception):
@@ -96,6 +110,9 @@ class _Track(_Box):
 
 
 class _ErrorCounter(logging.Handler):
+    """Counts the SDK's error records (tracebacks from the region filter);
+    the demo counts with it too."""
+
     def __init__(self):
         logging.Handler.__init__(self, logging.ERROR)
         self.count = 0
@@ -362,6 +379,9 @@ class _Canvas(object):
         self.font = _font(ImageFont, max(11, min(width, height) // 40))
         self.frame_px = frame_px
         self.base = background.convert("RGBA")
+        self.measurer = self.ImageDraw.Draw(self.Image.new("RGBA", (1, 1)))
+        self.line = self.measurer.textbbox((0, 0), "Ag", font=self.font)[1::2]
+        self.measured = {}
 
     def xy(self, fx, fy):
         return (fx * self.size[0], fy * self.size[1])
@@ -396,77 +416,258 @@ class _Canvas(object):
         draw.line(points, fill=color + (255,), width=width)
         self.base.alpha_composite(layer)
 
-    def text(self, xy, text, color, draw=None):
-        draw = draw or self.ImageDraw.Draw(self.base)
-        left, top, right, bottom = draw.textbbox(xy, text, font=self.font)
-        pad = self.scale + 1
-        draw.rectangle([left - pad, top - pad, right + pad, bottom + pad], fill=(0, 0, 0, 255))
-        draw.text(xy, text, fill=color + (255,), font=self.font)
-        return right - left, bottom - top
+    def measure(self, text):
+        """The size of a label's tag (the text on its black background) and
+        where the text is drawn within it.  Every tag of a picture is as tall
+        as a line of text, whatever letters it holds."""
+        if text not in self.measured:
+            left, top, right, bottom = self.measurer.textbbox((0, 0), text, font=self.font)
+            left, top, bottom = min(left, 0), min(top, self.line[0]), max(bottom, self.line[1])
+            pad = self.scale + 1
+            self.measured[text] = ((right - left + 2 * pad, bottom - top + 2 * pad),
+                                   (pad - left, pad - top))
+        return self.measured[text]
+
+    def tag(self, draw, rect, text, color):
+        """Draws a label's tag so that it fills ``rect`` exactly."""
+        x0, y0, x1, y1 = rect
+        offset = self.measure(text)[1]
+        draw.rectangle([x0, y0, x1 - 1, y1 - 1], fill=(0, 0, 0, 255))
+        draw.text((x0 + offset[0], y0 + offset[1]), text, fill=color + (255,), font=self.font)
 
 
 def _region_polygon(canvas, record):
     return [canvas.xy(float(x), float(y)) for x, y in record[zone_warden.RoiData.POINTS_KEY]]
 
 
-def _label_spot(polygon):
-    """Just inside the top-left vertex of a region."""
-    x, y = min(polygon, key=lambda p: (p[1], p[0]))
-    return (x + 4, y + 4)
+def _pixel_rect(x0, y0, x1, y1):
+    """The pixels a shape from (x0, y0) to (x1, y1) touches, as a rectangle
+    (left, top, right, bottom) with right and bottom exclusive."""
+    return (int(math.floor(min(x0, x1))), int(math.floor(min(y0, y1))),
+            int(math.floor(max(x0, x1))) + 1, int(math.floor(max(y0, y1))) + 1)
+
+
+def _overlap(a, b):
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+# --- labels ---------------------------------------------------------------------
+#
+# Each region and box asks for one label.  A request lists candidate spots
+# in order of preference: (where, x, y, slide), the top-left corner of the
+# tag, and the axes along which it may slide to stay inside the frame (an
+# "above" label slides left or right, never down onto its box).  Regions ask
+# first, then the boxes in input order; each takes the first spot that lies
+# inside the frame and overlaps no label placed before it and no anchor
+# point, preferring spots that also keep clear of the other boxes.  A label
+# without such a spot becomes a numbered marker beside its box or region,
+# with its text in the legend.
+
+_Request = collections.namedtuple("_Request", "owner text color candidates")
+
+# How far (in marker heights, each way) a marker may be moved from its box
+# or region to find a free spot.
+MARKER_REACH = 4
+
+
+def _box_candidates(rect, size, gap, inset):
+    x0, y0, x1, y1 = rect
+    w, h = size
+    return [("above", x0, y0 - gap - h, "x"), ("above", x1 - w, y0 - gap - h, "x"),
+            ("below", x0, y1 + gap, "x"), ("below", x1 - w, y1 + gap, "x"),
+            ("inside", x0 + inset, y0 + inset, "xy"),
+            ("right", x1 + gap, y0, "y"), ("left", x0 - gap - w, y0, "y")]
+
+
+def _region_candidates(polygon, size, gap, inset):
+    w, h = size
+    tx, ty = min(polygon, key=lambda p: (p[1], p[0]))   # the top vertex
+    bx, by = min(polygon, key=lambda p: (-p[1], p[0]))  # the bottom vertex
+    x0, x1 = min(p[0] for p in polygon), max(p[0] for p in polygon)
+    y0 = min(p[1] for p in polygon)
+    return [("inside", tx + inset, ty + inset, "xy"), ("above", tx, ty - gap - h, "x"),
+            ("inside", bx + inset, by - inset - h, "xy"), ("below", bx, by + gap, "x"),
+            ("inside", x1 - inset - w, y0 + inset, "xy"),
+            ("right", x1 + gap, y0, "y"), ("left", x0 - gap - w, y0, "y")]
+
+
+class _Grid(object):
+    """Rectangles inside a frame of ``size``, filed by the cells of a grid
+    they touch, so that a rectangle is compared only with those near it.
+    Each comes with an owner; ``hits`` ignores those of ``but``."""
+
+    CELL = 64
+
+    def __init__(self, size):
+        self.size = size
+        self.cells = {}
+
+    def _cells(self, rect):
+        # Labels lie inside the frame: what lies outside it cannot meet them.
+        x0, y0 = max(rect[0], 0), max(rect[1], 0)
+        x1, y1 = min(rect[2], self.size[0]), min(rect[3], self.size[1])
+        return [(i, j) for i in range(x0 // self.CELL, (x1 - 1) // self.CELL + 1)
+                for j in range(y0 // self.CELL, (y1 - 1) // self.CELL + 1)]
+
+    def add(self, rect, owner=None):
+        for cell in self._cells(rect):
+            self.cells.setdefault(cell, []).append((rect, owner))
+
+    def hits(self, rect, but=None):
+        return any(_overlap(rect, other) for cell in self._cells(rect)
+                   for other, owner in self.cells.get(cell, ()) if owner is None or owner != but)
+
+
+class _Placer(object):
+    """Spots for labels inside a frame of ``size``: free of the labels placed
+    so far and of ``anchors`` (rectangles); clear of ``boxes`` ((rectangle,
+    owner) pairs, a box's own label excepted) where that can be had."""
+
+    def __init__(self, size, anchors, boxes):
+        self.size = size
+        self.taken = _Grid(size)
+        for rect in anchors:
+            self.taken.add(rect)
+        self.boxes = _Grid(size)
+        for rect, owner in boxes:
+            self.boxes.add(rect, owner)
+
+    def _inside(self, size, candidate):
+        where, x, y, slide = candidate
+        (width, height), (w, h) = self.size, size
+        x, y = int(round(x)), int(round(y))
+        if "x" in slide:
+            x = min(max(x, 0), width - w)
+        if "y" in slide:
+            y = min(max(y, 0), height - h)
+        if x < 0 or y < 0 or x + w > width or y + h > height:
+            return None
+        return where, (x, y, x + w, y + h)
+
+    def place(self, size, candidates, owner):
+        """The first free (where, rect) among the candidates, now taken; or
+        None."""
+        spots = [s for s in (self._inside(size, c) for c in candidates) if s]
+        spots = [s for s in spots if not self.taken.hits(s[1])]
+        for where, rect in [s for s in spots if not self.boxes.hits(s[1], owner)] + spots:
+            self.taken.add(rect)
+            return where, rect
+        return None
+
+
+# Steps from a label's first spot to the spots for its marker, nearest first.
+_MARKER_STEPS = sorted(((i, j) for i in range(-MARKER_REACH, MARKER_REACH + 1)
+                        for j in range(-MARKER_REACH, MARKER_REACH + 1)),
+                       key=lambda s: s[0] * s[0] + s[1] * s[1])
+
+
+def _marker_candidates(request, size):
+    """Spots for a marker: around the label's first spot, nearest first."""
+    _, x, y, _ = request.candidates[0]
+    h = size[1]
+    return [("marker", x + i * h, y + j * h, "xy") for i, j in _MARKER_STEPS]
+
+
+def _place_labels(canvas, requests, placer):
+    """Places and draws every label; returns the Labels in the frame and the
+    legend entries of the labels that had to become markers."""
+    draw = canvas.ImageDraw.Draw(canvas.base)
+    labels, legend = [], []
+    for request in requests:
+        size = canvas.measure(request.text)[0]
+        spot = placer.place(size, request.candidates, request.owner)
+        if spot is not None:
+            where, rect = spot
+            canvas.tag(draw, rect, request.text, request.color)
+            labels.append(Label(request.text, rect, request.owner, where))
+            continue
+        number = str(1 + sum(1 for entry in legend if entry.kind))
+        marker_size = canvas.measure(number)[0]
+        spot = placer.place(marker_size, _marker_candidates(request, marker_size),
+                            request.owner)
+        if spot is None:  # not even a marker fits near it
+            legend.append(_Entry(None, request.text + " (no room in the frame)",
+                                 request.color, request.owner))
+            continue
+        canvas.tag(draw, spot[1], number, request.color)
+        labels.append(Label(number, spot[1], request.owner, "marker"))
+        legend.append(_Entry(("marker", number), request.text, request.color, request.owner))
+    return labels, legend
 
 
 def _draw_regions(canvas, regions, warden):
+    """Draws the regions and returns the requests for their labels."""
     RoiData = zone_warden.RoiData
-    includes = [r for r in regions if r[RoiData.INCLUDE_KEY] and len(r[RoiData.POINTS_KEY])]
-    exclusions = [r for r in regions if not r[RoiData.INCLUDE_KEY] and len(r[RoiData.POINTS_KEY])]
+    includes = [(n, r) for n, r in enumerate(regions)
+                if r[RoiData.INCLUDE_KEY] and len(r[RoiData.POINTS_KEY])]
+    exclusions = [(n, r) for n, r in enumerate(regions)
+                  if not r[RoiData.INCLUDE_KEY] and len(r[RoiData.POINTS_KEY])]
     colors = {}
-    for n, record in enumerate(includes):
-        colors[id(record)] = INCLUDE_PALETTE[n % len(INCLUDE_PALETTE)]
-        canvas.fill(_region_polygon(canvas, record), colors[id(record)], INCLUDE_FILL_ALPHA)
-    for record in exclusions:
+    for k, (n, record) in enumerate(includes):
+        colors[n] = INCLUDE_PALETTE[k % len(INCLUDE_PALETTE)]
+        canvas.fill(_region_polygon(canvas, record), colors[n], INCLUDE_FILL_ALPHA)
+    for n, record in exclusions:
+        colors[n] = EXCLUSION_COLOR
         canvas.hatch(_region_polygon(canvas, record), EXCLUSION_COLOR)
-    for record in includes:
+    for _, record in includes:
         for overlap in warden._exclusion_intersections.get(id(record), []):
             for ring in _rings(overlap):
                 canvas.outline([canvas.xy(x, y) for x, y in ring], OVERLAP_COLOR,
                                2 * canvas.scale)
-    for record in includes:
-        canvas.text(_label_spot(_region_polygon(canvas, record)), _region_name(record),
-                    colors[id(record)])
-    for record in exclusions:
-        canvas.text(_label_spot(_region_polygon(canvas, record)),
-                    "excluded: " + _region_name(record), EXCLUSION_COLOR)
+    requests = []
+    inset = 2 * canvas.scale + 2
+    for n, record in includes + exclusions:
+        text = _region_name(record)
+        if not record[RoiData.INCLUDE_KEY]:
+            text = "excluded: " + text
+        size = canvas.measure(text)[0]
+        candidates = _region_candidates(_region_polygon(canvas, record), size,
+                                        canvas.scale + 1, inset)
+        requests.append(_Request(("region", n), text, colors[n], candidates))
+    return requests
 
 
 def _draw_verdicts(canvas, verdicts):
+    """Draws each box and its anchor point; returns the requests for the
+    boxes' labels, the anchors' rectangles and the boxes' (rectangle, owner)
+    pairs."""
     draw = canvas.ImageDraw.Draw(canvas.base)
     fw, fh = canvas.frame_px
     width, height = canvas.size
+    requests, anchors, boxes = [], [], []
     for v in verdicts:
         color = VERDICT_COLORS[v.outcome]
         x, y, w, h = v.box
         if w > 1.0 and h > 1.0:  # pixels of the frame the filter was told about
             x, y, w, h = x / fw, y / fh, w / fw, h / fh
-        box = [canvas.xy(x, y), canvas.xy(x + w, y + h)]
-        box = [(min(box[0][0], box[1][0]), min(box[0][1], box[1][1])),
-               (max(box[0][0], box[1][0]), max(box[0][1], box[1][1]))]
-        draw.rectangle(box, outline=color + (255,), width=canvas.scale + 1)
+        (x0, y0), (x1, y1) = canvas.xy(x, y), canvas.xy(x + w, y + h)
+        x0, x1, y0, y1 = min(x0, x1), max(x0, x1), min(y0, y1), max(y0, y1)
+        draw.rectangle([(x0, y0), (x1, y1)], outline=color + (255,), width=canvas.scale + 1)
+        owner = ("box", v.index)
+        boxes.append((_pixel_rect(x0, y0, x1, y1), owner))
         if v.outcome == "kept":
             text = "%s kept: %s" % (v.label, ", ".join(str(n) for n in v.roi_names))
         else:
             text = "%s %s" % (v.label, v.outcome)
-        text_h = draw.textbbox((0, 0), text, font=canvas.font)[3]
-        ty = box[0][1] - text_h - 2 * canvas.scale - 2  # above the box, else inside it
-        if ty < 0:
-            ty = box[0][1] + 2 * canvas.scale + 2
-        canvas.text((max(0, box[0][0]), max(0, ty)), text, color, draw)
-    for v in verdicts:  # anchors last, above every label
+        size = canvas.measure(text)[0]
+        candidates = _box_candidates(boxes[-1][0], size, canvas.scale + 1,
+                                     2 * canvas.scale + 2)
+        requests.append(_Request(owner, text, color, candidates))
+    for v in verdicts:  # above every box
         ax, ay = canvas.xy(*v.anchor)
         if not (0 <= ax <= width and 0 <= ay <= height):
             continue
         r = 3 * canvas.scale + 2
         draw.ellipse([ax - r - 1, ay - r - 1, ax + r + 1, ay + r + 1], fill=(0, 0, 0, 255))
         draw.ellipse([ax - r, ay - r, ax + r, ay + r], fill=VERDICT_COLORS[v.outcome] + (255,))
+        anchors.append(_pixel_rect(ax - r - 1, ay - r - 1, ax + r + 1, ay + r + 1))
+    return requests, anchors, boxes
+
+
+# A legend entry: kind is the swatch ("fill", "hatch", "overlap", a verdict
+# outcome, ("marker", number), or None for none), color the text's colour,
+# owner the region or box of a label moved into the legend (else None).
+_Entry = collections.namedtuple("_Entry", "kind text color owner")
 
 
 def _legend_entries(frame_size, image_size, anchor_pt, regions, verdicts):
@@ -487,48 +688,89 @@ def _legend_entries(frame_size, image_size, anchor_pt, regions, verdicts):
     empty = [r for r in regions if not len(r[RoiData.POINTS_KEY])]
     if empty:
         entries.append((None, "empty region %s: unmatched boxes pass" % _region_name(empty[-1])))
-    return entries
+    return [_Entry(kind, text, TEXT_COLOR, None) for kind, text in entries]
+
+
+def _wrap(text, width, text_width):
+    """``text`` in lines no wider than ``width``: broken at spaces where it
+    can be, else within words (a line keeps at least one character)."""
+    if text_width(text) <= width:
+        return [text]
+    lines = []
+    for word in text.split(" "):
+        if lines and text_width(lines[-1] + " " + word) <= width:
+            lines[-1] += " " + word
+            continue
+        while len(word) > 1 and text_width(word) > width:
+            cut = 1
+            while cut < len(word) - 1 and text_width(word[:cut + 1]) <= width:
+                cut += 1
+            lines.append(word[:cut])
+            word = word[cut:]
+        lines.append(word)
+    return lines
 
 
 def _draw_legend(canvas, entries):
     """Lays the entries out left to right in a strip below the frame, on as
-    many rows as it takes, and returns the picture with the strip."""
+    many rows as it takes, an entry's text wrapped onto more lines when it is
+    wider than the strip; returns the picture with the strip and a Label per
+    entry."""
     width, height = canvas.size
-    measure = canvas.ImageDraw.Draw(canvas.Image.new("RGBA", (1, 1)))
+    measure = canvas.measurer
     gap = 6 * canvas.scale + 4
-    text_h = measure.textbbox((0, 0), "Ag", font=canvas.font)[3]
-    sw = max(3 * canvas.scale + 10, text_h)  # swatch side
-    row_h = sw + gap
-    spots, x, y = [], gap, gap
-    for kind, text in entries:
-        w = measure.textbbox((0, 0), text, font=canvas.font)[2] + (sw + gap // 2 if kind else 0)
+    line_top, line_bottom = canvas.line
+    line_h = line_bottom - line_top + 1
+    sw = max(3 * canvas.scale + 10, line_bottom)  # swatch side
+
+    def text_width(text):
+        return measure.textbbox((0, 0), text, font=canvas.font)[2]
+
+    placed, x, y, row_h = [], gap, gap, 0
+    for entry in entries:
+        if isinstance(entry.kind, tuple):  # a marker's tag is its swatch
+            swatch = canvas.measure(entry.kind[1])[0]
+        else:
+            swatch = (sw + 1, sw + 1) if entry.kind else (0, 0)
+        indent = swatch[0] + gap // 2 if entry.kind else 0
+        lines = _wrap(entry.text, width - 2 * gap - indent, text_width)
+        w = indent + max(text_width(line) for line in lines)
+        h = max(swatch[1], len(lines) * line_h)
         if x > gap and x + w > width - gap:
-            x, y = gap, y + row_h
-        spots.append((x, y, kind, text))
-        x += w + 2 * gap
-    panel_h = y + row_h
+            x, y, row_h = gap, y + row_h + gap, 0
+        placed.append((x, y, w, h, swatch, indent, lines, entry))
+        x, row_h = x + w + 2 * gap, max(row_h, h)
+    panel_h = y + row_h + gap
     out = canvas.Image.new("RGBA", (width, height + panel_h), PANEL_COLOR + (255,))
     out.paste(canvas.base, (0, 0))
     draw = canvas.ImageDraw.Draw(out)
-    for x, y, kind, text in spots:
+    labels = []
+    for x, y, w, h, swatch, indent, lines, entry in placed:
         top = height + y
         box = [x, top, x + sw, top + sw]
-        if kind == "fill":
+        kind = entry.kind
+        if isinstance(kind, tuple):
+            canvas.tag(draw, (x, top, x + swatch[0], top + swatch[1]), kind[1], entry.color)
+        elif kind == "fill":
             draw.rectangle(box, fill=INCLUDE_PALETTE[0], outline=INCLUDE_PALETTE[0])
         elif kind == "hatch":
-            swatch = canvas.Image.new("RGBA", (sw + 1, sw + 1), PANEL_COLOR + (255,))
-            lines = canvas.ImageDraw.Draw(swatch)
+            sample = canvas.Image.new("RGBA", (sw + 1, sw + 1), PANEL_COLOR + (255,))
+            lines_draw = canvas.ImageDraw.Draw(sample)
             for c in range(-sw, sw, 5):
-                lines.line([(c, 0), (c + sw, sw)], fill=EXCLUSION_COLOR)
-            lines.rectangle([0, 0, sw, sw], outline=EXCLUSION_COLOR)
-            out.paste(swatch, (x, top))
+                lines_draw.line([(c, 0), (c + sw, sw)], fill=EXCLUSION_COLOR)
+            lines_draw.rectangle([0, 0, sw, sw], outline=EXCLUSION_COLOR)
+            out.paste(sample, (x, top))
         elif kind == "overlap":
             draw.rectangle(box, outline=OVERLAP_COLOR, width=2)
         elif kind in VERDICT_COLORS:
             draw.ellipse(box, fill=VERDICT_COLORS[kind], outline=(0, 0, 0))
-        tx = x + sw + gap // 2 if kind else x
-        draw.text((tx, top), text, fill=TEXT_COLOR, font=canvas.font)
-    return out.convert("RGB")
+        text_top = top + (h - len(lines) * line_h) // 2 - line_top
+        for n, line in enumerate(lines):
+            draw.text((x + indent, text_top + n * line_h), line, fill=entry.color,
+                      font=canvas.font)
+        labels.append(Label(entry.text, (x, top, x + w, top + h), entry.owner,
+                            "legend"))
+    return out.convert("RGB"), labels
 
 
 def render(regions, frame_size=None, boxes=(), anchor_pt=(0.5, 0.5), background=None):
@@ -560,10 +802,13 @@ def render(regions, frame_size=None, boxes=(), anchor_pt=(0.5, 0.5), background=
         size = (max(1, int(frame_size[0] * shrink)), max(1, int(frame_size[1] * shrink)))
         background = Image.new("RGB", size, BLANK_COLOR)
     canvas = _Canvas(modules, background, frame_size)
-    _draw_regions(canvas, records, warden)
-    _draw_verdicts(canvas, verdicts)
+    requests = _draw_regions(canvas, records, warden)
+    box_requests, anchors, box_rects = _draw_verdicts(canvas, verdicts)
+    placer = _Placer(canvas.size, anchors, box_rects)
+    labels, moved = _place_labels(canvas, requests + box_requests, placer)
     entries = _legend_entries(frame_size, canvas.size, anchor_pt, records, verdicts)
-    return Picture(_draw_legend(canvas, entries), verdicts, frame_size, notes)
+    image, legend = _draw_legend(canvas, entries + moved)
+    return Picture(image, verdicts, frame_size, notes, labels + legend)
 
 
 def describe(verdict):
