@@ -61,12 +61,12 @@ class DictScan {
   // Reads the names of `table` from `d`. False, and nothing read, when a key
   // of `d` is not an exact str.
   bool read(PyObject* d, const NameTable<N>& table) {
-    for (Ref& v : values_) v = Ref();
+    clear();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(d, &pos, &key, &value)) {
       if (!PyUnicode_CheckExact(key)) {
-        for (Ref& v : values_) v = Ref();
+        clear();
         return false;
       }
       // Borrowed only until this reference is taken: finding runs no code.
@@ -77,6 +77,9 @@ class DictScan {
   }
   // The value of the table's name k, owned; empty when absent.
   const Ref& operator[](std::size_t k) const { return values_[k]; }
+  void clear() {
+    for (Ref& v : values_) v = Ref();
+  }
 
  private:
   Ref values_[N];

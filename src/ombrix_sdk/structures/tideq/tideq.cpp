@@ -154,8 +154,17 @@ class QueueView {
     }
   }
   // After a step that may have run Python code: the class, the dict and
-  // what a pass read may all have changed.
-  void ran_code() { fresh_ = false; }
+  // what a pass read may all have changed. What the view held goes now, as
+  // Python would have let go of it by then.
+  void ran_code() {
+    fresh_ = false;
+    if (facts_ == &local_) {
+      facts_ = nullptr;
+      local_ = QueueFacts();
+      scan_.clear();
+    }
+    dict_ = Ref();
+  }
 
   // self.<slot>: a new reference, or NULL with an exception set.
   Ref get(Slot slot) {
