@@ -15,8 +15,8 @@ DictMemoBase::DictMemoBase(ModuleState* owner, DictWatch* watch)
 
 void DictWatch::notify(PyObject* d, PyObject* key, PyObject* value) {
   if (d == probe_) ++probe_events_;
-  Expected* e = expected;
-  if (e && !e->seen && d == e->dict && key == e->key && value == e->value) {
+  for (Expected* e = expected_; e; e = e->next) {
+    if (e->seen || d != e->dict || key != e->key || value != e->value) continue;
     e->seen = true;
     for (DictMemoBase* m = memos_; m; m = m->next_memo()) {
       if (m == e->memo) {

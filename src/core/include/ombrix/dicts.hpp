@@ -146,21 +146,34 @@ class DictWatch : public StateMember {
 
   // The holder's own store of `value` under `key` in `d`, which its memo
   // mirrors (as `slot`) instead of forgetting `d`. Any other event, and a
-  // second one like it, makes every memo forget `d`.
+  // second one like it, makes every memo forget `d`. Stores under way are
+  // listed (threads can interleave them while a watcher's code runs).
   struct Expected {
     DictMemoBase* memo;
     PyObject* dict;
     PyObject* key;
     PyObject* value;
     std::size_t slot;
-    bool seen;
+    bool seen = false;
+    Expected* next = nullptr;
+    Expected* prev = nullptr;
   };
-  Expected* expected = nullptr;  // the innermost store under way
+  void expect(Expected* e) {
+    e->next = expected_;
+    if (expected_) expected_->prev = e;
+    expected_ = e;
+  }
+  void done(Expected* e) {
+    if (e->prev) e->prev->next = e->next;
+    if (e->next) e->next->prev = e->prev;
+    if (expected_ == e) expected_ = e->next;
+  }
 
  private:
   friend class DictMemoBase;
   bool attribute_stores_are_seen();
   DictMemoBase* memos_ = nullptr;
+  Expected* expected_ = nullptr;  // the stores under way
   PyObject* probe_ = nullptr;  // the probe's dict, while it runs
   int probe_events_ = 0;
   int id_ = -1;    // the watcher's id in this interpreter
@@ -223,11 +236,10 @@ class DictMemo final : public DictMemoBase {
   bool store(PyObject* d, std::size_t slot, PyObject* key, PyObject* value) {
     if (!find(d)) return PyDict_SetItem(d, key, value) == 0;
 #if PY_VERSION_HEX >= 0x030C0000
-    DictWatch::Expected expected{this, d, key, value, slot, false};
-    DictWatch::Expected* outer = watch_->expected;
-    watch_->expected = &expected;
+    DictWatch::Expected expected{this, d, key, value, slot};
+    watch_->expect(&expected);
     const int r = PyDict_SetItem(d, key, value);
-    watch_->expected = outer;
+    watch_->done(&expected);
     if (r < 0 || !expected.seen) forget(d);
     return r == 0;
 #else
