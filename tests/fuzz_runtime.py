@@ -22,6 +22,7 @@ import re
 import sys
 import threading
 import traceback
+import weakref
 from collections import deque
 
 try:
@@ -486,8 +487,9 @@ def warden_parts(impl):
 
     def failures():
         got = []
-        for w in list(_oracle.get("wardens", [])):
-            e = entry(w, "failure")
+        for ref in list(_oracle.get("wardens", [])):
+            w = ref()
+            e = entry(w, "failure") if w is not None else None
             if e is not None:
                 got.append(e)
                 object.__getattribute__(w, "__dict__")["failure"] = None
@@ -516,6 +518,14 @@ def describe_exc(e):
     return "%s: %s" % (type(e).__name__, norm(str(e)))
 
 
+def _deque_base(t):
+    """collections.deque among the bases of t, also another interpreter's."""
+    for c in t.__mro__:
+        if c is deque or (c.__name__ == "deque" and c.__module__ == "collections"):
+            return c
+    return None
+
+
 def describe(v, depth=0):
     if depth > 4:
         return "..."
@@ -534,9 +544,10 @@ def describe(v, depth=0):
         return "Cap(%d)" % object.__getattribute__(v, "n")
     if isinstance(v, BaseException):
         return describe_exc(v)
-    if isinstance(v, deque):
-        items = ", ".join(describe(x, depth + 1) for x in deque.__iter__(v))
-        return "%s[%s]/%s" % (t.__name__, items, v.maxlen)
+    base = _deque_base(t)
+    if base is not None:
+        items = ", ".join(describe(x, depth + 1) for x in base.__iter__(v))
+        return "%s[%s]/%s" % (t.__name__, items, base.maxlen.__get__(v))
     if t in (list, tuple):
         inner = ", ".join(describe(x, depth + 1) for x in v)
         return "[%s]" % inner if t is list else "(%s)" % inner
@@ -763,6 +774,7 @@ def warden_threads(W, records, items, rounds, mutators, seed):
     stop.set()
     for t in ms:
         t.join()
+    del T[:]
     return sorted(set(errors)) or "invariants hold"
 
 
@@ -802,7 +814,7 @@ def _remembering(init):
         return init
 
     def __init__(self, *args, **kwargs):
-        _oracle.setdefault("wardens", []).append(self)
+        _oracle.setdefault("wardens", []).append(weakref.ref(self))
         return init(self, *args, **kwargs)
     __init__.remembers = True
     return __init__
@@ -827,6 +839,7 @@ def cleanup():
     del WATCHERS[:]
     sys.unraisablehook = sys.__unraisablehook__ if hasattr(sys, "__unraisablehook__") else None
     ARMED[0] = False
+    COUNTER[0] = 0
     del SHOWN[:]
     _oracle["wardens"] = []
 
@@ -866,7 +879,8 @@ def run_scenario(impl, sc):
         gc.enable()
         gc.collect()
         if T:
-            print("S end\nT " + " | ".join(T))
+            # what the teardown released; the order is the teardown's own
+            print("S end\nT " + " | ".join(sorted(T)))
             del T[:]
 
 

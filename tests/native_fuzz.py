@@ -14,9 +14,11 @@ threads, the scenario prints only its invariants). A crashed batch is
 rerun one scenario at a time to name the culprit; a failing scenario can be
 reduced to the blocks it needs and written out as a program.
 """
+import collections
 import json
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -667,6 +669,42 @@ def first_difference(a, b):
     return None
 
 
+def _coarse(text):
+    """Without the serial numbers of items and fresh strings."""
+    return re.sub(r"\d+", "#", text)
+
+
+def cause(native_line, oracle_line):
+    """What differs in the first differing line, in a form that groups
+    findings with the same cause."""
+    kind = native_line[:1] if native_line[:1] == oracle_line[:1] else ""
+    if kind == "T":
+        a = native_line[2:].split(" | ")
+        b = oracle_line[2:].split(" | ")
+        if sorted(a) == sorted(b):
+            for x, y in zip(a, b):
+                if x != y:
+                    return _coarse("events in another order: native %s, algorithm %s" % (x, y))
+        extra = list((collections.Counter(a) - collections.Counter(b)).elements())[:3]
+        missing = list((collections.Counter(b) - collections.Counter(a)).elements())[:3]
+        return _coarse("events: native only %s; algorithm only %s" % (extra, missing))
+    if kind == "O":
+        def fields(line):
+            name, _, rest = line[2:].partition(" ")
+            return name, dict(p.partition("=")[::2] for p in re.split(r" (?=[\w']+=|Collide)", rest))
+        name, a = fields(native_line)
+        _, b = fields(oracle_line)
+        keys = sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))
+        return "state of %s differs in %s" % (name, ", ".join(keys))
+    if kind == "R":
+        def told(line):
+            return line[5:].split(":")[0] if line.startswith("R !! ") else "a result"
+        a, b = told(native_line), told(oracle_line)
+        return "result: native %s, algorithm %s" % (a, b) if a != b else _coarse(
+            "result: native %s, algorithm %s" % (native_line[2:60], oracle_line[2:60]))
+    return "output differs"
+
+
 def judge(sc, native, oracle, native_err=""):
     """None when they agree; else a finding."""
     n_done, n_out = native
@@ -677,13 +715,14 @@ def judge(sc, native, oracle, native_err=""):
         tail = "\n".join(native_err.strip().split("\n")[-12:])
         return {"kind": "crash", "signature": "crash", "id": sc["id"], "detail": tail,
                 "native": n_out, "oracle": o_out}
+    if "RecursionError" in n_out or "RecursionError" in o_out:
+        # where the stack runs out depends on the frames each side uses
+        return {"kind": "indeterminate", "signature": "recursion limit", "id": sc["id"]}
     diff = first_difference(n_out, o_out)
     if diff is None:
         return None
     i, label, x, y = diff
-    return {"kind": "mismatch", "signature": "%s in %s" % (
-        {"R": "result", "T": "events", "O": "state", "S": "steps"}.get(x[:1], "output"),
-        label.split(" ")[0]),
+    return {"kind": "mismatch", "signature": "%s: %s" % (label.split(" ")[0], cause(x, y)),
         "id": sc["id"], "detail": "native: %s\noracle: %s" % (x, y),
         "native": n_out, "oracle": o_out}
 
@@ -706,7 +745,11 @@ def check(python, scenarios, workdir, batch_size=25):
                 rerun.append(sc)  # the child died before it
                 continue
             if len(batch) > 1 and not n[0]:
-                alone, _ = check(python, [sc], workdir, 1)
+                # a fault that depends on addresses may need a few tries
+                for _ in range(3):
+                    alone, _ = check(python, [sc], workdir, 1)
+                    if any(f["kind"] == "crash" for f in alone):
+                        break
                 ran += 1
                 crashes = [f for f in alone if f["kind"] == "crash"]
                 if not crashes:
@@ -793,7 +836,8 @@ class Summary(object):
             "%s %d" % kv for kv in sorted(self.kinds.items()))),
             "crashes: %d" % len(self.crashes), "mismatches: %d" % len(self.mismatches)]
         if self.oracle_failures:
-            lines.append("scenarios the algorithm itself could not run: %d"
+            lines.append("scenarios without a verdict (the algorithm failed, or the "
+                         "recursion limit decided): %d"
                          % len(self.oracle_failures))
         for cls, (seconds, count) in sorted(self.first_seen.items(), key=lambda kv: kv[1]):
             lines.append("  first %s after %.0f s (%d scenarios)" % (cls, seconds, count))
@@ -833,7 +877,7 @@ def fuzz(python, seconds=None, count=None, seed=0, out_dir=None, batch_size=25,
             findings, ran = check(python, batch, workdir, batch_size)
             summary.scenarios += ran
             for f in findings:
-                if f["kind"] == "oracle-failed":
+                if f["kind"] in ("oracle-failed", "indeterminate"):
                     summary.oracle_failures.append(f["id"])
                     continue
                 sc = by_id.get(f["id"])
