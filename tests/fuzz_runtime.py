@@ -890,6 +890,9 @@ def child_main(argv):
         batch = json.load(f)
     if batch and any(sc["kind"] == "warden" for sc in batch):
         import shapely.geometry  # noqa: F401  (import time is not a scenario's)
+    if impl == "native":
+        # as an application would have it before any sub-interpreter starts
+        import ombrix_sdk.structures.tideq  # noqa: F401
     for sc in batch:
         print("\x01BEGIN %s" % sc["id"])
         sys.stdout.flush()

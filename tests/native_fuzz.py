@@ -222,7 +222,8 @@ def gen_queue(b, caps):
         setups.append(("maxsize", rng.choice([
             "q.maxsize = Cap(%d, %s)" % (capacity, queue_action(b, ctx)[0]),
             "q.maxsize = Cap(%d)" % capacity, "q.maxsize = IntSub(%d)" % capacity,
-            "q.maxsize = %d.0" % capacity, "q.maxsize = int('%d')" % capacity])))
+            "q.maxsize = %d.0" % capacity,
+            "q.maxsize = int('%d')" % rng.randint(10 ** 20, 10 ** 29)])))
     if chance(rng, 0.3):
         setups.append(("counter", rng.choice([
             "q.unfinished_tasks = IntSub(q.unfinished_tasks)",
@@ -232,7 +233,7 @@ def gen_queue(b, caps):
     if chance(rng, 0.35):
         kind = rng.choice(["maxlen", "sub", "sub-maxlen", "sub-act"])
         if kind == "maxlen":
-            code = "q.queue = deque(q.queue, maxlen=%d)" % rng.choice([1, capacity, capacity + 1])
+            code = "q.queue = deque(q.queue, maxlen=%d)" % rng.choice([1, 1, capacity, capacity + 1])
         elif kind == "sub":
             code = "q.queue = DQ(q.queue)"
         elif kind == "sub-maxlen":
@@ -270,7 +271,14 @@ def gen_queue(b, caps):
             b.add("dict_watcher(%d, vars(q))" % kind, "dict-watcher:%d" % kind)
         if ctx["sub"] and chance(rng, 0.4):
             b.add("type_watcher(%d, Sub)" % rng.choice([0, 2]), "type-watcher")
-        b.add("sys.unraisablehook = Hook(%s)" % queue_action(b, ctx)[0], "unraisable-hook")
+        if ctx["other"] and chance(rng, 0.6):
+            act = b.act(rng.choice([
+                "if free(other):\n    other.drain_fast(0, adjust_unfinished=False)",
+                "if free(other):\n    ev('other', other.qsize())",
+                "if free(other):\n    other.put(fresh('o'))"]), "act:other")
+        else:
+            act = queue_action(b, ctx)[0]
+        b.add("sys.unraisablehook = Hook(%s)" % act, "unraisable-hook")
     for tag, code in setups:
         b.step("setup " + tag, code, tag)
     ops = []
@@ -475,6 +483,11 @@ def gen_warden(b, caps):
     b.step("construct", "%s(records%s) and None" % (cls, frame), "construct")
     b.add("w = %s(records%s)" % (cls, frame))
     ctx["warden"] = True
+    if chance(rng, 0.3):
+        # a tag value that only the record holds (the copy in w.polygons
+        # keeps the old one)
+        b.add("rec%d[%r] = fresh('t')" % (rng.randrange(ctx["records"]),
+                                           rng.choice(["roi_id", "label"])), "retag")
     for name in names:
         b.add("show(%r, %s)" % (name, name))
     items = []
@@ -852,9 +865,10 @@ def finding_class(f, sc):
 
 
 def fuzz(python, seconds=None, count=None, seed=0, out_dir=None, batch_size=25,
-         reduce_budget=0, log=None, kinds=("queue", "warden")):
+         reduce_budget=0, log=None, kinds=("queue", "warden"), journal=None):
     """Generates and checks scenarios until `seconds` have passed or `count`
     scenarios ran; returns a Summary."""
+    python = os.path.abspath(python) if os.sep in python else python
     caps = probe(python)
     summary = Summary()
     start = time.time()
@@ -885,16 +899,24 @@ def fuzz(python, seconds=None, count=None, seed=0, out_dir=None, batch_size=25,
                 if sc is None:
                     continue
                 cls = finding_class(f, sc)
-                if reduce_budget and f["signature"] not in seen_classes:
+                if reduce_budget and f["signature"] not in seen_classes and \
+                        time.time() - start < (seconds or float("inf")) * 0.8:
                     small = reduce(python, sc, f, workdir, reduce_budget)
                     cls = finding_class(f, small)
                     sc = small
+                if journal:
+                    with open(journal, "a") as j:
+                        j.write(json.dumps({"seconds": round(time.time() - start, 1),
+                                            "scenarios": summary.scenarios, "id": f["id"],
+                                            "kind": f["kind"], "signature": f["signature"],
+                                            "tags": sorted(tags(sc)),
+                                            "detail": f.get("detail", "")}) + "\n")
                 key = "%s: %s" % (f["kind"], f["signature"])
                 seen_classes.setdefault(f["signature"], 0)
                 seen_classes[f["signature"]] += 1
                 if key not in summary.first_seen:
                     summary.first_seen[key] = (time.time() - start, summary.scenarios)
-                if out_dir and seen_classes[f["signature"]] <= 3:
+                if out_dir:
                     os.makedirs(out_dir, exist_ok=True)
                     summary.files.append(write_program(
                         sc, dict(f, signature=cls), out_dir,
@@ -925,8 +947,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     kinds = (args.only,) if args.only else ("queue", "warden")
     print("fuzz-native: seed %s, %.1f minutes, %s" % (args.seed, args.minutes, args.python))
+    os.makedirs(args.out, exist_ok=True)
     summary = fuzz(args.python, seconds=args.minutes * 60, seed=args.seed, out_dir=args.out,
                    reduce_budget=args.reduce, kinds=kinds,
+                   journal=os.path.join(args.out, "findings.jsonl"),
                    log=lambda line: print(line, flush=True))
     print(summary)
     return 1 if summary.crashes or summary.mismatches else 0
