@@ -768,6 +768,10 @@ def check(python, scenarios, workdir, batch_size=25):
                         break
                 ran += 1
                 crashes = [f for f in alone if f["kind"] == "crash"]
+                if any(f["kind"] in ("oracle-failed", "indeterminate") for f in alone):
+                    # the interpreter itself fails on it: no verdict
+                    findings.extend(alone)
+                    continue
                 if not crashes:
                     for before in batch[:position]:
                         one, _ = check(python, [before], workdir, 1)
