@@ -745,15 +745,24 @@ def judge(sc, native, oracle, native_err=""):
 
 def check(python, scenarios, workdir, batch_size=25):
     """Runs the scenarios in batches; returns (findings, scenarios run). When
-    a child dies, the scenario it was running is run again alone, and if
-    that does not die, each scenario before it in the batch, to name the one
-    that broke the interpreter."""
+    the native child dies in a scenario that the plain-Python child finished,
+    that scenario runs again alone (three times), and if it does not die
+    alone, once more after the scenarios that came before it in the batch:
+    a crash alone, a crash after those scenarios, or a crash not reproduced.
+    The scenarios after it go into the next batch."""
     findings = []
     ran = 0
     pending = list(scenarios)
     while pending:
         batch, pending = pending[:batch_size], pending[batch_size:]
         (native, _, n_err), (oracle, _, _) = run_pair(python, batch, workdir)
+        if len(batch) > 1 and (not native or not oracle):
+            # a child that ran nothing at all: one at a time
+            for sc in batch:
+                fs, n = check(python, [sc], workdir, 1)
+                findings.extend(fs)
+                ran += n
+            continue
         rerun = []
         for position, sc in enumerate(batch):
             n, o = native.get(sc["id"]), oracle.get(sc["id"])
@@ -761,29 +770,39 @@ def check(python, scenarios, workdir, batch_size=25):
                 rerun.append(sc)  # the child died before it
                 continue
             if len(batch) > 1 and not n[0]:
-                # a fault that depends on addresses may need a few tries
+                ran += 1
+                if not o[0]:
+                    # the plain-Python side died there too: no verdict
+                    findings.append({"kind": "oracle-failed", "signature": "oracle failed",
+                                     "id": sc["id"]})
+                    continue
+                # Alone first (a fault that depends on addresses may need a
+                # few tries), then after the same scenarios as in the batch.
                 for _ in range(3):
                     alone, _ = check(python, [sc], workdir, 1)
-                    if any(f["kind"] == "crash" for f in alone):
+                    if any(f["kind"] != "mismatch" for f in alone):
                         break
-                ran += 1
-                crashes = [f for f in alone if f["kind"] == "crash"]
-                if any(f["kind"] in ("oracle-failed", "indeterminate") for f in alone):
-                    # the interpreter itself fails on it: no verdict
+                if any(f["kind"] != "mismatch" for f in alone):
                     findings.extend(alone)
                     continue
-                if not crashes:
-                    for before in batch[:position]:
-                        one, _ = check(python, [before], workdir, 1)
-                        crashes.extend(f for f in one if f["kind"] == "crash")
-                if not crashes:
-                    crashes = [{"kind": "crash", "signature": "crash of a batch",
-                                "id": sc["id"], "detail": "\n".join(
-                                    n_err.strip().split("\n")[-12:]),
-                                "batch": [x["id"] for x in batch[:position + 1]]}]
-                findings.extend(alone if alone else crashes)
-                if alone and not any(f["kind"] == "crash" for f in alone):
-                    findings.extend(crashes)
+                prefix = batch[:position + 1]
+                (again, _, a_err), (oracle_again, _, _) = run_pair(python, prefix, workdir)
+                died = not again.get(sc["id"], (False,))[0]
+                survived = oracle_again.get(sc["id"], (False,))[0]
+                if died and survived:
+                    findings.append({
+                        "kind": "crash", "signature": "crash after the scenarios before it",
+                        "id": sc["id"], "batch": [x["id"] for x in prefix],
+                        "detail": "\n".join(a_err.strip().split("\n")[-12:])})
+                elif died:
+                    findings.append({"kind": "oracle-failed", "signature": "oracle failed",
+                                     "id": sc["id"]})
+                else:
+                    findings.append({
+                        "kind": "crash", "signature": "crash not reproduced",
+                        "id": sc["id"], "batch": [x["id"] for x in prefix],
+                        "detail": "\n".join(n_err.strip().split("\n")[-12:])})
+                findings.extend(alone)
                 continue
             ran += 1
             f = judge(sc, n or (False, ""), o or (False, ""), n_err)
