@@ -180,7 +180,13 @@ def queue_subclass(b, ctx):
 def collide(b, ctx, owner, names, tag):
     rng = b.rng
     name = rng.choice(names)
-    act, key = queue_action(b, ctx) if ctx["kind"] == "queue" else warden_action(b, ctx)
+    if names is WARDEN_NAMES and chance(rng, 0.6):
+        # the tags are what the filter reads of a record per match
+        name = rng.choice(["roi_id", "label"])
+    if ctx["kind"] == "queue":
+        act, key = queue_action(b, ctx)
+    else:
+        act, key = warden_action(b, ctx, tags_first=names is WARDEN_NAMES)
     times = rng.choice([1, 1, 2, -1])
     if key in ("items-append",) or ctx.get("subinterp"):
         # In a sub-interpreter the native class runs the main interpreter's
@@ -342,9 +348,15 @@ BOXES = ["[.45, .45, .1, .1]", "[0, 0, .1, .1]", "[.88, .88, .06, .06]", "(.25, 
          "[FSub(.45), .45, .1, .1]", "[.4, .4, IntSub(1), .2]"]
 
 
-def warden_action(b, ctx):
+def warden_action(b, ctx, tags_first=False):
     rng = b.rng
     r = rng.randrange(ctx["records"])
+    if tags_first and chance(rng, 0.5):
+        key = rng.choice(["pop-id", "pop-label", "new-id", "new-label"])
+        body = {"pop-id": "rec%d.pop('roi_id', None)", "pop-label": "rec%d.pop('label', None)",
+                "new-id": "rec%d['roi_id'] = fresh('id')",
+                "new-label": "rec%d['label'] = fresh('L')"}[key] % r
+        return b.act(body, "act:" + key), key
     acts = {
         "pop-id": "rec%d.pop('roi_id', None)" % r,
         "pop-label": "rec%d.pop('label', None)" % r,
@@ -486,7 +498,7 @@ def gen_warden(b, caps):
     b.step("construct", "%s(records%s) and None" % (cls, frame), "construct")
     b.add("w = %s(records%s)" % (cls, frame))
     ctx["warden"] = True
-    if chance(rng, 0.3):
+    if chance(rng, 0.5):
         # a tag value that only the record holds (the copy in w.polygons
         # keeps the old one)
         b.add("rec%d[%r] = fresh('t')" % (rng.randrange(ctx["records"]),
