@@ -186,7 +186,8 @@ def collide(b, ctx, owner, names, tag):
     if ctx["kind"] == "queue":
         act, key = queue_action(b, ctx)
     else:
-        act, key = warden_action(b, ctx, tags_first=names is WARDEN_NAMES)
+        own = int(owner[3:]) if owner.startswith("rec") and chance(rng, 0.7) else None
+        act, key = warden_action(b, ctx, tags_first=names is WARDEN_NAMES, record=own)
     times = rng.choice([1, 1, 2, -1])
     if key in ("items-append",) or ctx.get("subinterp"):
         # In a sub-interpreter the native class runs the main interpreter's
@@ -348,9 +349,9 @@ BOXES = ["[.45, .45, .1, .1]", "[0, 0, .1, .1]", "[.88, .88, .06, .06]", "(.25, 
          "[FSub(.45), .45, .1, .1]", "[.4, .4, IntSub(1), .2]"]
 
 
-def warden_action(b, ctx, tags_first=False):
+def warden_action(b, ctx, tags_first=False, record=None):
     rng = b.rng
-    r = rng.randrange(ctx["records"])
+    r = rng.randrange(ctx["records"]) if record is None else record
     if tags_first and chance(rng, 0.5):
         key = rng.choice(["pop-id", "pop-label", "new-id", "new-label"])
         body = {"pop-id": "rec%d.pop('roi_id', None)", "pop-label": "rec%d.pop('label', None)",
@@ -472,8 +473,10 @@ def gen_warden(b, caps):
                                     ", ".join(fields)), "record:" + shape)
         names.append("rec%d" % r)
     b.add("records = [%s]" % ", ".join(names))
+    colliding = []
     for _ in range(rng.choice([0, 1, 1, 2])):
-        collide(b, ctx, "rec%d" % rng.randrange(ctx["records"]), WARDEN_NAMES, "collide")
+        colliding.append(rng.randrange(ctx["records"]))
+        collide(b, ctx, "rec%d" % colliding[-1], WARDEN_NAMES, "collide")
     if chance(rng, 0.5):
         b.add("copy.copy(Det(None))", "warm-copy")
     cls = "W"
@@ -501,8 +504,8 @@ def gen_warden(b, caps):
     if chance(rng, 0.5):
         # a tag value that only the record holds (the copy in w.polygons
         # keeps the old one)
-        b.add("rec%d[%r] = fresh('t')" % (rng.randrange(ctx["records"]),
-                                           rng.choice(["roi_id", "label"])), "retag")
+        r = colliding[0] if colliding and chance(rng, 0.7) else rng.randrange(ctx["records"])
+        b.add("rec%d[%r] = fresh('t')" % (r, rng.choice(["roi_id", "label"])), "retag")
     for name in names:
         b.add("show(%r, %s)" % (name, name))
     items = []
