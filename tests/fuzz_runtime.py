@@ -921,4 +921,11 @@ def child_main(argv):
 
 if __name__ == "__main__":
     sys.path[:0] = [os.path.dirname(os.path.dirname(os.path.abspath(__file__)))]
-    child_main(sys.argv[1:])
+    if sys.argv[1] == "--file":
+        # tests/fuzz_runtime.py --file SCENARIO.py native|oracle [queue|warden]
+        with open(sys.argv[2]) as f:
+            code = f.read()
+        run_scenario(sys.argv[3], {"id": sys.argv[2], "code": code, "subinterp": False,
+                                   "kind": sys.argv[4] if len(sys.argv) > 4 else "queue"})
+    else:
+        child_main(sys.argv[1:])
