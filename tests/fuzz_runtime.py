@@ -17,7 +17,6 @@ import faulthandler
 import gc
 import json
 import os
-import queue
 import re
 import sys
 import threading
@@ -400,7 +399,6 @@ def type_watcher(kind, *types):
 # --- the plain-Python algorithm -------------------------------------------------
 
 QUEUE_ORACLE = '''
-import queue
 from ombrix_sdk.logging import get_logger
 
 
