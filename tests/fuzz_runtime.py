@@ -399,6 +399,7 @@ def type_watcher(kind, *types):
 # --- the plain-Python algorithm -------------------------------------------------
 
 QUEUE_ORACLE = '''
+import queue
 from ombrix_sdk.logging import get_logger
 
 
