@@ -138,7 +138,7 @@ bool condition_type_is_standard(const State& st, PyTypeObject* type) {
 // without looking; otherwise `begin()` reads every slot in one pass when the
 // keys are all exact str (so that nothing read can change before the last is
 // read), and that pass stands until a step may have run Python code
-// (`ran_code()`); after that each read is a lookup as Python's own. Hooks the
+// (`ran_code()`); after that each read is an attribute access. Hooks the
 // instance does not override are queue.Queue's, done on the deque.
 class QueueView {
  public:
@@ -168,13 +168,15 @@ class QueueView {
 
   // self.<slot>: a new reference, or NULL with an exception set.
   Ref get(Slot slot) {
-    if (refresh()) {
+    if (refresh() && facts_) {
       Ref value;
       if (!entry(slot, &value)) return Ref();
       if (value) return value;
+      // Absent: the attribute access below raises the proper AttributeError,
+      // and looks again, which runs no code here.
     }
     ran_code();  // the attribute access may run code
-    return getattr(self_, st_.slots[slot]);  // also raises the proper AttributeError
+    return getattr(self_, st_.slots[slot]);
   }
   // self.<slot> = value. A store can run code: the replaced value's
   // finalizer, or another extension's dict watcher.
@@ -226,18 +228,15 @@ class QueueView {
     if (!facts_) facts_ = st_.queue_memo.start(dict_.get());
     return true;
   }
-  // dict[name of slot] into *value (empty when absent); false on error.
+  // dict[name of slot] into *value (empty when absent), with facts_ known;
+  // false on error. The keys are all exact str: no code runs.
   bool entry(Slot slot, Ref* value) {
-    if (facts_ && (facts_->known & (1u << slot))) {
+    if (facts_->known & (1u << slot)) {
       *value = Ref::borrow(facts_->values[slot].get());
       return true;
     }
     if (!dict_lookup(dict_.get(), st_.slots[slot], value)) return false;
-    if (facts_) {
-      facts_->mirror(slot, value->get());  // keys all exact str: no code ran
-    } else {
-      ran_code();  // a key's __eq__ may have run
-    }
+    facts_->mirror(slot, value->get());
     return true;
   }
 
@@ -445,26 +444,30 @@ Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
   return static_cast<Py_ssize_t>(wanted);
 }
 
-// [self.queue.popleft() for _ in range(n)]. `q` is self.queue as read for
-// len(), `size` its length.
-Ref take(State& st, QueueView& view, PyObject* q, Py_ssize_t n, Py_ssize_t size) {
-  if (view.fresh() && Py_TYPE(q) == st.deque.type()) {
-    // An exact deque read as self.queue, and no code ran since: popping runs
-    // none, so self.queue stays this deque for every item.
-    if (n == size) {
-      // Everything: copy out in order, then empty the deque in one step.
-      Ref items = Ref::steal(PySequence_List(q));
-      if (!items || !st.deque_clear(q)) return Ref();
+// [self.queue.popleft() for _ in range(n)], `size` being len(self.queue) as
+// read just before.
+Ref take(State& st, QueueView& view, Py_ssize_t n, Py_ssize_t size) {
+  if (view.fresh()) {
+    // No code ran since self.queue was read: when it is an exact deque,
+    // popping runs none either, so self.queue stays this deque for every item.
+    Ref q = view.get(kQueue);
+    if (q && Py_TYPE(q.get()) == st.deque.type()) {
+      if (n == size) {
+        // Everything: copy out in order, then empty the deque in one step.
+        Ref items = Ref::steal(PySequence_List(q.get()));
+        if (!items || !st.deque_clear(q.get())) return Ref();
+        return items;
+      }
+      Ref items = Ref::steal(PyList_New(n));
+      if (!items) return Ref();
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = st.deque_popleft(q.get()).release();
+        if (!item) return Ref();  // the slots not filled yet are empty
+        PyList_SET_ITEM(items.get(), i, item);
+      }
       return items;
     }
-    Ref items = Ref::steal(PyList_New(n));
-    if (!items) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = st.deque_popleft(q).release();
-      if (!item) return Ref();  // the slots not filled yet are empty
-      PyList_SET_ITEM(items.get(), i, item);
-    }
-    return items;
+    if (!q) return Ref();
   }
   Ref items = Ref::steal(PyList_New(0));
   if (!items) return Ref();
@@ -518,16 +521,18 @@ PyObject* drain_locked(NativeFunction* fn, State& st, QueueView& view, PyObject*
   PyObject *max_items = argv[1], *dest_factory = argv[2], *adjust_unfinished = argv[3];
   view.begin();
   // n = min(max_items, len(self.queue))
-  Ref q = view.get(kQueue);
-  if (!q) return nullptr;
-  if (Py_TYPE(q.get()) != st.deque.type()) view.ran_code();  // a subclass's __len__
-  Py_ssize_t size = PyObject_Size(q.get());
+  Py_ssize_t size;
+  {
+    Ref q = view.get(kQueue);
+    if (!q) return nullptr;
+    if (Py_TYPE(q.get()) != st.deque.type()) view.ran_code();  // a subclass's __len__
+    size = PyObject_Size(q.get());
+  }
   if (size < 0) return nullptr;
   bool negative = false;
   Py_ssize_t n = count_to_take(size, max_items, &negative);
-  taken.items = take(st, view, q.get(), n, size);
+  taken.items = take(st, view, n, size);
   if (!taken.items) return nullptr;
-  q = Ref();
   // items if dest_factory is list else dest_factory(items)
   Ref list_type = global(fn, st.list);
   view.ran_code();  // a lookup in the module namespace may run a key's code
