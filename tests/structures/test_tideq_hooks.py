@@ -8,6 +8,8 @@ algorithm does: the same results and errors, the same contents, and the
 same reads and writes of the state in the same order.
 """
 
+import os
+import sys
 import threading
 from collections import deque
 
@@ -56,6 +58,16 @@ class CounterProperty(object):
         vars(self)["tasks"] = value
 
 
+class OwnHooks(object):
+    def _qsize(self):
+        EVENTS.append(("_qsize",))
+        return super()._qsize()
+
+    def _get(self):
+        EVENTS.append(("_get",))
+        return super()._get()
+
+
 class ClassDefault(object):
     debug = False  # a class attribute under an instance attribute's name
 
@@ -81,8 +93,8 @@ class LoggedDeque(deque):
         return super().__len__()
 
 
-class ListQueue(object):
-    """A look-alike of the deque, without its other methods."""
+class AppendOnly(object):
+    """A look-alike of the deque that cannot even take items out."""
 
     def __init__(self, items):
         self.items = list(items)
@@ -90,14 +102,53 @@ class ListQueue(object):
     def append(self, item):
         self.items.append(item)
 
-    def popleft(self):
-        return self.items.pop(0)
-
     def __len__(self):
         return len(self.items)
 
     def __iter__(self):
         return iter(self.items)
+
+
+class ListQueue(AppendOnly):
+    def popleft(self):
+        return self.items.pop(0)
+
+
+class LoggedLock(object):
+    """A lock of Python code: the conditions over it ask it whether it is held."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+
+    def acquire(self, blocking=True, timeout=-1):
+        EVENTS.append(("acquire", blocking))
+        return self.lock.acquire(blocking, timeout)
+
+    def release(self):
+        EVENTS.append(("release",))
+        self.lock.release()
+
+    def __enter__(self):
+        return self.acquire()
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+class WatchedCondition(threading.Condition):
+    """Its waiters and lock are properties: reading them runs code."""
+
+    def __init__(self, lock):
+        super().__init__(lock)
+
+    @property
+    def _waiters(self):
+        EVENTS.append(("waiters",))
+        return vars(self)["waiters"]
+
+    @_waiters.setter
+    def _waiters(self, value):
+        vars(self)["waiters"] = value
 
 
 class LoggedCondition(threading.Condition):
@@ -126,37 +177,62 @@ class LoggedInt(int):
     __hash__ = int.__hash__
 
 
+class FailingInt(int):
+    def __eq__(self, other):
+        raise ArithmeticError("no comparison")
+
+    def __sub__(self, other):
+        return FailingInt(int(self) - other)
+
+    __hash__ = int.__hash__
+
+
 def replace(q, what):
     state = vars(q)
     if what == "logged deque":
         state["queue"] = LoggedDeque(state["queue"])
     elif what == "list queue":
         state["queue"] = ListQueue(state["queue"])
-    elif what == "conditions":
-        state["not_empty"] = LoggedCondition(state["mutex"])
-        state["all_tasks_done"] = LoggedCondition(state["mutex"])
-    elif what == "rlock":
-        state["mutex"] = threading.RLock()
+    elif what == "append-only queue":
+        state["queue"] = AppendOnly(state["queue"])
+    elif what in ("conditions", "watched conditions"):
+        cls = LoggedCondition if what == "conditions" else WatchedCondition
+        state["not_empty"] = cls(state["mutex"])
+        state["all_tasks_done"] = cls(state["mutex"])
+    elif what in ("rlock", "logged lock"):
+        state["mutex"] = threading.RLock() if what == "rlock" else LoggedLock()
         state["not_empty"] = threading.Condition(state["mutex"])
         state["all_tasks_done"] = threading.Condition(state["mutex"])
-    elif what == "logged ints":
-        state["maxsize"] = LoggedInt(state["maxsize"])
+    elif what in ("notify", "notify_all"):  # of the instances, as the conditions look
+        for name in ("not_empty", "all_tasks_done"):
+            cond = state.get(name)
+            if isinstance(cond, threading.Condition):
+                vars(cond)[what] = lambda *n: EVENTS.append(("own", what) + n)
+    elif what == "odd key":  # a condition's dict that cannot be remembered
+        for name in ("not_empty", "all_tasks_done"):
+            if name in state:
+                vars(state[name])[0] = 0
+    elif what in ("logged ints", "failing ints"):
+        cls = LoggedInt if what == "logged ints" else FailingInt
+        state["maxsize"] = cls(state["maxsize"])
         if "unfinished_tasks" in state:
-            state["unfinished_tasks"] = LoggedInt(state["unfinished_tasks"])
+            state["unfinished_tasks"] = cls(state["unfinished_tasks"])
     else:  # an attribute gone from the instance
         state.pop(what, None)
 
 
-HOOKS = [GetAttribute, GetAttr, SetAttr, CounterProperty, ClassDefault, Meta]
-REPLACEMENTS = ["logged deque", "list queue", "conditions", "rlock", "logged ints",
-                "not_empty", "all_tasks_done", "unfinished_tasks", "queue"]
+HOOKS = [GetAttribute, GetAttr, SetAttr, CounterProperty, OwnHooks, ClassDefault, Meta]
+REPLACEMENTS = ["logged deque", "list queue", "append-only queue", "conditions",
+                "watched conditions", "rlock", "logged lock", "notify", "notify_all", "odd key",
+                "logged ints", "failing ints", "not_empty",
+                "all_tasks_done", "unfinished_tasks", "queue"]
 FACTORIES = {"list": list, "tuple": tuple,
              "logged": lambda items: EVENTS.append(("factory", tuple(items))) or items[::-1]}
 operations = st.one_of(
     st.tuples(st.just("put"), st.integers(0, 99)),
     st.tuples(st.just("drain"), st.integers(-1, 4), st.sampled_from(sorted(FACTORIES)),
               st.booleans()),
-    st.tuples(st.just("get")), st.tuples(st.just("task_done")),
+    st.tuples(st.just("get")), st.tuples(st.just("task_done")), st.tuples(st.just("settle")),
     st.tuples(st.just("replace"), st.sampled_from(REPLACEMENTS)))
 
 
@@ -180,12 +256,17 @@ def step(q, op):
             outcome = q.get_nowait()
         elif op[0] == "task_done":
             outcome = q.task_done()
+        elif op[0] == "settle":  # the dropped items accounted for
+            q.unfinished_tasks = len(vars(q).get("queue", ()))
+            outcome = None
         else:
             outcome = replace(q, op[1])
     except Exception as e:
         outcome = (type(e), str(e))
     state = vars(q)
-    return outcome, in_order(EVENTS), list(state.get("queue", [])), state.get("unfinished_tasks")
+    tasks = state.get("unfinished_tasks")
+    return (outcome, in_order(EVENTS), list(state.get("queue", [])),
+            int(tasks) if isinstance(tasks, int) else tasks)
 
 
 # Reads whose order and number the native methods do not keep today: put
@@ -204,10 +285,11 @@ def in_order(events):
           suppress_health_check=[HealthCheck.too_slow])
 @seed(20261208)
 @given(st.lists(st.sampled_from(HOOKS), unique=True), st.integers(1, 3),
+       st.lists(st.sampled_from(REPLACEMENTS), max_size=3), st.booleans(),
        st.lists(operations, max_size=25))
-def test_hooked_subclasses_behave_as_the_plain_queue(hooks, capacity, ops):
+def test_hooked_subclasses_behave_as_the_plain_queue(hooks, capacity, replaced, odd, ops):
     ours, ref = make(TideQueue, hooks, capacity), make(PyTideQueue, hooks, capacity)
-    for op in ops:
+    for op in [("replace", what) for what in replaced + ["odd key"] * odd] + ops:
         assert step(ours, op) == step(ref, op), op
 
 
@@ -223,3 +305,65 @@ def test_reads_as_the_algorithm_makes_them(ops):
         mine = list(EVENTS)
         step(ref, op)
         assert mine == EVENTS
+
+
+@pytest.mark.parametrize("odd", [False, True], ids=["", "odd-key"])
+@pytest.mark.parametrize("own", ["notify", "notify_all"])
+def test_conditions_own_methods_are_called(own, odd):
+    ours, ref = TideQueue(2), PyTideQueue(2)
+    for op in [("replace", own)] + [("replace", "odd key")] * odd + [
+            ("put", 1), ("put", 2), ("drain", 1, "list", True), ("drain", 5, "list", True)]:
+        assert step(ours, op) == step(ref, op), op
+
+
+def python_calls(fn):
+    """The functions written in Python that `fn` runs, by module file."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call":
+            calls.append(os.path.basename(frame.f_code.co_filename))
+
+    sys.setprofile(profile)
+    try:
+        fn()
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+@pytest.mark.parametrize("odd", [False, True], ids=["", "odd-key"])
+@pytest.mark.parametrize("cls", [TideQueue, type("Plain", (TideQueue,), {})],
+                         ids=["TideQueue", "subclass"])
+def test_standard_queues_run_no_python_code(cls, odd):
+    # Where nothing is overridden the native methods do the standard hooks'
+    # and the conditions' work themselves (the hooked tests above compare
+    # that work with the plain algorithm's), also when what they found in a
+    # dict cannot be remembered.
+    q = cls(2)
+    if odd:
+        replace(q, "odd key")
+
+    def work():
+        for i in range(3):
+            q.put(i)  # the queue fills, then drops
+        q.unfinished_tasks -= 1  # the dropped item accounted for
+        q.drain_fast(1)
+        q.drain_fast(5)  # unfinished_tasks down to zero: join() would be woken
+
+    assert [f for f in python_calls(work) if f in ("queue.py", "threading.py")] == []
+
+
+@pytest.mark.parametrize("name", ["_lock", "_waiters"])
+def test_condition_class_attributes_are_honoured(monkeypatch, name):
+    def read(cond):
+        EVENTS.append(("class attribute", name))
+        return vars(cond)[name]
+
+    def write(cond, value):
+        vars(cond)[name] = value
+
+    monkeypatch.setattr(threading.Condition, name, property(read, write), raising=False)
+    ours, ref = TideQueue(1), PyTideQueue(1)
+    for op in [("put", 1), ("put", 2), ("drain", 5, "list", True)]:
+        assert step(ours, op) == step(ref, op)
