@@ -1,5 +1,7 @@
 import faulthandler
+import json
 import os
+import subprocess
 import sys
 
 import pytest
@@ -51,3 +53,66 @@ def pytest_unconfigure(config):
     # The end of the run too: the interpreter waits for threads a test left
     # behind before it exits.
     _arm()
+
+
+# --- allocation failures ---------------------------------------------------------
+
+SWEEP = r"""
+import json, sys
+import _testcapi
+
+allowed = lambda e: False
+%s
+
+counts = {}
+for k in TRIALS:
+    state = prepare()
+    _testcapi.set_nomemory(k, k + 1)  # only the k-th allocation from here fails
+    try:
+        result = op(state)
+        outcome = None
+    except Exception as e:
+        if not isinstance(e, MemoryError) and not allowed(e):
+            raise
+        outcome = type(e).__name__
+    finally:
+        _testcapi.remove_mem_hooks()
+    outcome = check(state, result) if outcome is None else outcome
+    invariant(state)
+    counts[outcome] = counts.get(outcome, 0) + 1
+state = prepare()
+assert check(state, op(state)) == "result"  # and nothing was left broken
+print(json.dumps(counts))
+"""
+
+
+def _sweep(name, code, trials=range(1, 121), args=(), timeout=600):
+    """Runs `code`, which defines prepare(), op(state), check(state, result)
+    (giving "result", or "documented" for the documented failure value),
+    invariant(state) and optionally allowed(exception) (the interpreter's own
+    reports of a failed allocation other than MemoryError), in a child interpreter under PYTHONMALLOC=debug, with
+    the k-th allocation of op failing for each k of `trials`. Every trial
+    must give a MemoryError or what check accepts, and the child must not
+    crash; returns the outcomes counted."""
+    code = "TRIALS = %r\n%s" % (list(trials), code)
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", SWEEP % code] + list(args), env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    counts = json.loads(proc.stdout.splitlines()[-1])
+    sys.stderr.write("allocation failures, %s, Python %d.%d: %s\n" % (
+        name, sys.version_info[0], sys.version_info[1], counts))
+    assert counts.get("MemoryError"), counts  # the sweep did make allocations fail
+    return counts
+
+
+@pytest.fixture
+def nomemory_sweep():
+    try:
+        import _testcapi
+    except ImportError:
+        _testcapi = None
+    if not hasattr(_testcapi, "set_nomemory"):
+        pytest.skip("this interpreter cannot make allocations fail (_testcapi.set_nomemory)")
+    return _sweep
