@@ -78,7 +78,7 @@ def library_fault(e):
 counts = {}
 for k in TRIALS:
     state = prepare()
-    _testcapi.set_nomemory(k, k + 1)  # only the k-th allocation from here fails
+    _testcapi.set_nomemory(k, k + 1)  # only allocation k + 1 from here on fails
     try:
         result = op(state)
         verdict = None
@@ -99,12 +99,12 @@ print(json.dumps(counts))
 """
 
 
-def _sweep(name, code, trials=range(1, 121), args=(), timeout=600):
+def _sweep(name, code, trials=range(0, 121), args=(), timeout=600):
     """Runs `code`, which defines prepare(), op(state), check(state, result)
     (giving "result", or "documented" for the documented failure value),
     invariant(state) and optionally allowed(exception) (the interpreter's own
     reports of a failed allocation other than MemoryError), in a child interpreter under PYTHONMALLOC=debug, with
-    the k-th allocation of op failing for each k of `trials`. Every trial
+    allocation k + 1 of op failing for each k of `trials`. Every trial
     must give a MemoryError or what check accepts, and the child must not
     crash; returns the outcomes counted."""
     code = "TRIALS = %r\n%s" % (list(trials), code)

@@ -74,6 +74,6 @@ def test_failed_allocations(nomemory_sweep, server, tmp_path, name):
     url = server.url("/signed/archive.tar.xz")
     server.models["m1"] = json_reply({"url": url})
     server.routes["/signed/archive.tar.xz"] = Reply(200, b"x" * 100000)
-    trials = list(range(1, 201)) + list(range(201, 6000, 97))
+    trials = list(range(0, 201)) + list(range(201, 6000, 97))
     nomemory_sweep("fetch " + name, COMMON + OPS[name], trials,
                    args=[str(token), server.model_url, url, str(tmp_path)])

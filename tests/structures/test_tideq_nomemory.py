@@ -25,11 +25,14 @@ prepare = lambda: None
 op = lambda _: TideQueue(3, debug=True)
 check = lambda _, q: "result" if (q.maxsize, q.debug, list(q.queue)) == (3, True, []) else None
 """,
-    # into a full queue: the oldest is dropped
+    # into a full queue: the oldest is dropped; a task count past the small ints
     "put": """
-prepare = lambda: filled(2, 2)
+def prepare():
+    q = filled(2, 2)
+    q.unfinished_tasks = 1000
+    return q
 op = lambda q: q.put(7000)
-check = lambda q, r: "result" if (list(q.queue), q.unfinished_tasks) == ([1000, 7000], 3) else None
+check = lambda q, r: "result" if (list(q.queue), q.unfinished_tasks) == ([1000, 7000], 1001) else None
 """,
     # everything, then a part, of more items than the small ints cover
     "drain_fast all": """
