@@ -31,7 +31,7 @@ def records():
 BOXES = [(.2, .2, 0, 0), (.8, .2, 0, 0), (.2, .35, 0, 0), (.5, .8, 0, 0), (.8, .35, 0, 0),
          (.5, .3, 0, 0), (384.0, 540.0, 20.0, 30.0)]
 invariant = lambda state: None
-# numpy's ufuncs (shapely.polygons) can lose the MemoryError on their own
+# shapely and numpy report some failed allocations in their own ways
 allowed = library_fault
 """
 

@@ -4,7 +4,14 @@ as if nothing failed, never a crash; the lock is never left held."""
 import pytest
 
 COMMON = """
+import ombrix_sdk.structures.tideq as tideq
 from ombrix_sdk.structures.tideq import TideQueue
+
+class Quiet(object):
+    def warning(self, message):
+        pass
+
+tideq.get_logger = lambda label: Quiet()  # looked up at each construction
 
 def filled(capacity, count):
     q = TideQueue(capacity)
@@ -19,11 +26,12 @@ allowed = lambda e: str(e) == "can't allocate lock"  # threading.Lock() in queue
 """
 
 OPS = {
-    # capacity 3, debug on: a logger is made
+    # capacity 3, debug on: a logger is asked for
     "construction": """
 prepare = lambda: None
 op = lambda _: TideQueue(3, debug=True)
-check = lambda _, q: "result" if (q.maxsize, q.debug, list(q.queue)) == (3, True, []) else None
+check = lambda _, q: "result" if (q.maxsize, q.debug, list(q.queue), type(q.logger)) == (
+    3, True, [], Quiet) else None
 """,
     # into a full queue: the oldest is dropped; a task count past the small ints
     "put": """
