@@ -9,6 +9,11 @@ the same elements, the same copies' contents, and the same hooks run in the
 same order.
 """
 
+import copy
+import os
+import sys
+
+import pytest
 from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
@@ -132,3 +137,32 @@ def test_hooked_items_are_read_copied_and_tagged_as_by_the_plain_steps(hooks, da
                                         st.tuples(st.sampled_from(POINTS), st.booleans())),
                               max_size=6))
     assert run(ZoneWarden, hooks, plan) == run(ReferenceWarden, hooks, plan)
+
+
+def python_calls(fn):
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call":
+            calls.append(os.path.basename(frame.f_code.co_filename))
+
+    sys.setprofile(profile)
+    try:
+        fn()
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+@pytest.mark.parametrize("track", [False, True], ids=["detection", "track"])
+def test_plain_items_are_copied_without_the_copy_module(track):
+    # What copy.copy does for them is done directly (the hooked items above
+    # compare it with copy.copy itself), once copy.copy has recorded the
+    # class's __slotnames__.
+    w = ZoneWarden([dict(r) for r in RECORDS])
+    copy.copy(Item((0, 0, 0, 0), track))
+    items = frame([Item], [(0, (p, track)) for p in POINTS])
+    extra = frame([Item], [(0, ((0.2, 0.2), track))])[0]
+    vars(extra)["extra"] = object()  # a further attribute to copy
+    kept = python_calls(lambda: w.filter_in_roi(items + [extra], None, (0.0, 0.0)))
+    assert [f for f in kept if f in ("copy.py", "copyreg.py")] == []
