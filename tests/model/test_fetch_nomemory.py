@@ -2,7 +2,6 @@
 server on 127.0.0.1: a MemoryError, the full result, or the documented
 failure value (None, or False from download_file); never a crash."""
 
-
 import pytest
 
 from fetch_support import Reply, json_reply
