@@ -29,9 +29,8 @@ class PyTideQueue(queue.Queue):
 
     def drain_fast(self, max_items, *, dest_factory=list, adjust_unfinished=True):
         with self.mutex:
-            q = self.queue
-            n = min(max(max_items, 0), len(q))
-            items = [q.popleft() for _ in range(n)]
+            n = min(max(max_items, 0), len(self.queue))
+            items = [self.queue.popleft() for _ in range(n)]
             result = items if dest_factory is list else dest_factory(items)
             if adjust_unfinished and max_items >= 0 and self.unfinished_tasks:
                 self.unfinished_tasks = max(self.unfinished_tasks - n, 0)
