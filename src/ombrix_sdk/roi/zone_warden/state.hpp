@@ -1,0 +1,166 @@
+// What the region filter keeps per interpreter: its interned names, the
+// objects taken at import that its shortcuts compare against, its verdicts
+// about classes and its caches. One State per module object, so every
+// interpreter that imports the module has its own (see ombrix/state.hpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "ombrix/dicts.hpp"
+#include "ombrix/module.hpp"
+#include "ombrix/types.hpp"
+
+namespace zone_warden {
+
+struct State;
+struct Prepared;
+
+// A few TypeVerdicts for the same question, so that items of two or three
+// classes mixed in one frame do not keep recomputing the answer.
+class Verdicts {
+ public:
+  explicit Verdicts(ombrix::TypeVerdict<State>::Compute compute)
+      : slots_(8, ombrix::TypeVerdict<State>(compute)) {}
+  bool check(State& st, PyTypeObject* type) {
+    return slots_[(reinterpret_cast<std::uintptr_t>(type) >> 5) % slots_.size()].check(st, type);
+  }
+
+ private:
+  std::vector<ombrix::TypeVerdict<State>> slots_;
+};
+
+// The native form of each instance's region set, by instance (prepared.hpp).
+// Owns the entries, and through them the geometries they were read from.
+class PreparedTable : public ombrix::StateMember {
+ public:
+  explicit PreparedTable(ombrix::ModuleState* owner) : StateMember(owner) {}
+  using Map = std::unordered_map<PyObject*, std::shared_ptr<const Prepared>>;
+  Map entries;
+  int traverse(visitproc visit, void* arg) override;
+  void clear() override;
+};
+
+// What a namespace memo remembers: only that the dict's keys were all exact
+// str when it was read, and that it has not changed since.
+struct NoFacts {
+  void mirror(std::size_t, PyObject*) {}
+  int traverse(visitproc, void*) { return 0; }
+};
+
+// Verdict computations (they run no Python code: see mro_keys_are_plain).
+bool hooks_are_own(const State& st, PyTypeObject* type);
+bool point_is_as_imported(const State& st, PyTypeObject* type);
+bool item_type_is_plain(const State& st, PyTypeObject* type);
+bool copy_type_is_plain(const State& st, PyTypeObject* type);
+bool stores_are_plain(const State& st, PyTypeObject* type);
+bool geometry_type_is_plain(const State& st, PyTypeObject* type);
+
+struct State : ombrix::ModuleState {
+  using Name = ombrix::Name;
+  using Held = ombrix::Held;
+
+  // Names read from namespaces, records, instances and items.
+  Name copy{this, "copy"}, deepcopy{this, "deepcopy"}, np{this, "np"}, array{this, "array"},
+      float32{this, "float32"}, polygon_name{this, "Polygon"}, point_name{this, "Point"},
+      key_class{this, "KEY"}, roi_id_const{this, "ROI_ID"}, roi_name_const{this, "ROI_NAME"},
+      exception_traceback{this, "exception_traceback"}, logger{this, "logger"},
+      roi_data{this, "RoiData"}, points_key{this, "POINTS_KEY"}, include_key{this, "INCLUDE_KEY"},
+      roi_id_key{this, "ROI_ID_KEY"}, roi_label_key{this, "ROI_LABEL_KEY"},
+      shapely_polygon{this, "shapely_polygon"}, polygons{this, "polygons"}, rois{this, "rois"},
+      frame_sz{this, "frame_sz"}, included_rois{this, "_included_rois"},
+      empty_polygon{this, "_empty_polygon"},
+      exclusion_intersections{this, "_exclusion_intersections"},
+      intersection{this, "intersection"}, is_empty{this, "is_empty"}, contains{this, "contains"},
+      append{this, "append"}, get{this, "get"}, info{this, "info"}, tlwh{this, "tlwh"},
+      rect{this, "rect"}, roi_id{this, "roi_id"}, roi_name{this, "roi_name"},
+      is_point_in_polygon{this, "_is_point_in_polygon"},
+      is_point_excluded{this, "_is_point_excluded_for_polygon"},
+      assign_roi_info{this, "_assign_roi_info"}, float_name{this, "float"}, len{this, "len"},
+      id{this, "id"}, empty_text{this, ""}, zone_warden{this, "ZoneWarden"}, new_{this, "__new__"},
+      init{this, "__init__"}, is_valid{this, "is_valid"}, tolist{this, "tolist"};
+  // The copy machinery's parts (plain.cpp).
+  Name copy_dispatch{this, "_copy_dispatch"}, dispatch_table{this, "dispatch_table"},
+      atomic_types{this, "_copy_atomic_types"},
+      builtin_containers{this, "_copy_builtin_containers"}, reconstruct{this, "_reconstruct"},
+      newobj{this, "__newobj__"}, reduce_ex{this, "__reduce_ex__"}, reduce{this, "__reduce__"},
+      class_{this, "__class__"}, getstate{this, "__getstate__"}, setstate{this, "__setstate__"},
+      copy_hook{this, "__copy__"}, getnewargs_ex{this, "__getnewargs_ex__"},
+      getnewargs{this, "__getnewargs__"}, slots{this, "__slots__"}, dict{this, "__dict__"},
+      weakref{this, "__weakref__"}, slotnames{this, "__slotnames__"},
+      forget_instance{this, "forget_instance"};
+
+  // Taken at import: what the shortcuts compare against, and constants.
+  Held point{this};                         // shapely.geometry.Point
+  Held point_new{this}, point_init{this};   // its __new__ and __init__ as found then
+  Held builtin_id{this};                    // builtins.id
+  Held builtins_dict{this};                 // the builtins' namespace, as functions see it
+  Held float64{this};                       // numpy.float64
+  Held in_polygon{this}, excluded{this}, assign{this};  // ZoneWarden's hooks, as defined
+  Held one{this}, index0{this}, index1{this};           // 1.0, 0, 1
+  Held dtype_kw{this};                                  // ("dtype",)
+  Held filter_code{this};  // an empty code object naming filter_in_roi in tracebacks
+
+  // What copy.copy relies on, as found at import (plain.cpp). Up to 3.13
+  // copy.copy first looks the class up in the dict `_copy_dispatch`; from
+  // 3.14 on it checks the sets `_copy_atomic_types` and
+  // `_copy_builtin_containers` instead.
+  bool copy_ready = false;        // laid out as expected: direct copies allowed
+  Held copy_module{this};         // the copy module
+  Held copy_function{this};       // copy.copy
+  Held copy_dispatch_dict{this};  // copy._copy_dispatch (up to 3.13)
+  Held copy_atomic{this}, copy_containers{this};  // the two sets (3.14 on)
+  Held copy_dispatch_table{this};  // copy.dispatch_table (copyreg's)
+  Held copy_reconstruct{this};     // copy._reconstruct
+  Held copyreg{this};              // the copyreg module
+  Held copyreg_newobj{this};       // copyreg.__newobj__
+  Held empty_args{this};           // ()
+
+  // The geometry library's own parts (prepared.cpp).
+  Held geometry_base{this};  // shapely.Geometry, the base class of all geometries
+  Held polygon_type{this}, multipolygon_type{this};
+  Held library_contains{this};  // the geometries' `contains` method
+  Held get_coordinates{this}, get_exterior_ring{this}, get_num_interior_rings{this},
+      get_interior_ring{this}, get_parts{this};
+
+  // Verdicts about classes.
+  ombrix::TypeVerdict<State> own_hooks{hooks_are_own};
+  ombrix::TypeVerdict<State> plain_points{point_is_as_imported};
+  Verdicts plain_items{item_type_is_plain};
+  Verdicts plain_copies{copy_type_is_plain};
+  Verdicts plain_stores{stores_are_plain};
+  Verdicts plain_geometries{geometry_type_is_plain};
+
+  // Namespaces whose lookups were found to run no code (all keys exact
+  // str), remembered while they stay unchanged: the module namespace, the
+  // builtins, and the copy and copyreg modules' namespaces.
+  ombrix::DictWatch dict_watch{this};
+  ombrix::DictMemo<NoFacts, 1> globals_memo{this, &dict_watch}, builtins_memo{this, &dict_watch},
+      copy_memo{this, &dict_watch}, copyreg_memo{this, &dict_watch};
+
+  PreparedTable prepared{this};
+
+  // The instance attributes the shortcut stands for, read together
+  // (_is_point_in_polygon, _is_point_excluded_for_polygon, _assign_roi_info,
+  // _exclusion_intersections).
+  ombrix::NameTable<4> instance_names;
+};
+
+// True when every key of the dict `d` is an exact str: looking a str up in it
+// runs no Python code. Runs none itself.
+bool str_keys_only(PyObject* d);
+
+// True when looking a name up in `d`, an exact dict, is known to run no
+// Python code: its keys are all exact str, as remembered by `memo` or found
+// now. Runs none itself.
+bool lookups_run_no_code(ombrix::DictMemo<NoFacts, 1>& memo, PyObject* d);
+
+// True when looking a name up along the MRO of `type` runs no Python code:
+// every class dict in it has exact str keys only (the dicts of static types
+// can only be changed from C). Verdicts start with it, so that computing one
+// runs no code. Runs none itself.
+bool mro_keys_are_plain(PyTypeObject* type);
+
+}  // namespace zone_warden
