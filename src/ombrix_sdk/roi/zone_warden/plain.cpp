@@ -8,19 +8,16 @@ using ombrix::Ref;
 using ombrix::type_lookup;
 
 bool str_keys_only(PyObject* d) {
+  // A split table (an instance dict sharing its class's keys) holds exact
+  // str keys only: the interpreter makes it a combined one before storing
+  // any other key.
+  if (reinterpret_cast<PyDictObject*>(d)->ma_values) return true;
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   while (PyDict_Next(d, &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key)) return false;
   }
   return true;
-}
-
-bool lookups_run_no_code(ombrix::DictMemo<NoFacts, 1>& memo, PyObject* d) {
-  if (!d || !PyDict_CheckExact(d)) return false;
-  // start() reads the keys itself, and remembers the dict only when they are
-  // all exact str; where nothing can be remembered they are read each time.
-  return memo.find(d) || memo.start(d) || str_keys_only(d);
 }
 
 bool mro_keys_are_plain(PyTypeObject* type) {

@@ -35,7 +35,9 @@ bool int_keys_only(PyObject* d) {
 }
 
 // The filter's lookups in a record run no code.
-bool plain_record(PyObject* record) { return PyDict_CheckExact(record) && str_keys_only(record); }
+bool plain_record(State& st, PyObject* record) {
+  return PyDict_CheckExact(record) && lookups_run_no_code(st.record_memo, record);
+}
 
 PyObject* referent(PyObject* weak) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -182,7 +184,7 @@ std::shared_ptr<Prepared> build(State& st, PyObject* self, PyObject* included,
   for (std::size_t i = 0; i < raw.size(); ++i) {
     Raw& r = raw[i];
     r.record = Ref::borrow(PyList_GET_ITEM(included, static_cast<Py_ssize_t>(i)));
-    if (!plain_record(r.record.get())) return nullptr;
+    if (!plain_record(st, r.record.get())) return nullptr;
     r.id_key = Ref::steal(PyLong_FromVoidPtr(r.record.get()));
     Ref list;
     if (!r.id_key || !ombrix::dict_lookup(r.record.get(), st.shapely_polygon, &r.polygon) ||
@@ -266,7 +268,7 @@ bool Prepared::matches(State& st, PyObject* included, PyObject* intersections,
   for (std::size_t i = 0; i < regions.size(); ++i) {
     const Region& region = regions[i];
     PyObject* record = PyList_GET_ITEM(included, static_cast<Py_ssize_t>(i));
-    if (record != region.record || !plain_record(record)) return false;
+    if (record != region.record || !plain_record(st, record)) return false;
     Ref polygon, list;
     if (!ombrix::dict_lookup(record, st.shapely_polygon, &polygon) ||
         !ombrix::dict_lookup(intersections, region.id_key.get(), &list)) {

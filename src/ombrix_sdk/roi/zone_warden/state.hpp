@@ -57,6 +57,7 @@ bool item_type_is_plain(const State& st, PyTypeObject* type);
 bool copy_type_is_plain(const State& st, PyTypeObject* type);
 bool stores_are_plain(const State& st, PyTypeObject* type);
 bool geometry_type_is_plain(const State& st, PyTypeObject* type);
+bool constants_are_plain(const State& st, PyTypeObject* type);
 
 struct State : ombrix::ModuleState {
   using Name = ombrix::Name;
@@ -132,6 +133,7 @@ struct State : ombrix::ModuleState {
   Verdicts plain_copies{copy_type_is_plain};
   Verdicts plain_stores{stores_are_plain};
   Verdicts plain_geometries{geometry_type_is_plain};
+  Verdicts plain_constants{constants_are_plain};  // RoiData, KEY
 
   // Namespaces whose lookups were found to run no code (all keys exact
   // str), remembered while they stay unchanged: the module namespace, the
@@ -139,6 +141,8 @@ struct State : ombrix::ModuleState {
   ombrix::DictWatch dict_watch{this};
   ombrix::DictMemo<NoFacts, 1> globals_memo{this, &dict_watch}, builtins_memo{this, &dict_watch},
       copy_memo{this, &dict_watch}, copyreg_memo{this, &dict_watch};
+  // The same for the region records of the instances filtered lately.
+  ombrix::DictMemo<NoFacts, 16> record_memo{this, &dict_watch};
 
   PreparedTable prepared{this};
 
@@ -155,7 +159,13 @@ bool str_keys_only(PyObject* d);
 // True when looking a name up in `d`, an exact dict, is known to run no
 // Python code: its keys are all exact str, as remembered by `memo` or found
 // now. Runs none itself.
-bool lookups_run_no_code(ombrix::DictMemo<NoFacts, 1>& memo, PyObject* d);
+template <std::size_t N>
+bool lookups_run_no_code(ombrix::DictMemo<NoFacts, N>& memo, PyObject* d) {
+  if (!d || !PyDict_CheckExact(d)) return false;
+  // start() reads the keys itself, and remembers the dict only when they are
+  // all exact str; where nothing can be remembered they are read each time.
+  return memo.find(d) || memo.start(d) || str_keys_only(d);
+}
 
 // True when looking a name up along the MRO of `type` runs no Python code:
 // every class dict in it has exact str keys only (the dicts of static types

@@ -62,6 +62,10 @@ bool hooks_are_own(const State& st, PyTypeObject* type) {
          !type_lookup(type, st.exclusion_intersections);
 }
 
+// Reading a class attribute of a class whose class dicts have exact str
+// keys only runs no code.
+bool constants_are_plain(const State&, PyTypeObject* type) { return mro_keys_are_plain(type); }
+
 // Making a Point has no effect besides the Point (so the shortcut may skip
 // it) while the class still constructs as imported.
 bool point_is_as_imported(const State& st, PyTypeObject* type) {
@@ -97,21 +101,21 @@ Ref class_constant(NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
 // the name is bound to a class without metaclass whose class dicts have
 // exact str keys only, and the attribute is a plain string. Empty (no
 // exception) otherwise. Runs no Python code.
-Ref plain_class_string(NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
+Ref plain_class_string(State& st, NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
   Ref cls = global(fn, cls_name);
   if (!cls) {
     PyErr_Clear();
     return Ref();
   }
   auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-  if (Py_TYPE(cls.get()) != &PyType_Type || !mro_keys_are_plain(type)) return Ref();
+  if (Py_TYPE(cls.get()) != &PyType_Type || !st.plain_constants.check(st, type)) return Ref();
   Ref v = type_lookup(type, attr);
   return v && PyUnicode_CheckExact(v.get()) ? v : Ref();
 }
 
 // The same, checking the namespace first.
 Ref pure_class_constant(State& st, NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
-  return namespace_is_plain(st) ? plain_class_string(fn, cls_name, attr) : Ref();
+  return namespace_is_plain(st) ? plain_class_string(st, fn, cls_name, attr) : Ref();
 }
 
 // --- unpacking ----------------------------------------------------------------------
@@ -861,10 +865,10 @@ void Pass::read_constants() {
   if (!namespace_is_plain(st_)) return;
   constants_.copy_module = global(fn_, st_.copy);
   if (!constants_.copy_module) PyErr_Clear();  // unbound: looked up again, to raise
-  constants_.id_key = plain_class_string(fn_, st_.roi_data, st_.roi_id_key);
-  constants_.label_key = plain_class_string(fn_, st_.roi_data, st_.roi_label_key);
-  constants_.info_keys[0] = plain_class_string(fn_, st_.key_class, st_.roi_id_const);
-  constants_.info_keys[1] = plain_class_string(fn_, st_.key_class, st_.roi_name_const);
+  constants_.id_key = plain_class_string(st_, fn_, st_.roi_data, st_.roi_id_key);
+  constants_.label_key = plain_class_string(st_, fn_, st_.roi_data, st_.roi_label_key);
+  constants_.info_keys[0] = plain_class_string(st_, fn_, st_.key_class, st_.roi_id_const);
+  constants_.info_keys[1] = plain_class_string(st_, fn_, st_.key_class, st_.roi_name_const);
 }
 
 // copy.copy(item); `attrs` is the instance dict of a plain item, or NULL.
