@@ -49,7 +49,7 @@ try:
     import ombrix_sdk.roi.zone_warden as zw
     found = filtered(zw)
 except ImportError as e:
-    # numpy 2 loads in one interpreter per process only: the whole chain
+    # numpy loads in one interpreter per process only: the whole chain
     chain = []
     while e is not None:
         chain.append(str(e))
@@ -61,6 +61,7 @@ with open(%(out)r, "w") as f:
 
 
 NUMPY_REFUSALS = ("cannot load module more than once per process",
+                  "can only be loaded into one interpreter per process",
                   "numpy._core.multiarray failed to import")
 
 
@@ -113,9 +114,9 @@ if together:
 ''' % (together, filter_code(main_out, rounds=40), filter_code(sub_out, rounds=40)))
     outcomes = [read(sub_out)] + ([read(main_out)] if together else [])
     for found in outcomes:
-        # numpy 2 initialises its extension once per process: a second
-        # interpreter, or shapely's import of numpy's C API in a legacy
-        # sub-interpreter on 3.13, is refused.
+        # numpy initialises its extension in one interpreter per process: a
+        # second interpreter, or shapely's import of numpy's C API in a
+        # legacy sub-interpreter on 3.13, is refused.
         if any(text in found.get("refused", "") for text in NUMPY_REFUSALS):
             pytest.skip("numpy does not load here: " + found["refused"])
     for found in outcomes:
