@@ -187,10 +187,6 @@ bool stores_are_plain(const State& st, PyTypeObject* type) {
   return true;
 }
 
-bool plain_item_type(State& st, PyTypeObject* type) {
-  return Py_TYPE(type) == &PyType_Type && st.plain_items.check(st, type);
-}
-
 bool capture_copy_machinery(State& st, PyObject* copy_module) {
   st.copy_ready = false;
   Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));

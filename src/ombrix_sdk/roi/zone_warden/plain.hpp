@@ -12,7 +12,9 @@ namespace zone_warden {
 // its `roi_id` and `roi_name`, are plain lookups in and stores into the
 // instance dict: generic attribute access, an instance dict, and no class
 // attribute of those names. Runs no Python code.
-bool plain_item_type(State& st, PyTypeObject* type);
+inline bool plain_item_type(State& st, PyTypeObject* type) {
+  return Py_TYPE(type) == &PyType_Type && st.plain_items.check(st, type);
+}
 
 // Records the copy module's and copyreg's working parts at import, so that
 // replacing any of them later is noticed. `copy_module` is the `copy` module.

@@ -23,12 +23,13 @@ struct Prepared;
 class Verdicts {
  public:
   explicit Verdicts(ombrix::TypeVerdict<State>::Compute compute)
-      : slots_(8, ombrix::TypeVerdict<State>(compute)) {}
+      : slots_(kSlots, ombrix::TypeVerdict<State>(compute)) {}
   bool check(State& st, PyTypeObject* type) {
-    return slots_[(reinterpret_cast<std::uintptr_t>(type) >> 5) % slots_.size()].check(st, type);
+    return slots_[(reinterpret_cast<std::uintptr_t>(type) >> 5) & (kSlots - 1)].check(st, type);
   }
 
  private:
+  static constexpr std::size_t kSlots = 8;
   std::vector<ombrix::TypeVerdict<State>> slots_;
 };
 

@@ -551,8 +551,18 @@ class Pass {
  private:
   bool environment(Ref* intersections);
   bool premises();
-  bool shortcut_holds();
-  PyObject* attrs_of(PyObject* item);
+  // Whether the matching shortcut may be used now.
+  bool shortcut_holds() {
+    return (shortcut_possible_ && checked_epoch_ == epoch_) || check_shortcut();
+  }
+  bool check_shortcut();
+  // The instance dict of `item` when it is a plain item, read again whenever
+  // Python code may have run since it was last read (the code may have given
+  // the item another dict, or another class); NULL for other items.
+  PyObject* attrs_of(PyObject* item) {
+    return item_epoch_ == epoch_ ? item_attrs_.get() : read_attrs(item);
+  }
+  PyObject* read_attrs(PyObject* item);
   bool entry(PyObject* attrs, PyObject* name, Ref* value);
   Ref tlwh_of(PyObject* item);
   Ref box_of_track(PyObject* item);
@@ -644,9 +654,8 @@ bool Pass::premises() {
   return static_cast<bool>(prepared_);
 }
 
-bool Pass::shortcut_holds() {
+bool Pass::check_shortcut() {
   if (!shortcut_possible_) return false;
-  if (checked_epoch_ == epoch_) return true;
   // Building the native form runs the geometry library's code: then the
   // premises are checked once more, without building.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -663,20 +672,15 @@ bool Pass::shortcut_holds() {
   return false;
 }
 
-// The instance dict of `item` when it is a plain item, read again whenever
-// Python code may have run since it was last read (the code may have given
-// the item another dict, or another class); NULL for other items.
-PyObject* Pass::attrs_of(PyObject* item) {
-  if (item_epoch_ != epoch_) {
-    item_epoch_ = epoch_;
-    item_quiet_ = false;
-    item_attrs_ = Ref();
-    if (plain_item_type(st_, Py_TYPE(item))) {
-      item_attrs_ = Ref::steal(PyObject_GenericGetDict(item, nullptr));
-      if (!item_attrs_) PyErr_Clear();  // the attribute access raises again
-      item_quiet_ = item_attrs_ && PyDict_CheckExact(item_attrs_.get()) &&
-                    str_keys_only(item_attrs_.get());
-    }
+PyObject* Pass::read_attrs(PyObject* item) {
+  item_epoch_ = epoch_;
+  item_quiet_ = false;
+  item_attrs_ = Ref();
+  if (plain_item_type(st_, Py_TYPE(item))) {
+    item_attrs_ = Ref::steal(PyObject_GenericGetDict(item, nullptr));
+    if (!item_attrs_) PyErr_Clear();  // the attribute access raises again
+    item_quiet_ = item_attrs_ && PyDict_CheckExact(item_attrs_.get()) &&
+                  str_keys_only(item_attrs_.get());
   }
   return item_attrs_.get();
 }
