@@ -51,6 +51,50 @@ struct NoFacts {
   int traverse(visitproc, void*) { return 0; }
 };
 
+// Dicts found to have exact str keys only, by version tag: where the memos
+// keep nothing (on 3.13.0, whose attribute stores tell no watcher, or when
+// every watcher slot is taken), a namespace or a record is still read only
+// once while it stays unchanged. Every change of a dict gives it a new tag,
+// from a counter that never repeats, and a new dict a tag of its own. (On
+// 3.13.0 an attribute store beside an instance's dict leaves its tag as it
+// is, but such a store has an exact str name: the answer stays true.) Tags
+// exist up to 3.13; from 3.14 on the memos always work.
+class PlainKeyStamps {
+ public:
+  bool holds(PyObject* d) const {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    const Entry& e = entries_[slot(d)];
+    return e.dict == d && e.tag == tag_of(d);
+#else
+    (void)d;
+    return false;
+#endif
+  }
+  void keep(PyObject* d) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    entries_[slot(d)] = Entry{d, tag_of(d)};
+#else
+    (void)d;
+#endif
+  }
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+  struct Entry {
+    PyObject* dict = nullptr;  // identity only
+    std::uint64_t tag = 0;
+  };
+  static std::size_t slot(PyObject* d) { return (reinterpret_cast<std::uintptr_t>(d) >> 4) & 15; }
+  static std::uint64_t tag_of(PyObject* d) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+  }
+  Entry entries_[16];
+#endif
+};
+
 // Verdict computations (they run no Python code: see mro_keys_are_plain).
 bool hooks_are_own(const State& st, PyTypeObject* type);
 bool point_is_as_imported(const State& st, PyTypeObject* type);
@@ -144,6 +188,7 @@ struct State : ombrix::ModuleState {
       copy_memo{this, &dict_watch}, copyreg_memo{this, &dict_watch};
   // The same for the region records of the instances filtered lately.
   ombrix::DictMemo<NoFacts, 16> record_memo{this, &dict_watch};
+  PlainKeyStamps plain_stamps;  // where the memos keep nothing
 
   PreparedTable prepared{this};
 
@@ -161,11 +206,16 @@ bool str_keys_only(PyObject* d);
 // Python code: its keys are all exact str, as remembered by `memo` or found
 // now. Runs none itself.
 template <std::size_t N>
-bool lookups_run_no_code(ombrix::DictMemo<NoFacts, N>& memo, PyObject* d) {
+bool lookups_run_no_code(ombrix::DictMemo<NoFacts, N>& memo, PlainKeyStamps& stamps,
+                         PyObject* d) {
   if (!d || !PyDict_CheckExact(d)) return false;
   // start() reads the keys itself, and remembers the dict only when they are
-  // all exact str; where nothing can be remembered they are read each time.
-  return memo.find(d) || memo.start(d) || str_keys_only(d);
+  // all exact str; where nothing can be remembered, the version tag tells
+  // (up to 3.13), else the keys are read each time.
+  if (memo.find(d) || stamps.holds(d) || memo.start(d)) return true;
+  if (!str_keys_only(d)) return false;
+  stamps.keep(d);
+  return true;
 }
 
 // True when looking a name up along the MRO of `type` runs no Python code:

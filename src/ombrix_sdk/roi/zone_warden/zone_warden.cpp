@@ -86,8 +86,8 @@ using namespace zone_warden;
 // module's, then the builtins) run no Python code: both have exact str keys
 // only. Runs none itself.
 bool namespace_is_plain(State& st) {
-  return lookups_run_no_code(st.globals_memo, PyModule_GetDict(st.module())) &&
-         lookups_run_no_code(st.builtins_memo, st.builtins_dict.get());
+  return lookups_run_no_code(st.globals_memo, st.plain_stamps, PyModule_GetDict(st.module())) &&
+         lookups_run_no_code(st.builtins_memo, st.plain_stamps, st.builtins_dict.get());
 }
 
 // `<cls_name>.<attr>` (RoiData.POINTS_KEY, KEY.ROI_ID, ...).
