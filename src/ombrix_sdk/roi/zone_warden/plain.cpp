@@ -235,9 +235,9 @@ bool ShallowCopy::machinery_intact(unsigned epoch) {
   // them, stands for it only while reading them runs no code.
   PyObject* copy_dict = PyModule_GetDict(st_.copy_module.get());
   PyObject* copyreg_dict = PyModule_GetDict(st_.copyreg.get());
-  if (!lookups_run_no_code(st_.copy_memo, st_.plain_stamps, copy_dict) ||
-      !lookups_run_no_code(st_.copyreg_memo, st_.plain_stamps, copyreg_dict) ||
-      !lookups_run_no_code(st_.builtins_memo, st_.plain_stamps, st_.builtins_dict.get())) {
+  if (!lookups_run_no_code(st_.copy_keys, copy_dict) ||
+      !lookups_run_no_code(st_.copyreg_keys, copyreg_dict) ||
+      !lookups_run_no_code(st_.builtins_keys, st_.builtins_dict.get())) {
     return false;
   }
   // From here on every lookup is of a str in a dict of str keys: no code

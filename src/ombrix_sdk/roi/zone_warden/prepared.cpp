@@ -37,7 +37,7 @@ bool int_keys_only(PyObject* d) {
 // The filter's lookups in a record run no code.
 bool plain_record(State& st, PyObject* record) {
   return PyDict_CheckExact(record) &&
-         lookups_run_no_code(st.record_memo, st.plain_stamps, record);
+         lookups_run_no_code(st.record_keys, record);
 }
 
 PyObject* referent(PyObject* weak) {

@@ -59,6 +59,7 @@ struct NoFacts {
 // 3.13.0 an attribute store beside an instance's dict leaves its tag as it
 // is, but such a store has an exact str name: the answer stays true.) Tags
 // exist up to 3.13; from 3.14 on the memos always work.
+template <std::size_t N>
 class PlainKeyStamps {
  public:
   bool holds(PyObject* d) const {
@@ -84,15 +85,24 @@ class PlainKeyStamps {
     PyObject* dict = nullptr;  // identity only
     std::uint64_t tag = 0;
   };
-  static std::size_t slot(PyObject* d) { return (reinterpret_cast<std::uintptr_t>(d) >> 4) & 15; }
+  static std::size_t slot(PyObject* d) { return (reinterpret_cast<std::uintptr_t>(d) >> 4) % N; }
   static std::uint64_t tag_of(PyObject* d) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
 #pragma GCC diagnostic pop
   }
-  Entry entries_[16];
+  Entry entries_[N];
 #endif
+};
+
+// Dicts whose keys were found to be all exact str, remembered while they stay
+// unchanged: by the memo where it works, else by version tag.
+template <std::size_t N>
+struct PlainKeys {
+  PlainKeys(ombrix::ModuleState* owner, ombrix::DictWatch* watch) : memo(owner, watch) {}
+  ombrix::DictMemo<NoFacts, N> memo;
+  PlainKeyStamps<N> stamps;
 };
 
 // Verdict computations (they run no Python code: see mro_keys_are_plain).
@@ -184,11 +194,10 @@ struct State : ombrix::ModuleState {
   // str), remembered while they stay unchanged: the module namespace, the
   // builtins, and the copy and copyreg modules' namespaces.
   ombrix::DictWatch dict_watch{this};
-  ombrix::DictMemo<NoFacts, 1> globals_memo{this, &dict_watch}, builtins_memo{this, &dict_watch},
-      copy_memo{this, &dict_watch}, copyreg_memo{this, &dict_watch};
+  PlainKeys<1> globals_keys{this, &dict_watch}, builtins_keys{this, &dict_watch},
+      copy_keys{this, &dict_watch}, copyreg_keys{this, &dict_watch};
   // The same for the region records of the instances filtered lately.
-  ombrix::DictMemo<NoFacts, 16> record_memo{this, &dict_watch};
-  PlainKeyStamps plain_stamps;  // where the memos keep nothing
+  PlainKeys<16> record_keys{this, &dict_watch};
 
   PreparedTable prepared{this};
 
@@ -206,15 +215,14 @@ bool str_keys_only(PyObject* d);
 // Python code: its keys are all exact str, as remembered by `memo` or found
 // now. Runs none itself.
 template <std::size_t N>
-bool lookups_run_no_code(ombrix::DictMemo<NoFacts, N>& memo, PlainKeyStamps& stamps,
-                         PyObject* d) {
+bool lookups_run_no_code(PlainKeys<N>& keys, PyObject* d) {
   if (!d || !PyDict_CheckExact(d)) return false;
   // start() reads the keys itself, and remembers the dict only when they are
   // all exact str; where nothing can be remembered, the version tag tells
   // (up to 3.13), else the keys are read each time.
-  if (memo.find(d) || stamps.holds(d) || memo.start(d)) return true;
+  if (keys.memo.find(d) || keys.stamps.holds(d) || keys.memo.start(d)) return true;
   if (!str_keys_only(d)) return false;
-  stamps.keep(d);
+  keys.stamps.keep(d);
   return true;
 }
 

@@ -86,8 +86,8 @@ using namespace zone_warden;
 // module's, then the builtins) run no Python code: both have exact str keys
 // only. Runs none itself.
 bool namespace_is_plain(State& st) {
-  return lookups_run_no_code(st.globals_memo, st.plain_stamps, PyModule_GetDict(st.module())) &&
-         lookups_run_no_code(st.builtins_memo, st.plain_stamps, st.builtins_dict.get());
+  return lookups_run_no_code(st.globals_keys, PyModule_GetDict(st.module())) &&
+         lookups_run_no_code(st.builtins_keys, st.builtins_dict.get());
 }
 
 // `<cls_name>.<attr>` (RoiData.POINTS_KEY, KEY.ROI_ID, ...).
@@ -563,8 +563,25 @@ class Pass {
     return item_epoch_ == epoch_ ? item_attrs_.get() : read_attrs(item);
   }
   PyObject* read_attrs(PyObject* item);
-  bool entry(PyObject* attrs, PyObject* name, Ref* value);
-  Ref tlwh_of(PyObject* item);
+  // attrs[name] into *value, owned (empty when absent), for `attrs` as
+  // attrs_of gave it; false with an exception set when the lookup raised.
+  bool entry(PyObject* attrs, PyObject* name, Ref* value) {
+    const bool quiet = item_quiet_;
+    const bool ok = dict_lookup(attrs, name, value);
+    if (!quiet) ran_code();  // a key's __eq__ may have run
+    return ok;
+  }
+  // item.tlwh
+  Ref tlwh_of(PyObject* item) {
+    if (PyObject* attrs = attrs_of(item)) {
+      Ref v;
+      if (!entry(attrs, st_.tlwh, &v)) return Ref();
+      if (v) return v;
+    } else {
+      ran_code();
+    }
+    return getattr(item, st_.tlwh);  // the attribute error, for a plain item
+  }
   Ref box_of_track(PyObject* item);
   bool anchor_of(const Ref* box, Anchor* anchor);
   int contains(const Shape& shape, double px, double py, Anchor* anchor, Ref* point);
@@ -683,27 +700,6 @@ PyObject* Pass::read_attrs(PyObject* item) {
                   str_keys_only(item_attrs_.get());
   }
   return item_attrs_.get();
-}
-
-// attrs[name] into *value, owned (empty when absent), for `attrs` as
-// attrs_of gave it; false with an exception set when the lookup raised.
-bool Pass::entry(PyObject* attrs, PyObject* name, Ref* value) {
-  const bool quiet = item_quiet_;
-  const bool ok = dict_lookup(attrs, name, value);
-  if (!quiet) ran_code();  // a key's __eq__ may have run
-  return ok;
-}
-
-// item.tlwh
-Ref Pass::tlwh_of(PyObject* item) {
-  if (PyObject* attrs = attrs_of(item)) {
-    Ref v;
-    if (!entry(attrs, st_.tlwh, &v)) return Ref();
-    if (v) return v;
-  } else {
-    ran_code();
-  }
-  return getattr(item, st_.tlwh);  // the attribute error, for a plain item
 }
 
 // item.info.get("rect", item.tlwh)
