@@ -268,10 +268,10 @@ bool Prepared::matches(State& st, PyObject* included, PyObject* intersections,
   // dict of int keys: nothing runs, and values are compared by identity.
   for (std::size_t i = 0; i < regions.size(); ++i) {
     const Region& region = regions[i];
-    PyObject* record = PyList_GET_ITEM(included, static_cast<Py_ssize_t>(i));
-    if (record != region.record || !plain_record(st, record)) return false;
+    Ref record = Ref::borrow(PyList_GET_ITEM(included, static_cast<Py_ssize_t>(i)));
+    if (record.get() != region.record || !plain_record(st, record.get())) return false;
     Ref polygon, list;
-    if (!ombrix::dict_lookup(record, st.shapely_polygon, &polygon) ||
+    if (!ombrix::dict_lookup(record.get(), st.shapely_polygon, &polygon) ||
         !ombrix::dict_lookup(intersections, region.id_key.get(), &list)) {
       PyErr_Clear();
       return false;
@@ -291,7 +291,7 @@ bool Prepared::matches(State& st, PyObject* included, PyObject* intersections,
         }
       }
     }
-    records->push_back(Ref::borrow(record));
+    records->push_back(std::move(record));
   }
   return true;
 }
