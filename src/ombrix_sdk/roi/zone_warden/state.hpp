@@ -57,8 +57,10 @@ struct NoFacts {
 // once while it stays unchanged. Every change of a dict gives it a new tag,
 // from a counter that never repeats, and a new dict a tag of its own. (On
 // 3.13.0 an attribute store beside an instance's dict leaves its tag as it
-// is, but such a store has an exact str name: the answer stays true.) Tags
-// exist up to 3.13; from 3.14 on the memos always work.
+// is, but such a store has an exact str name: the answer stays true.) The
+// stamps are kept on 3.12 and 3.13; before, the memos compare tags
+// themselves, and from 3.14 on, where a memo keeps nothing, the keys are read
+// each time.
 template <std::size_t N>
 class PlainKeyStamps {
  public:
