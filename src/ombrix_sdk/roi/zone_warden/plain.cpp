@@ -7,17 +7,35 @@ namespace zone_warden {
 using ombrix::Ref;
 using ombrix::type_lookup;
 
-bool str_keys_only(PyObject* d) {
+bool str_keys_only(PyObject* d, bool split_tables_plain) {
   // A split table (an instance dict sharing its class's keys) holds exact
   // str keys only: the interpreter makes it a combined one before storing
-  // any other key.
-  if (reinterpret_cast<PyDictObject*>(d)->ma_values) return true;
+  // any other key (split_tables_hold_str_keys checks that it does).
+  if (split_tables_plain && reinterpret_cast<PyDictObject*>(d)->ma_values) return true;
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   while (PyDict_Next(d, &pos, &key, &value)) {
     if (!PyUnicode_CheckExact(key)) return false;
   }
   return true;
+}
+
+bool split_tables_hold_str_keys() {
+  // An instance of a class of our own, whose dict is a split table once it
+  // has an attribute, and a key that is not a str stored in that dict.
+  Ref name = Ref::steal(PyUnicode_FromString("_split_table_probe"));
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  Ref ns = Ref::steal(PyDict_New());
+  Ref attribute = Ref::steal(PyUnicode_InternFromString("a"));
+  Ref odd = Ref::steal(PyLong_FromLong(1));
+  if (!name || !bases || !ns || !attribute || !odd) return false;
+  Ref cls = ombrix::call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()});
+  Ref obj = cls ? ombrix::call(cls.get(), {}) : Ref();
+  if (!obj || PyObject_SetAttr(obj.get(), attribute.get(), Py_None) < 0) return false;
+  Ref d = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
+  if (!d || !reinterpret_cast<PyDictObject*>(d.get())->ma_values) return false;
+  if (PyDict_SetItem(d.get(), odd.get(), Py_None) < 0) return false;
+  return !reinterpret_cast<PyDictObject*>(d.get())->ma_values;
 }
 
 bool mro_keys_are_plain(PyTypeObject* type) {
@@ -27,7 +45,7 @@ bool mro_keys_are_plain(PyTypeObject* type) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
     if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;  // changed only from C
-    if (!base->tp_dict || !str_keys_only(base->tp_dict)) return false;
+    if (!base->tp_dict || !str_keys_only(base->tp_dict, false)) return false;
   }
   return true;
 }

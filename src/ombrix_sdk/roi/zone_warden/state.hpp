@@ -207,11 +207,20 @@ struct State : ombrix::ModuleState {
   // (_is_point_in_polygon, _is_point_excluded_for_polygon, _assign_roi_info,
   // _exclusion_intersections).
   ombrix::NameTable<4> instance_names;
+  // An instance dict that is a split table has exact str keys only (probed
+  // when the module is set up).
+  bool split_tables_plain = false;
 };
 
 // True when every key of the dict `d` is an exact str: looking a str up in it
-// runs no Python code. Runs none itself.
-bool str_keys_only(PyObject* d);
+// runs no Python code. Runs none itself. With `split_tables_plain` (the
+// state's probe found it so), a split table is known to have them without
+// reading its keys.
+bool str_keys_only(PyObject* d, bool split_tables_plain);
+// Whether this interpreter keeps split tables to exact str keys (it makes a
+// split table a combined one before storing any other key). False, possibly
+// with an exception set (then the module fails to load), when it cannot tell.
+bool split_tables_hold_str_keys();
 
 // True when looking a name up in `d`, an exact dict, is known to run no
 // Python code: its keys are all exact str, as remembered by `memo` or found
@@ -223,7 +232,7 @@ bool lookups_run_no_code(PlainKeys<N>& keys, PyObject* d) {
   // all exact str; where nothing can be remembered, the version tag tells
   // (up to 3.13), else the keys are read each time.
   if (keys.memo.find(d) || keys.stamps.holds(d) || keys.memo.start(d)) return true;
-  if (!str_keys_only(d)) return false;
+  if (!str_keys_only(d, false)) return false;
   keys.stamps.keep(d);
   return true;
 }

@@ -369,13 +369,13 @@ Ref tag_values(NativeFunction* fn, State& st, const std::vector<Ref>& matched,
 
 // True when `copy`, whose class is plain, reads its attributes without
 // running Python code: its instance dict has exact str keys only.
-bool quiet_attributes(PyObject* copy) {
+bool quiet_attributes(const State& st, PyObject* copy) {
   Ref attrs = Ref::steal(PyObject_GenericGetDict(copy, nullptr));
   if (!attrs) {
     PyErr_Clear();
     return false;
   }
-  return PyDict_CheckExact(attrs.get()) && str_keys_only(attrs.get());
+  return PyDict_CheckExact(attrs.get()) && str_keys_only(attrs.get(), st.split_tables_plain);
 }
 
 // item_copy.info[KEY.ROI_ID] = ids; item_copy.info[KEY.ROI_NAME] = names, or
@@ -391,7 +391,7 @@ bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, Py
   }
   // `keys` stand for KEY.ROI_ID and KEY.ROI_NAME only while no Python code
   // has run since they were read; Python reads KEY.<name> after item_copy.info.
-  bool quiet = !*ran_code && plain_item_type(st, Py_TYPE(copy)) && quiet_attributes(copy);
+  bool quiet = !*ran_code && plain_item_type(st, Py_TYPE(copy)) && quiet_attributes(st, copy);
   PyObject* const attrs[2] = {st.roi_id_const, st.roi_name_const};
   PyObject* const values[2] = {ids, names};
   for (int i = 0; i < 2; ++i) {
@@ -404,7 +404,8 @@ bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, Py
       key = class_constant(fn, st.key_class, attrs[i]);
       if (!key) return false;
     }
-    if (quiet && PyDict_CheckExact(info.get()) && str_keys_only(info.get())) {
+    if (quiet && PyDict_CheckExact(info.get()) &&
+        str_keys_only(info.get(), st.split_tables_plain)) {
       // Replacing a value releases it, and its __del__ may run code.
       // Borrowed: only looked at, before anything else is called.
       PyObject* old = PyDict_GetItemWithError(info.get(), key.get());
@@ -697,7 +698,7 @@ PyObject* Pass::read_attrs(PyObject* item) {
     item_attrs_ = Ref::steal(PyObject_GenericGetDict(item, nullptr));
     if (!item_attrs_) PyErr_Clear();  // the attribute access raises again
     item_quiet_ = item_attrs_ && PyDict_CheckExact(item_attrs_.get()) &&
-                  str_keys_only(item_attrs_.get());
+                  str_keys_only(item_attrs_.get(), st_.split_tables_plain);
   }
   return item_attrs_.get();
 }
@@ -717,7 +718,7 @@ Ref Pass::box_of_track(PyObject* item) {
     // dict.get of the dict itself: tlwh is read first, then the entry.
     Ref tlwh = tlwh_of(item);
     if (!tlwh) return Ref();
-    const bool quiet = str_keys_only(info.get());
+    const bool quiet = str_keys_only(info.get(), st_.split_tables_plain);
     Ref rect;
     const bool ok = dict_lookup(info.get(), st_.rect, &rect);
     if (!quiet) ran_code();
@@ -1315,6 +1316,8 @@ bool exec_zone_warden(PyObject* m, State& st) {
   // logger = get_logger("ZoneWarden")
   if (!bind(m, "logger", call(get_logger.get(), {st.zone_warden}))) return false;
   if (!capture_originals(st, copy.get(), np.get(), polygon.get(), point.get())) return false;
+  st.split_tables_plain = split_tables_hold_str_keys();
+  if (PyErr_Occurred()) return false;
   st.instance_names.build(
       {&st.is_point_in_polygon, &st.is_point_excluded, &st.assign_roi_info,
        &st.exclusion_intersections});
