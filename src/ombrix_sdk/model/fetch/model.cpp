@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -79,12 +80,6 @@ struct Beside {
     return true;
   }
 };
-
-// A directory (links followed, as os.path.isdir) stands at `path`.
-bool directory_at(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // unlink(path) and flush the directory; a missing file is fine.
 bool drop(const std::string& path) {
@@ -164,9 +159,13 @@ bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_d
 // the fetch but the lock.
 bool make_durable(const Beside& beside, const FetchState& state) {
   if (!sync_tree(beside.model_dir)) return false;  // and the base directory
-  const std::string below = beside.model_dir + "/";
+  // The extraction names what it created by real path (the base directory
+  // may be reached through a link).
+  char* real = ::realpath(beside.model_dir.c_str(), nullptr);
+  const std::string model = real ? real : beside.model_dir, below = model + "/";
+  ::free(real);
   for (const std::string& path : state.created) {
-    if (path == beside.model_dir || path.compare(0, below.size(), below) == 0) continue;
+    if (path == model || path.compare(0, below.size(), below) == 0) continue;
     if (!sync_tree(path)) return false;
   }
   ::unlink(beside.partial.c_str());
@@ -465,7 +464,7 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
 
   // A model directory without a journal is complete (one that an earlier
   // version of the SDK extracted included): returned at once, unlocked.
-  if (directory_at(beside.model_dir) && !lexists(beside.journal)) {
+  if (is_dir(beside.model_dir) && !lexists(beside.journal)) {
     int is_dir = truth_of(os_path(fn, s_isdir, {model_dir.get()}));
     if (is_dir < 0) return Ref();
     if (is_dir) {
