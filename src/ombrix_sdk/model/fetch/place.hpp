@@ -118,6 +118,7 @@ struct FetchState {
 
   // _safe_extract(tar, base)
   PyObject* base = nullptr;      // the path download_url passes (borrowed)
+  std::string name;              // the model's directory in it ("": unknown)
   bool extracted = false;        // some member reached the disk
   std::vector<std::string> created;  // outermost paths the extraction created
 
