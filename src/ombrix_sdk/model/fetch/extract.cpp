@@ -135,7 +135,11 @@ class Extraction {
                                    kw.path_filter)
                          : call_kw(extract.get(), {member.get(), path_}, kw.path);
       }
-      if (!done) return false;
+      if (!done || !write_back(member.get(), place)) return false;
+      int symbolic = member_is(member.get(), s_issym);
+      int hard = symbolic == 0 ? member_is(member.get(), s_islnk) : symbolic;
+      if (hard < 0) return false;
+      if (hard) forget_real_dir();  // a hard link to a link is a link too
     }
     return !PyErr_Occurred() && links_stay_inside() && report_created();
   }
@@ -158,6 +162,8 @@ class Extraction {
   struct Place {
     Ref name;       // member.name
     Ref location;   // os.path.join(path, name) without trailing slashes
+    Ref parent;     // the real path of the directory it is in ...
+    Ref basename;   // ... and its last component
     Ref target;     // its real path, links followed all the way
     int directory;  // a directory member
     Ref landing;    // the real path of the entry the member makes or keeps
@@ -176,7 +182,6 @@ class Extraction {
     place->name = name;
     place->location = call_method(joined.get(), s_rstrip, {s_slash});
     if (!place->location) return false;
-    Ref* target = &place->target;
 
     // A model never holds a device node or a FIFO: a device node would give
     // access to the device itself, a FIFO blocks whoever writes to it.
@@ -185,8 +190,8 @@ class Extraction {
       if (special != 0) return special > 0 ? refuse(name.get(), s_special) : false;
     }
 
-    *target = os_path(fn_, s_realpath, {joined.get()});
-    inside = *target ? starts_with(target->get(), real_prefix_.get()) : -1;
+    inside = resolve(joined.get(), place) ? starts_with(place->target.get(), real_prefix_.get())
+                                          : -1;
     if (inside <= 0) return inside == 0 ? refuse(name.get()) : false;
 
     int symbolic = member_is(member, s_issym);
@@ -198,6 +203,43 @@ class Extraction {
     return true;
   }
 
+  // The member's real path, os.path.realpath(joined): the real path of the
+  // directory it is in joined with its last component, unless that is a
+  // link (or "." or ".."), which only realpath itself resolves. The real
+  // directory of the member before is reused while no link has been made
+  // or removed since: members come directory by directory, and realpath
+  // is most of the cost of a small member.
+  bool resolve(PyObject* joined, Place* place) {
+    PyObject* location = place->location.get();
+    Ref dirname = os_path(fn_, s_dirname, {location});
+    place->basename = dirname ? os_path(fn_, s_basename, {location}) : Ref();
+    if (!place->basename) return false;
+    int same = -1;
+    if (last_dirname_ && PyUnicode_CheckExact(dirname.get())) {
+      same = PyUnicode_Compare(dirname.get(), last_dirname_.get());
+      if (same == -1 && PyErr_Occurred()) return false;
+    }
+    if (same != 0) {
+      last_real_ = os_path(fn_, s_realpath, {dirname.get()});
+      last_dirname_ = last_real_ ? dirname : Ref();
+      if (!last_real_) return false;
+    }
+    place->parent = last_real_;
+    int plain = PyUnicode_CheckExact(place->basename.get()) &&
+                PyUnicode_GET_LENGTH(place->basename.get()) > 0 &&
+                PyUnicode_CompareWithASCIIString(place->basename.get(), ".") != 0 &&
+                PyUnicode_CompareWithASCIIString(place->basename.get(), "..") != 0;
+    Ref link = plain ? os_path(fn_, s_islink, {location}) : Ref();
+    int is_link = plain ? (link ? truth(link.get()) : -1) : 1;
+    if (is_link < 0) return false;
+    place->target = is_link ? os_path(fn_, s_realpath, {joined})
+                            : os_path(fn_, s_join, {place->parent.get(), place->basename.get()});
+    return static_cast<bool>(place->target);
+  }
+
+  // Links made or removed change what real directory a path has.
+  void forget_real_dir() { last_dirname_ = Ref(); }
+
   // A directory member lands where its path leads, links followed: tarfile
   // makes it there, or keeps the directory that is there and sets its mode
   // and times. Any other member gets an entry of its own (see make_room),
@@ -205,14 +247,9 @@ class Extraction {
   bool find_landing(PyObject* member, Place* place) {
     place->directory = member_is(member, s_isdir_member);
     if (place->directory < 0) return false;
-    if (place->directory) {
-      place->landing = place->target;
-      return true;
-    }
-    Ref dirname = os_path(fn_, s_dirname, {place->location.get()});
-    Ref basename = dirname ? os_path(fn_, s_basename, {place->location.get()}) : Ref();
-    Ref parent = basename ? os_path(fn_, s_realpath, {dirname.get()}) : Ref();
-    place->landing = parent ? os_path(fn_, s_join, {parent.get(), basename.get()}) : Ref();
+    place->landing = place->directory
+                         ? place->target
+                         : os_path(fn_, s_join, {place->parent.get(), place->basename.get()});
     return static_cast<bool>(place->landing);
   }
 
@@ -260,6 +297,7 @@ class Extraction {
       int is_dir = dir ? truth(dir.get()) : -1;
       if (is_dir != 0) return is_dir > 0;
     }
+    forget_real_dir();
     return static_cast<bool>(os_call(fn_, s_remove, {location}));
   }
 
@@ -325,6 +363,18 @@ class Extraction {
       return true;
     }
     return bytes < (8LL << 20) || fs_path(target, path);
+  }
+
+  // For download_url's extraction: a regular file, now written, starts on
+  // its way to the disk, so that flushing the model at the end finds little
+  // left to write.
+  bool write_back(PyObject* member, const Place& place) {
+    if (!state_ || place.directory) return true;
+    int regular = member_is(member, s_isreg);
+    std::string path;
+    if (regular <= 0 || !fs_path(place.landing.get(), &path)) return regular == 0;
+    start_writeback(path);
+    return true;
   }
 
   // member.mode without the set-user-ID, set-group-ID and sticky bits, so
@@ -454,6 +504,8 @@ class Extraction {
   // directory below it ("" when unknown), and created_ as file-system paths.
   std::string root_fs_, own_fs_;
   std::vector<std::string> created_fs_;
+  // The last directory a member was in, and its real path (see resolve).
+  Ref last_dirname_, last_real_;
 };
 
 }  // namespace

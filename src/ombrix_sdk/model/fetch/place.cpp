@@ -283,6 +283,20 @@ BackgroundFlush::BackgroundFlush(const std::string& path) {
 #endif
 }
 
+void start_writeback(const std::string& path) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  Py_BEGIN_ALLOW_THREADS
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::close(fd);
+  }
+  Py_END_ALLOW_THREADS
+#else
+  (void)path;
+#endif
+}
+
 BackgroundFlush::~BackgroundFlush() {
   if (!shared_) return;
   shared_->stop.store(true);

@@ -68,6 +68,12 @@ class BackgroundFlush {
   Shared* shared_ = nullptr;
 };
 
+// Starts writing a file that has just been written out to the disk, without
+// waiting: the fsync that follows then finds its data there or on its way.
+// Only a hint to the kernel; a link or a file that cannot be opened is
+// passed over.
+void start_writeback(const std::string& path);
+
 // Removes a file, a link or a whole directory tree (links not followed);
 // true when nothing is left at `path`.
 bool remove_tree(const std::string& path);
