@@ -379,7 +379,7 @@ struct FileId {
   bool known = false;
 
   bool read(const std::string& path) {
-    struct stat st;
+    struct stat st = {};
     known = ::lstat(path.c_str(), &st) == 0;
     dev = st.st_dev;
     ino = st.st_ino;
@@ -413,8 +413,8 @@ int take_archive(NativeFunction* fn, PyObject* tar_xz_file, const std::string& a
 // name), is extracted into a staging directory of its own beside it, and the
 // finished model directory is moved into place with one rename. Nothing
 // another process may be using is touched; at worst each downloads. The
-// archive that was on disk goes once the model is in place, if it is still
-// the one taken.
+// archive that was on disk goes after the extraction, if it is still the
+// one taken.
 Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                    PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
   Ref found;
@@ -466,12 +466,14 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
     pending.restore();
     return Ref();
   }
-  if (placed.get() == Py_None) return placed;
+  // The archive taken goes as an archive extracted under the lock goes:
+  // after the extraction, whether it succeeded or failed.
   FileId still;
   if (taken.known && still.read(beside.archive) && still.dev == taken.dev &&
       still.ino == taken.ino) {
     ::unlink(beside.archive.c_str());
   }
+  if (placed.get() == Py_None) return placed;
   if (!log_info(fn, Ref::borrow(s_finished))) return Ref();
   return placed;
 }
