@@ -138,21 +138,6 @@ def test_links_leading_outside_are_refused(fetch, base, outside, members, name):
     assert tree(base) == ["pre"]  # what the attempt extracted is gone again
 
 
-@pytest.mark.parametrize("link", [Member("m/l", "hardlink", linkname="m/a.bin"),
-                                  Member("m/l", "symlink", linkname="a.bin")],
-                         ids=["hard-link", "symbolic-link"])
-def test_a_member_replaces_what_is_in_its_place(fetch, base, link):
-    # never opened in place: writing through the link would change a.bin
-    _extract(fetch, archive_bytes([Member("m/a.bin", data=b"A"), link,
-                                   Member("m/l", data=b"new")]), base)
-    with open(os.path.join(base, "m", "a.bin"), "rb") as f:
-        assert f.read() == b"A"
-    with open(os.path.join(base, "m", "l"), "rb") as f:
-        assert f.read() == b"new"
-    assert not os.path.islink(os.path.join(base, "m", "l"))
-    assert os.stat(os.path.join(base, "m", "a.bin")).st_nlink == 1
-
-
 def test_link_to_the_destination_itself_is_allowed(fetch, base):
     _extract(fetch, archive_bytes([Member("m/top", "symlink", linkname="..")]), base)
     assert os.path.samefile(os.path.join(base, "m", "top"), base)
