@@ -423,9 +423,11 @@ Ref resumable_download(NativeFunction* fn, PyObject* cloud_url, PyObject* local_
     }
     Ref response = send(fn, cloud_url, headers.get());
     bool again = false;
-    Ref outcome = response ? finally_close(response.get(), answer_to_rest(fn, response.get(), state,
-                                                                          local_file, kept, &again))
-                           : Ref();
+    Ref outcome;
+    if (response) {
+      outcome = finally_close(response.get(),
+                              answer_to_rest(fn, response.get(), state, local_file, kept, &again));
+    }
     // Only a broken link leaves the kept bytes to be continued: after any
     // other failure the next attempt starts whole.
     if (!outcome && !broken_link(fn)) forget_partial(state);

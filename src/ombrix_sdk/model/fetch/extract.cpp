@@ -165,7 +165,7 @@ class Extraction {
     Ref parent;     // the real path of the directory it is in ...
     Ref basename;   // ... and its last component
     Ref target;     // its real path, links followed all the way
-    int directory;  // a directory member
+    int directory = 0;  // a directory member
     Ref landing;    // the real path of the entry the member makes or keeps
     Ref nearest;    // the landing or, when it is missing, its nearest parent on disk
   };
