@@ -135,7 +135,7 @@ class Extraction {
                                    kw.path_filter)
                          : call_kw(extract.get(), {member.get(), path_}, kw.path);
       }
-      if (!done || !write_back(member.get(), place)) return false;
+      if (!done || (large.empty() && !write_back(member.get(), place))) return false;
       int symbolic = member_is(member.get(), s_issym);
       int hard = symbolic == 0 ? member_is(member.get(), s_islnk) : symbolic;
       if (hard < 0) return false;
@@ -367,7 +367,7 @@ class Extraction {
 
   // For download_url's extraction: a regular file, now written, starts on
   // its way to the disk, so that flushing the model at the end finds little
-  // left to write.
+  // left to write (a large file was sent on its way while it was written).
   bool write_back(PyObject* member, const Place& place) {
     if (!state_ || place.directory) return true;
     int regular = member_is(member, s_isreg);
