@@ -65,6 +65,49 @@ Ref import_from(const char* module, const char* name) {
   return value;
 }
 
+void explain_isolation_refusal(const char* module_name, const char* reason) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyInterpreterState_Get() == PyInterpreterState_Main() ||
+      !PyErr_ExceptionMatches(PyExc_ImportError)) {
+    return;
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Ref original_type = Ref::steal(type), original = Ref::steal(value), tb = Ref::steal(traceback);
+  bool refused = false;
+  // The cause, or the context, of each: at most a few links.
+  Ref link = original;
+  for (int depth = 0; link && depth < 8 && !refused; ++depth) {
+    if (PyErr_GivenExceptionMatches(link.get(), PyExc_ImportError)) {
+      Ref text = Ref::steal(PyObject_Str(link.get()));
+      if (!text) PyErr_Clear();
+      Ref marker = Ref::steal(PyUnicode_FromString("does not support loading in subinterpreters"));
+      if (!marker) PyErr_Clear();
+      refused = text && marker && PyUnicode_Contains(text.get(), marker.get()) == 1;
+      PyErr_Clear();
+    }
+    Ref next = Ref::steal(PyException_GetCause(link.get()));
+    if (!next) next = Ref::steal(PyException_GetContext(link.get()));
+    link = next;
+  }
+  if (!refused) {
+    PyErr_Restore(original_type.release(), original.release(), tb.release());
+    return;
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat(
+      "%s cannot be imported in an isolated sub-interpreter: %s", module_name, reason));
+  Ref error = message ? call(PyExc_ImportError, {message.get()}) : Ref();
+  if (!error) return;
+  PyException_SetCause(error.get(), original.release());  // raise ... from original
+  PyErr_SetObject(PyExc_ImportError, error.get());
+#else
+  (void)module_name;
+  (void)reason;
+#endif
+}
+
 bool bind(PyObject* module, const char* name, Ref value) {
   if (!value) return false;
   return PyModule_AddObject(module, name, value.get()) == 0 ? (value.release(), true) : false;

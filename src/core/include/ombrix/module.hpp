@@ -159,6 +159,14 @@ Ref import_module(const char* name);
 // `from module import name`, with the interpreter's ImportError text.
 Ref import_from(const char* module, const char* name);
 
+// Where a dependency refuses to load in a sub-interpreter with a GIL of its
+// own (the interpreter raises ImportError("module ... does not support loading
+// in subinterpreters"), which a package may wrap in an ImportError of its
+// own), replaces that pending refusal by ImportError("<module_name> cannot be
+// imported in an isolated sub-interpreter: <reason>") raised from it. Any
+// other pending error stays as it is.
+void explain_isolation_refusal(const char* module_name, const char* reason);
+
 // Binds module.name = value (stealing value); false with an exception set
 // when value is NULL or binding fails. Names appear in binding order.
 bool bind(PyObject* module, const char* name, Ref value);

@@ -23,17 +23,6 @@ using namespace ombrix;
 
 namespace {
 
-Interned s_downloading("Downloading..."), s_cloud_url_line("\tcloud url: "),
-    s_tar_xz_line("\ttar.xz file: "), s_requests("requests"), s_get("get"),
-    s_DOWNLOAD_MODEL_TIMEOUT("DOWNLOAD_MODEL_TIMEOUT"), s_status_code("status_code"),
-    s_bad_status("failed downloading status code: "), s_headers("headers"),
-    s_content_length("Content-Length"), s_open("open"), s_wb("wb"), s_iter_content("iter_content"),
-    s_write("write"), s_ab("ab"), s_etag("ETag"), s_last_modified("Last-Modified"),
-    s_content_range("Content-Range"), s_range("Range"), s_if_range("If-Range"),
-    s_content_encoding("Content-Encoding"), s_raw("raw"), s_tell("tell"),
-    s_exceptions("exceptions"), s_ChunkedEncodingError("ChunkedEncodingError"),
-    s_ConnectionError("ConnectionError"), s_Timeout("Timeout");
-
 constexpr long kChunkSize = 1048576;
 
 Ref integer(long value) { return Ref::steal(PyLong_FromLong(value)); }
@@ -92,13 +81,14 @@ struct Progress {
 // for chunk in response.iter_content(chunk_size=1048576): file.write(chunk)
 // ...; True once the body is written.
 Ref write_body(NativeFunction* fn, PyObject* response, PyObject* file, Progress& progress) {
-  Ref iter_content = getattr(response, s_iter_content);
+  State& st = state_of(fn);
+  Ref iter_content = getattr(response, st.iter_content);
   Ref size = iter_content ? integer(kChunkSize) : Ref();
-  Ref chunks = size ? call_kw(iter_content.get(), {size.get()}, kw.chunk_size) : Ref();
+  Ref chunks = size ? call_kw(iter_content.get(), {size.get()}, st.kw.chunk_size.get()) : Ref();
   Ref iterator = chunks ? Ref::steal(PyObject_GetIter(chunks.get())) : Ref();
   if (!iterator) return Ref();
   while (Ref chunk = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!call_method(file, s_write, {chunk.get()})) return Ref();
+    if (!call_method(file, st.write, {chunk.get()})) return Ref();
     Py_ssize_t length = PyObject_Size(chunk.get());
     if (length < 0 || !progress.advance(fn, length)) return Ref();
   }
@@ -107,23 +97,25 @@ Ref write_body(NativeFunction* fn, PyObject* response, PyObject* file, Progress&
 }
 
 // The status a response answered, and whether it is `code` (-1 on error).
-int status_is(PyObject* response, long code, Ref* status) {
-  *status = getattr(response, s_status_code);
+int status_is(const State& st, PyObject* response, long code, Ref* status) {
+  *status = getattr(response, st.status_code);
   Ref wanted = *status ? integer(code) : Ref();
   return wanted ? equal(status->get(), wanted.get()) : -1;
 }
 
 // Step 5's refusal: the warning, then False.
 Ref refused(NativeFunction* fn, PyObject* status) {
-  if (!log_warning(fn, concat({s_bad_status, text_of(status).get()}))) return Ref();
+  State& st = state_of(fn);
+  if (!log_warning(fn, concat({st.bad_download_status, text_of(status).get()}))) return Ref();
   return Ref::borrow(Py_False);
 }
 
 // Step 6: total = int(response.headers.get("Content-Length", 0)).
-bool start_progress(PyObject* response, Progress* progress) {
-  Ref headers = getattr(response, s_headers);
+bool start_progress(const State& st, PyObject* response, Progress* progress) {
+  Ref headers = getattr(response, st.headers);
   Ref absent = headers ? integer(0) : Ref();
-  Ref length = absent ? call_method(headers.get(), s_get, {s_content_length, absent.get()}) : Ref();
+  Ref length =
+      absent ? call_method(headers.get(), st.get, {st.content_length, absent.get()}) : Ref();
   progress->total = length ? Ref::steal(PyNumber_Long(length.get())) : Ref();
   progress->downloaded = progress->total ? integer(0) : Ref();
   progress->last_pct = progress->downloaded ? integer(-1) : Ref();
@@ -131,9 +123,9 @@ bool start_progress(PyObject* response, Progress* progress) {
 }
 
 // response.headers.get(name) as text; empty when absent or not a str.
-std::string header(PyObject* response, PyObject* name) {
-  Ref headers = getattr(response, s_headers);
-  Ref value = headers ? call_method(headers.get(), s_get, {name}) : Ref();
+std::string header(const State& st, PyObject* response, PyObject* name) {
+  Ref headers = getattr(response, st.headers);
+  Ref value = headers ? call_method(headers.get(), st.get, {name}) : Ref();
   if (!value) {
     PyErr_Clear();
     return std::string();
@@ -152,8 +144,8 @@ std::string header(PyObject* response, PyObject* name) {
 
 // The body is sent in a content coding (gzip, ...): the bytes written are
 // not the bytes sent.
-bool encoded(PyObject* response) {
-  std::string coding = header(response, s_content_encoding);
+bool encoded(const State& st, PyObject* response) {
+  std::string coding = header(st, response, st.content_encoding);
   for (char& c : coding) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   size_t first = coding.find_first_not_of(" \t"), last = coding.find_last_not_of(" \t");
   return first != std::string::npos && coding.substr(first, last - first + 1) != "identity";
@@ -164,20 +156,21 @@ bool encoded(PyObject* response) {
 // counted are those read from the connection. A shorter body is raised as
 // requests raises a body that the connection cut short.
 bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress) {
+  State& st = state_of(fn);
   Ref zero = integer(0);
   int unknown = zero ? equal(progress.total.get(), zero.get()) : -1;
   if (unknown != 0) return unknown == 1;
   Ref received = progress.downloaded;
-  if (encoded(response)) {
-    Ref raw = getattr(response, s_raw);
-    received = raw ? call_method(raw.get(), s_tell, {}) : Ref();
+  if (encoded(st, response)) {
+    Ref raw = getattr(response, st.raw);
+    received = raw ? call_method(raw.get(), st.tell, {}) : Ref();
     if (!received) return false;
   }
   int whole = equal(received.get(), progress.total.get());
   if (whole != 0) return whole == 1;
-  Ref requests = lookup(fn, s_requests);
-  Ref exceptions = requests ? getattr(requests.get(), s_exceptions) : Ref();
-  Ref broken = exceptions ? getattr(exceptions.get(), s_ChunkedEncodingError) : Ref();
+  Ref requests = lookup(fn, st.requests);
+  Ref exceptions = requests ? getattr(requests.get(), st.exceptions) : Ref();
+  Ref broken = exceptions ? getattr(exceptions.get(), st.ChunkedEncodingError) : Ref();
   if (!broken) {
     PyErr_Clear();
     broken = Ref::borrow(PyExc_ConnectionError);
@@ -193,21 +186,23 @@ bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress
 // be whole.
 Ref write_file_body(NativeFunction* fn, PyObject* response, PyObject* path, PyObject* mode,
                     Progress& progress) {
-  Ref open = lookup(fn, s_open);
+  State& st = state_of(fn);
+  Ref open = lookup(fn, st.open);
   Ref file = open ? call(open.get(), {path, mode}) : Ref();
   if (!file) return Ref();
-  Ref written = finally_close(file.get(), write_body(fn, response, file.get(), progress));
+  Ref written = finally_close(st, file.get(), write_body(fn, response, file.get(), progress));
   return written && body_whole(fn, response, progress) ? written : Ref();
 }
 
 // Steps 5 to 9, with the response open.
 Ref save_body(NativeFunction* fn, PyObject* response, PyObject* local_file) {
+  State& st = state_of(fn);
   Ref status;
-  int ok = status_is(response, 200, &status);
+  int ok = status_is(st, response, 200, &status);
   if (ok != 1) return ok < 0 ? Ref() : refused(fn, status.get());
   Progress progress;
-  if (!start_progress(response, &progress)) return Ref();
-  return write_file_body(fn, response, local_file, s_wb, progress);
+  if (!start_progress(st, response, &progress)) return Ref();
+  return write_file_body(fn, response, local_file, st.wb, progress);
 }
 
 // --- for download_url: bytes kept across broken transfers ----------------------
@@ -289,10 +284,10 @@ Ref complete(const FetchState& state, PyObject* local_file) {
 
 // The server's validator for a body: a strong ETag, else Last-Modified
 // ("" when it sent neither).
-std::string validator_of(PyObject* response) {
-  std::string validator = header(response, s_etag);
+std::string validator_of(const State& st, PyObject* response) {
+  std::string validator = header(st, response, st.etag);
   if (validator.compare(0, 2, "W/") == 0) validator.clear();  // weak: no use in If-Range
-  return validator.empty() ? header(response, s_last_modified) : validator;
+  return validator.empty() ? header(st, response, st.last_modified) : validator;
 }
 
 // The pending exception is a broken link: the connection failed, timed out
@@ -302,14 +297,16 @@ std::string validator_of(PyObject* response) {
 // as a full disk, a body that cannot be decoded) they are not. The
 // exception stays pending.
 bool broken_link(NativeFunction* fn) {
+  State& st = state_of(fn);
   Caught e;
   if (!e.take(PyExc_BaseException)) return false;
   bool broken = PyObject_IsInstance(e.value(), PyExc_Exception) == 0 ||
                 PyObject_IsInstance(e.value(), PyExc_ConnectionError) == 1 ||
                 PyObject_IsInstance(e.value(), PyExc_TimeoutError) == 1;
-  Ref requests = broken ? Ref() : lookup(fn, s_requests);
-  Ref exceptions = requests ? getattr(requests.get(), s_exceptions) : Ref();
-  for (PyObject* name : {s_ConnectionError, s_Timeout, s_ChunkedEncodingError}) {
+  Ref requests = broken ? Ref() : lookup(fn, st.requests);
+  Ref exceptions = requests ? getattr(requests.get(), st.exceptions) : Ref();
+  for (PyObject* name :
+       {st.ConnectionError.get(), st.Timeout.get(), st.ChunkedEncodingError.get()}) {
     Ref cls = exceptions && !broken ? getattr(exceptions.get(), name) : Ref();
     broken = broken || (cls && PyObject_IsInstance(e.value(), cls.get()) == 1);
     PyErr_Clear();  // a lookup that failed counts as no match
@@ -327,11 +324,12 @@ void forget_partial(const FetchState& state) {
 // A 200 answer: the whole body, from byte 0, into the partial file.
 Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
                PyObject* local_file) {
+  State& st = state_of(fn);
   Progress progress;
-  if (!start_progress(response, &progress)) return Ref();
+  if (!start_progress(st, response, &progress)) return Ref();
   // Bytes written in a content coding cannot be continued with a range of
   // the bytes sent.
-  std::string validator = encoded(response) ? std::string() : validator_of(response);
+  std::string validator = encoded(st, response) ? std::string() : validator_of(st, response);
   long long total = PyLong_AsLongLong(progress.total.get());
   if (total == -1 && PyErr_Occurred()) PyErr_Clear();
 
@@ -339,8 +337,8 @@ Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
   // again after: a validator on disk always belongs to the bytes beside it.
   ::unlink(state.validator.c_str());
   Ref path = py_path(state.partial);
-  Ref open = path ? lookup(fn, s_open) : Ref();
-  Ref file = open ? call(open.get(), {path.get(), s_wb}) : Ref();
+  Ref open = path ? lookup(fn, st.open) : Ref();
+  Ref file = open ? call(open.get(), {path.get(), st.wb}) : Ref();
   if (!file) return Ref();
   bool resumable = !validator.empty() && total > 0;
   Ref result;
@@ -348,7 +346,7 @@ Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
       write_file(state.validator, validator + "\n" + std::to_string(total) + "\n", false)) {
     result = write_body(fn, response, file.get(), progress);
   }
-  if (!finally_close(file.get(), result) || !body_whole(fn, response, progress)) {
+  if (!finally_close(st, file.get(), result) || !body_whole(fn, response, progress)) {
     // Without a validator no later attempt may continue these bytes.
     if (!resumable || !broken_link(fn)) forget_partial(state);
     return Ref();
@@ -359,24 +357,28 @@ Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
 // A 206 answer that continues the kept bytes: the rest, appended.
 Ref rest_of_body(NativeFunction* fn, PyObject* response, const FetchState& state,
                  PyObject* local_file, const Kept& kept) {
+  State& st = state_of(fn);
   Progress progress;
   progress.total = Ref::steal(PyLong_FromLongLong(kept.total));
   progress.downloaded = progress.total ? Ref::steal(PyLong_FromLongLong(kept.offset)) : Ref();
   progress.last_pct = progress.downloaded ? integer(-1) : Ref();
   Ref path = progress.last_pct ? py_path(state.partial) : Ref();
-  if (!path || !write_file_body(fn, response, path.get(), s_ab, progress)) return Ref();
+  if (!path || !write_file_body(fn, response, path.get(), st.ab, progress)) return Ref();
   return complete(state, local_file);
 }
 
 // requests.get(cloud_url, stream=True, timeout=DOWNLOAD_MODEL_TIMEOUT[, headers=headers])
 Ref send(NativeFunction* fn, PyObject* cloud_url, PyObject* headers) {
-  Ref requests = lookup(fn, s_requests);
-  Ref get = requests ? getattr(requests.get(), s_get) : Ref();
-  Ref timeout = get ? lookup(fn, s_DOWNLOAD_MODEL_TIMEOUT) : Ref();
+  State& st = state_of(fn);
+  Ref requests = lookup(fn, st.requests);
+  Ref get = requests ? getattr(requests.get(), st.get) : Ref();
+  Ref timeout = get ? lookup(fn, st.DOWNLOAD_MODEL_TIMEOUT) : Ref();
   if (!timeout) return Ref();
-  if (!headers) return call_kw(get.get(), {cloud_url, Py_True, timeout.get()}, kw.stream_timeout);
+  if (!headers) {
+    return call_kw(get.get(), {cloud_url, Py_True, timeout.get()}, st.kw.stream_timeout.get());
+  }
   return call_kw(get.get(), {cloud_url, Py_True, timeout.get(), headers},
-                 kw.stream_timeout_headers);
+                 st.kw.stream_timeout_headers.get());
 }
 
 // The answer to a request for the rest. Sets `again` when the answer cannot
@@ -384,21 +386,22 @@ Ref send(NativeFunction* fn, PyObject* cloud_url, PyObject* headers) {
 // then fetches the whole archive.
 Ref answer_to_rest(NativeFunction* fn, PyObject* response, const FetchState& state,
                    PyObject* local_file, const Kept& kept, bool* again) {
+  State& st = state_of(fn);
   Ref status;
-  int partial = status_is(response, 206, &status);
+  int partial = status_is(st, response, 206, &status);
   if (partial < 0) return Ref();
   if (partial) {
-    if (continues(header(response, s_content_range), kept.offset, kept.total) &&
-        validator_of(response) == kept.validator && !encoded(response)) {
+    if (continues(header(st, response, st.content_range), kept.offset, kept.total) &&
+        validator_of(st, response) == kept.validator && !encoded(st, response)) {
       return rest_of_body(fn, response, state, local_file, kept);
     }
     *again = true;
     return none();
   }
-  int whole = status_is(response, 200, &status);
+  int whole = status_is(st, response, 200, &status);
   if (whole < 0) return Ref();
   if (whole) return whole_body(fn, response, state, local_file);
-  int unsatisfiable = status_is(response, 416, &status);
+  int unsatisfiable = status_is(st, response, 416, &status);
   if (unsatisfiable < 0) return Ref();
   if (unsatisfiable) {
     *again = true;
@@ -409,6 +412,7 @@ Ref answer_to_rest(NativeFunction* fn, PyObject* response, const FetchState& sta
 
 Ref resumable_download(NativeFunction* fn, PyObject* cloud_url, PyObject* local_file,
                        const FetchState& state) {
+  State& st = state_of(fn);
   Kept kept = read_kept(state);
   if (kept.offset > 0) {
     Ref headers = Ref::steal(PyDict_New());
@@ -417,15 +421,15 @@ Ref resumable_download(NativeFunction* fn, PyObject* cloud_url, PyObject* local_
                                 kept.validator.data(),
                                 static_cast<Py_ssize_t>(kept.validator.size()), "strict"))
                           : Ref();
-    if (!validator || PyDict_SetItem(headers.get(), s_range, range.get()) != 0 ||
-        PyDict_SetItem(headers.get(), s_if_range, validator.get()) != 0) {
+    if (!validator || PyDict_SetItem(headers.get(), st.range, range.get()) != 0 ||
+        PyDict_SetItem(headers.get(), st.if_range, validator.get()) != 0) {
       return Ref();
     }
     Ref response = send(fn, cloud_url, headers.get());
     bool again = false;
     Ref outcome;
     if (response) {
-      outcome = finally_close(response.get(),
+      outcome = finally_close(st, response.get(),
                               answer_to_rest(fn, response.get(), state, local_file, kept, &again));
     }
     // Only a broken link leaves the kept bytes to be continued: after any
@@ -436,20 +440,21 @@ Ref resumable_download(NativeFunction* fn, PyObject* cloud_url, PyObject* local_
   Ref response = send(fn, cloud_url, nullptr);
   if (!response) return Ref();
   Ref status;
-  int ok = status_is(response.get(), 200, &status);
+  int ok = status_is(st, response.get(), 200, &status);
   Ref outcome = ok < 0   ? Ref()
                 : ok == 0 ? refused(fn, status.get())
                           : whole_body(fn, response.get(), state, local_file);
-  return finally_close(response.get(), outcome);
+  return finally_close(st, response.get(), outcome);
 }
 
 }  // namespace
 
 PyObject* download_file(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of(fn);
   PyObject *cloud_url = argv[0], *local_file = argv[1];
-  if (!log_info(fn, Ref::borrow(s_downloading)) ||
-      !log_info(fn, concat({s_cloud_url_line, cloud_url})) ||
-      !log_info(fn, concat({s_tar_xz_line, local_file}))) {
+  if (!log_info(fn, Ref::borrow(st.downloading)) ||
+      !log_info(fn, concat({st.cloud_url_line, cloud_url})) ||
+      !log_info(fn, concat({st.tar_xz_line, local_file}))) {
     return nullptr;
   }
   // Called by download_url for its archive: resumable, through the partial
@@ -464,7 +469,7 @@ PyObject* download_file(NativeFunction* fn, PyObject* const* argv) {
   if (!response) return nullptr;
   // The response is closed on every path, so that its connection is given
   // back even when the body is not read to the end.
-  return finally_close(response.get(), save_body(fn, response.get(), local_file)).release();
+  return finally_close(st, response.get(), save_body(fn, response.get(), local_file)).release();
 }
 
 }  // namespace fetch

@@ -35,30 +35,19 @@ using namespace ombrix;
 
 namespace {
 
-Interned s_os("os"), s_sep("sep"), s_abspath("abspath"), s_realpath("realpath"), s_join("join"),
-    s_dirname("dirname"), s_basename("basename"), s_isabs("isabs"), s_lexists("lexists"),
-    s_islink("islink"), s_isdir("isdir"), s_remove("remove"), s_shutil("shutil"),
-    s_rmtree("rmtree"), s_name("name"), s_linkname("linkname"), s_issym("issym"),
-    s_islnk("islnk"), s_startswith("startswith"), s_rstrip("rstrip"), s_slash("/"),
-    s_extract("extract"), s_traversal("Attempted path traversal in tar archive: "),
-    s_special("Attempted special file in tar archive: "), s_ischr("ischr"), s_isblk("isblk"),
-    s_isfifo("isfifo"), s_mode("mode"), s_tarfile("tarfile"), s_TarFile("TarFile"),
-    s_fully_trusted_filter("fully_trusted_filter"), s_fully_trusted("fully_trusted"),
-    s_isreg("isreg"), s_size("size"), s_isdir_member("isdir");
-
 constexpr long kSpecialModeBits = 04000 | 02000 | 01000;  // set-user-ID, set-group-ID, sticky
 
-// Exception("Attempted path traversal in tar archive: " + name), or with
-// another description of what the member attempted.
-bool refuse(PyObject* name, PyObject* what = s_traversal) {
+// Exception(what + name): what the member attempted (a path traversal, a
+// special file) and its name.
+bool refuse(PyObject* what, PyObject* name) {
   Ref message = concat({what, name});
   if (message) PyErr_SetObject(PyExc_Exception, message.get());
   return false;
 }
 
 // text.startswith(prefix) as a truth value (-1 on error).
-int starts_with(PyObject* text, PyObject* prefix) {
-  Ref result = call_method(text, s_startswith, {prefix});
+int starts_with(const State& st, PyObject* text, PyObject* prefix) {
+  Ref result = call_method(text, st.startswith, {prefix});
   return result ? truth(result.get()) : -1;
 }
 
@@ -77,15 +66,15 @@ int member_is(PyObject* member, PyObject* test) {
 
 class Extraction {
  public:
-  Extraction(NativeFunction* fn, PyObject* path) : fn_(fn), path_(path) {}
+  Extraction(NativeFunction* fn, PyObject* path) : st(state_of(fn)), fn_(fn), path_(path) {}
 
   // abs_path = os.path.abspath(path), and the real destination beside it.
   bool begin() {
-    Ref os = lookup(fn_, s_os);
-    Ref sep = os ? getattr(os.get(), s_sep) : Ref();
-    abs_path_ = sep ? os_path(fn_, s_abspath, {path_}) : Ref();
+    Ref os = lookup(fn_, st.os);
+    Ref sep = os ? getattr(os.get(), st.sep) : Ref();
+    abs_path_ = sep ? os_path(fn_, st.abspath, {path_}) : Ref();
     prefix_ = abs_path_ ? concat({abs_path_.get(), sep.get()}) : Ref();
-    real_root_ = prefix_ ? os_path(fn_, s_realpath, {path_}) : Ref();
+    real_root_ = prefix_ ? os_path(fn_, st.realpath, {path_}) : Ref();
     real_prefix_ = real_root_ ? concat({real_root_.get(), sep.get()}) : Ref();
     created_ = Ref::steal(PyList_New(0));
     links_ = Ref::steal(PyList_New(0));
@@ -95,10 +84,10 @@ class Extraction {
   // Whether tar.extract takes filter=: a real TarFile of a tarfile module
   // that knows extraction filters.
   bool names_filter(PyObject* tar) {
-    Ref tarfile = lookup(fn_, s_tarfile);
+    Ref tarfile = lookup(fn_, st.tarfile);
     if (!tarfile) return false;
-    Ref tar_class = getattr(tarfile.get(), s_TarFile);
-    Ref filter = tar_class ? getattr(tarfile.get(), s_fully_trusted_filter) : Ref();
+    Ref tar_class = getattr(tarfile.get(), st.TarFile);
+    Ref filter = tar_class ? getattr(tarfile.get(), st.fully_trusted_filter) : Ref();
     if (!filter) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
       PyErr_Clear();
@@ -121,7 +110,7 @@ class Extraction {
           !clear_special_bits(member.get()) || !make_room(place)) {
         return false;
       }
-      Ref extract = getattr(tar, s_extract);
+      Ref extract = getattr(tar, st.extract);
       if (!extract) return false;
       if (state_) state_->extracted = true;
       std::string large;
@@ -131,13 +120,13 @@ class Extraction {
         // download_url flushes what it extracts; a large file starts on
         // its way to the disk while it is written.
         BackgroundFlush flush_early(large);
-        done = filtered_ ? call_kw(extract.get(), {member.get(), path_, s_fully_trusted},
-                                   kw.path_filter)
-                         : call_kw(extract.get(), {member.get(), path_}, kw.path);
+        done = filtered_ ? call_kw(extract.get(), {member.get(), path_, st.fully_trusted},
+                                   st.kw.path_filter.get())
+                         : call_kw(extract.get(), {member.get(), path_}, st.kw.path.get());
       }
       if (!done || (large.empty() && !write_back(member.get(), place))) return false;
-      int symbolic = member_is(member.get(), s_issym);
-      int hard = symbolic == 0 ? member_is(member.get(), s_islnk) : symbolic;
+      int symbolic = member_is(member.get(), st.issym);
+      int hard = symbolic == 0 ? member_is(member.get(), st.islnk) : symbolic;
       if (hard < 0) return false;
       if (hard) forget_real_dir();  // a hard link to a link is a link too
     }
@@ -174,30 +163,30 @@ class Extraction {
   // same below the real destination, links on disk resolved; then the
   // target of a link member.
   bool check(PyObject* member, Place* place) {
-    Ref name = getattr(member, s_name);
-    Ref joined = name ? os_path(fn_, s_join, {path_, name.get()}) : Ref();
-    Ref member_path = joined ? os_path(fn_, s_abspath, {joined.get()}) : Ref();
-    int inside = member_path ? starts_with(member_path.get(), prefix_.get()) : -1;
-    if (inside <= 0) return inside == 0 ? refuse(name.get()) : false;
+    Ref name = getattr(member, st.name);
+    Ref joined = name ? os_path(fn_, st.join, {path_, name.get()}) : Ref();
+    Ref member_path = joined ? os_path(fn_, st.abspath, {joined.get()}) : Ref();
+    int inside = member_path ? starts_with(st, member_path.get(), prefix_.get()) : -1;
+    if (inside <= 0) return inside == 0 ? refuse(st.traversal, name.get()) : false;
     place->name = name;
-    place->location = call_method(joined.get(), s_rstrip, {s_slash});
+    place->location = call_method(joined.get(), st.rstrip, {st.slash});
     if (!place->location) return false;
 
     // A model never holds a device node or a FIFO: a device node would give
     // access to the device itself, a FIFO blocks whoever writes to it.
-    for (PyObject* test : {s_ischr, s_isblk, s_isfifo}) {
+    for (PyObject* test : {st.ischr.get(), st.isblk.get(), st.isfifo.get()}) {
       int special = member_is(member, test);
-      if (special != 0) return special > 0 ? refuse(name.get(), s_special) : false;
+      if (special != 0) return special > 0 ? refuse(st.special, name.get()) : false;
     }
 
-    inside = resolve(joined.get(), place) ? starts_with(place->target.get(), real_prefix_.get())
+    inside = resolve(joined.get(), place) ? starts_with(st, place->target.get(), real_prefix_.get())
                                           : -1;
-    if (inside <= 0) return inside == 0 ? refuse(name.get()) : false;
+    if (inside <= 0) return inside == 0 ? refuse(st.traversal, name.get()) : false;
 
-    int symbolic = member_is(member, s_issym);
+    int symbolic = member_is(member, st.issym);
     if (symbolic < 0) return false;
     if (symbolic) return check_symlink(member, name.get(), joined.get());
-    int hard = member_is(member, s_islnk);
+    int hard = member_is(member, st.islnk);
     if (hard < 0) return false;
     if (hard) return check_hardlink(member, name.get());
     return true;
@@ -211,8 +200,8 @@ class Extraction {
   // is most of the cost of a small member.
   bool resolve(PyObject* joined, Place* place) {
     PyObject* location = place->location.get();
-    Ref dirname = os_path(fn_, s_dirname, {location});
-    place->basename = dirname ? os_path(fn_, s_basename, {location}) : Ref();
+    Ref dirname = os_path(fn_, st.dirname, {location});
+    place->basename = dirname ? os_path(fn_, st.basename, {location}) : Ref();
     if (!place->basename) return false;
     int same = -1;
     if (last_dirname_ && PyUnicode_CheckExact(dirname.get())) {
@@ -220,7 +209,7 @@ class Extraction {
       if (same == -1 && PyErr_Occurred()) return false;
     }
     if (same != 0) {
-      last_real_ = os_path(fn_, s_realpath, {dirname.get()});
+      last_real_ = os_path(fn_, st.realpath, {dirname.get()});
       last_dirname_ = last_real_ ? dirname : Ref();
       if (!last_real_) return false;
     }
@@ -229,11 +218,11 @@ class Extraction {
                 PyUnicode_GET_LENGTH(place->basename.get()) > 0 &&
                 PyUnicode_CompareWithASCIIString(place->basename.get(), ".") != 0 &&
                 PyUnicode_CompareWithASCIIString(place->basename.get(), "..") != 0;
-    Ref link = plain ? os_path(fn_, s_islink, {location}) : Ref();
+    Ref link = plain ? os_path(fn_, st.islink, {location}) : Ref();
     int is_link = plain ? (link ? truth(link.get()) : -1) : 1;
     if (is_link < 0) return false;
-    place->target = is_link ? os_path(fn_, s_realpath, {joined})
-                            : os_path(fn_, s_join, {place->parent.get(), place->basename.get()});
+    place->target = is_link ? os_path(fn_, st.realpath, {joined})
+                            : os_path(fn_, st.join, {place->parent.get(), place->basename.get()});
     return static_cast<bool>(place->target);
   }
 
@@ -245,11 +234,11 @@ class Extraction {
   // and times. Any other member gets an entry of its own (see make_room),
   // so only the directories above it are resolved.
   bool find_landing(PyObject* member, Place* place) {
-    place->directory = member_is(member, s_isdir_member);
+    place->directory = member_is(member, st.isdir_member);
     if (place->directory < 0) return false;
     place->landing = place->directory
                          ? place->target
-                         : os_path(fn_, s_join, {place->parent.get(), place->basename.get()});
+                         : os_path(fn_, st.join, {place->parent.get(), place->basename.get()});
     return static_cast<bool>(place->landing);
   }
 
@@ -258,7 +247,7 @@ class Extraction {
   bool keeps_to_its_own(const Place& place) {
     if (!state_) return true;
     int own = own_or_new(place.nearest.get());
-    if (own <= 0) return own == 0 ? refuse(place.name.get()) : false;
+    if (own <= 0) return own == 0 ? refuse(st.traversal, place.name.get()) : false;
     return true;
   }
 
@@ -286,39 +275,39 @@ class Extraction {
   bool make_room(const Place& place) {
     if (place.directory) return true;
     PyObject* location = place.location.get();
-    Ref exists = os_path(fn_, s_lexists, {location});
+    Ref exists = os_path(fn_, st.lexists, {location});
     int present = exists ? truth(exists.get()) : -1;
     if (present <= 0) return present == 0;
-    Ref link = os_path(fn_, s_islink, {location});
+    Ref link = os_path(fn_, st.islink, {location});
     int is_link = link ? truth(link.get()) : -1;
     if (is_link < 0) return false;
     if (!is_link) {
-      Ref dir = os_path(fn_, s_isdir, {location});
+      Ref dir = os_path(fn_, st.isdir, {location});
       int is_dir = dir ? truth(dir.get()) : -1;
       if (is_dir != 0) return is_dir > 0;
     }
     forget_real_dir();
-    return static_cast<bool>(os_call(fn_, s_remove, {location}));
+    return static_cast<bool>(os_call(fn_, st.remove, {location}));
   }
 
   // A symbolic link is read relative to the directory it is created in; its
   // target must be the destination or lie below it.
   bool check_symlink(PyObject* member, PyObject* name, PyObject* joined) {
-    Ref linkname = getattr(member, s_linkname);
-    Ref absolute = linkname ? os_path(fn_, s_isabs, {linkname.get()}) : Ref();
+    Ref linkname = getattr(member, st.linkname);
+    Ref absolute = linkname ? os_path(fn_, st.isabs, {linkname.get()}) : Ref();
     int is_absolute = absolute ? truth(absolute.get()) : -1;
-    if (is_absolute != 0) return is_absolute > 0 ? refuse(name) : false;
-    Ref location = call_method(joined, s_rstrip, {s_slash});
-    Ref dirname = location ? os_path(fn_, s_dirname, {location.get()}) : Ref();
-    Ref basename = dirname ? os_path(fn_, s_basename, {location.get()}) : Ref();
-    Ref parent = basename ? os_path(fn_, s_realpath, {dirname.get()}) : Ref();
-    Ref pointed = parent ? os_path(fn_, s_join, {parent.get(), linkname.get()}) : Ref();
-    Ref resolved = pointed ? os_path(fn_, s_realpath, {pointed.get()}) : Ref();
+    if (is_absolute != 0) return is_absolute > 0 ? refuse(st.traversal, name) : false;
+    Ref location = call_method(joined, st.rstrip, {st.slash});
+    Ref dirname = location ? os_path(fn_, st.dirname, {location.get()}) : Ref();
+    Ref basename = dirname ? os_path(fn_, st.basename, {location.get()}) : Ref();
+    Ref parent = basename ? os_path(fn_, st.realpath, {dirname.get()}) : Ref();
+    Ref pointed = parent ? os_path(fn_, st.join, {parent.get(), linkname.get()}) : Ref();
+    Ref resolved = pointed ? os_path(fn_, st.realpath, {pointed.get()}) : Ref();
     int inside = resolved ? stays_inside(resolved.get()) : -1;
-    if (inside <= 0) return inside == 0 ? refuse(name) : false;
+    if (inside <= 0) return inside == 0 ? refuse(st.traversal, name) : false;
     // Kept for the final check: a later member may redirect a component of
     // this link's target.
-    Ref link = os_path(fn_, s_join, {parent.get(), basename.get()});
+    Ref link = os_path(fn_, st.join, {parent.get(), basename.get()});
     Ref entry = link ? Ref::steal(PyTuple_Pack(2, link.get(), name)) : Ref();
     return entry && PyList_Append(links_.get(), entry.get()) == 0;
   }
@@ -326,12 +315,12 @@ class Extraction {
   // A hard link names another member, relative to the destination. For
   // download_url's extraction, it must be a file of this extraction's own.
   bool check_hardlink(PyObject* member, PyObject* name) {
-    Ref linkname = getattr(member, s_linkname);
-    Ref pointed = linkname ? os_path(fn_, s_join, {path_, linkname.get()}) : Ref();
-    Ref resolved = pointed ? os_path(fn_, s_realpath, {pointed.get()}) : Ref();
-    int inside = resolved ? starts_with(resolved.get(), real_prefix_.get()) : -1;
+    Ref linkname = getattr(member, st.linkname);
+    Ref pointed = linkname ? os_path(fn_, st.join, {path_, linkname.get()}) : Ref();
+    Ref resolved = pointed ? os_path(fn_, st.realpath, {pointed.get()}) : Ref();
+    int inside = resolved ? starts_with(st, resolved.get(), real_prefix_.get()) : -1;
     if (inside > 0 && state_) inside = own_or_new(resolved.get());
-    if (inside <= 0) return inside == 0 ? refuse(name) : false;
+    if (inside <= 0) return inside == 0 ? refuse(st.traversal, name) : false;
     return true;
   }
 
@@ -340,7 +329,7 @@ class Extraction {
     Ref same = Ref::steal(PyObject_RichCompare(resolved, real_root_.get(), Py_EQ));
     int is_root = same ? truth(same.get()) : -1;
     if (is_root != 0) return is_root;
-    return starts_with(resolved, real_prefix_.get());
+    return starts_with(st, resolved, real_prefix_.get());
   }
 
   // For download_url's extraction, the path of a regular file member of at
@@ -348,9 +337,9 @@ class Extraction {
   bool large_file(PyObject* member, PyObject* target, std::string* path) {
     path->clear();
     if (!state_ || !target) return true;
-    int regular = member_is(member, s_isreg);
+    int regular = member_is(member, st.isreg);
     if (regular <= 0) return regular == 0;
-    Ref size = getattr(member, s_size);
+    Ref size = getattr(member, st.size);
     if (!size) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
       PyErr_Clear();
@@ -370,7 +359,7 @@ class Extraction {
   // left to write (a large file was sent on its way while it was written).
   bool write_back(PyObject* member, const Place& place) {
     if (!state_ || place.directory) return true;
-    int regular = member_is(member, s_isreg);
+    int regular = member_is(member, st.isreg);
     std::string path;
     if (regular <= 0 || !fs_path(place.landing.get(), &path)) return regular == 0;
     start_writeback(path);
@@ -381,7 +370,7 @@ class Extraction {
   // that tarfile never creates a file with them. A member without an
   // integer mode is left alone.
   bool clear_special_bits(PyObject* member) {
-    Ref mode = getattr(member, s_mode);
+    Ref mode = getattr(member, st.mode);
     if (!mode || !PyLong_CheckExact(mode.get())) {
       if (!mode && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
       PyErr_Clear();
@@ -391,7 +380,7 @@ class Extraction {
     if (value == -1 && PyErr_Occurred()) return false;
     if (!(value & kSpecialModeBits)) return true;
     Ref cleared = Ref::steal(PyLong_FromLong(value & ~kSpecialModeBits));
-    return cleared && PyObject_SetAttr(member, s_mode, cleared.get()) == 0;
+    return cleared && PyObject_SetAttr(member, st.mode, cleared.get()) == 0;
   }
 
   // The state of the download_url that called, when it is extracting into
@@ -425,9 +414,12 @@ class Extraction {
   bool links_stay_inside() {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links_.get()); ++i) {
       Ref entry = Ref::borrow(PyList_GET_ITEM(links_.get(), i));
-      Ref resolved = os_path(fn_, s_realpath, {PyTuple_GET_ITEM(entry.get(), 0)});
+      // The items of a tuple we own live as long as it does.
+      PyObject* on_disk = PyTuple_GET_ITEM(entry.get(), 0);
+      PyObject* name = PyTuple_GET_ITEM(entry.get(), 1);
+      Ref resolved = os_path(fn_, st.realpath, {on_disk});
       int inside = resolved ? stays_inside(resolved.get()) : -1;
-      if (inside <= 0) return inside == 0 ? refuse(PyTuple_GET_ITEM(entry.get(), 1)) : false;
+      if (inside <= 0) return inside == 0 ? refuse(st.traversal, name) : false;
     }
     return true;
   }
@@ -446,14 +438,14 @@ class Extraction {
         if (stop < 0) return false;
         break;
       }
-      Ref exists = os_path(fn_, s_lexists, {current.get()});
+      Ref exists = os_path(fn_, st.lexists, {current.get()});
       int present = exists ? truth(exists.get()) : -1;
       if (present != 0) {
         if (present < 0) return false;
         break;
       }
       outermost = current;
-      Ref parent = os_path(fn_, s_dirname, {current.get()});
+      Ref parent = os_path(fn_, st.dirname, {current.get()});
       if (!parent) return false;
       Ref unchanged = Ref::steal(PyObject_RichCompare(parent.get(), current.get(), Py_EQ));
       int top = unchanged ? truth(unchanged.get()) : -1;
@@ -473,26 +465,27 @@ class Extraction {
   // A link or file: os.remove; a directory: shutil.rmtree (which removes
   // links inside it without following them).
   bool remove_tree(PyObject* path) {
-    Ref link = os_path(fn_, s_islink, {path});
+    Ref link = os_path(fn_, st.islink, {path});
     int is_link = link ? truth(link.get()) : -1;
     if (is_link < 0) return false;
     int is_dir = 0;
     if (!is_link) {
-      Ref dir = os_path(fn_, s_isdir, {path});
+      Ref dir = os_path(fn_, st.isdir, {path});
       is_dir = dir ? truth(dir.get()) : -1;
       if (is_dir < 0) return false;
     }
     if (!is_dir) {
-      Ref exists = os_path(fn_, s_lexists, {path});
+      Ref exists = os_path(fn_, st.lexists, {path});
       int present = exists ? truth(exists.get()) : -1;
       if (present <= 0) return present == 0;
-      return static_cast<bool>(os_call(fn_, s_remove, {path}));
+      return static_cast<bool>(os_call(fn_, st.remove, {path}));
     }
-    Ref shutil = lookup(fn_, s_shutil);
-    Ref rmtree = shutil ? getattr(shutil.get(), s_rmtree) : Ref();
+    Ref shutil = lookup(fn_, st.shutil);
+    Ref rmtree = shutil ? getattr(shutil.get(), st.rmtree) : Ref();
     return rmtree && call(rmtree.get(), {path});
   }
 
+  const State& st;
   NativeFunction* fn_;
   PyObject* path_;  // borrowed from the call's arguments
   FetchState* state_ = nullptr;  // download_url's, when it called

@@ -38,27 +38,6 @@ using namespace ombrix;
 
 namespace {
 
-Interned s_urlparse("urlparse"), s_BASE_MODEL_DIR("BASE_MODEL_DIR"), s_makedirs("makedirs"),
-    s_path("path"), s_basename("basename"), s_join("join"), s_replace("replace"),
-    s_tar_xz(".tar.xz"), s_empty(""), s_isdir("isdir"), s_exists("exists"), s_remove("remove"),
-    s_fm("fm"), s_from_file("from_file"), s_find("find"), s_empty_word("empty"),
-    s_download_file("download_file"), s_tarfile("tarfile"), s_open("open"), s_r_xz("r|xz"),
-    s_safe_extract("_safe_extract"), s_MODEL_TYPE("MODEL_TYPE"), s_INTERNAL("INTERNAL"),
-    s_os("os"), s_time("time"), s_sleep("sleep"),
-    s_DOWNLOAD_MODEL_TIMEOUT("DOWNLOAD_MODEL_TIMEOUT"),
-    s_get_model_url("get_model_url"), s_download_url("download_url"),
-    s_dir_exists("model dir already exists, skipping download - "),
-    s_remove_file("remove model file (not a directory) - "),
-    s_archive_exists("tar.xz file already exists - "),
-    s_archive_invalid("tar.xz is invalid, re-downloading - "),
-    s_extracting("Extracting model file - "), s_to(" to "),
-    s_extract_failed("Failed to extracting tarxz "), s_dash(" - "),
-    s_finished("Finished the downloading"), s_download_failed("Failed to download from "),
-    s_download_model("Download model"), s_model_failed("Failed download ombrix model: "),
-    s_unfinished("removing the unfinished model directory - "),
-    s_no_model_dir("no model directory after extraction: "), s_shutil("shutil"),
-    s_copyfile("copyfile");
-
 // The files that one fetch keeps beside its archive (see place.hpp).
 struct Beside {
   std::string base, archive, model_dir, name, lock, journal, partial, validator;
@@ -101,7 +80,8 @@ int truth_of(const Ref& result) { return result ? truth(result.get()) : -1; }
 // a transfer that breaks off is continued by the next attempt.
 int fetch_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file,
                   const Beside* beside) {
-  Ref download_file = lookup(fn, s_download_file);
+  State& st = state_of(fn);
+  Ref download_file = lookup(fn, st.download_file);
   if (!download_file) return -1;
   FetchState state;
   if (beside) {
@@ -111,11 +91,12 @@ int fetch_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file
   }
   FetchScope scope(&state);
   int fetched =
-      truth_of(call_kw(download_file.get(), {cloud_url, tar_xz_file}, kw.cloud_url_local_file));
+      truth_of(call_kw(download_file.get(), {cloud_url, tar_xz_file},
+                       st.kw.cloud_url_local_file.get()));
   if (fetched >= 0) return fetched;
   Caught e;
   if (!e.take(PyExc_Exception)) return -1;
-  if (!os_call(fn, s_remove, {tar_xz_file})) {
+  if (!os_call(fn, st.remove, {tar_xz_file})) {
     Caught ignored;
     if (!ignored.take(PyExc_OSError)) return -1;
   }
@@ -126,11 +107,12 @@ int fetch_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file
 // An archive already on disk is kept when libmagic describes it and the
 // description does not say "empty".
 int archive_is_valid(NativeFunction* fn, PyObject* tar_xz_file) {
-  Ref fm = lookup(fn, s_fm);
-  Ref ret = fm ? call_method(fm.get(), s_from_file, {tar_xz_file}) : Ref();
+  State& st = state_of(fn);
+  Ref fm = lookup(fn, st.fm);
+  Ref ret = fm ? call_method(fm.get(), st.from_file, {tar_xz_file}) : Ref();
   if (!ret) return -1;
   if (ret.get() == Py_None) return 0;
-  Ref found = call_method(ret.get(), s_find, {s_empty_word});
+  Ref found = call_method(ret.get(), st.find, {st.empty_word});
   Ref missing = found ? Ref::steal(PyLong_FromLong(-1)) : Ref();
   Ref equal = missing ? Ref::steal(PyObject_RichCompare(found.get(), missing.get(), Py_EQ)) : Ref();
   return truth_of(equal);
@@ -141,17 +123,18 @@ int archive_is_valid(NativeFunction* fn, PyObject* tar_xz_file) {
 //     os.remove(tar_xz_file)
 bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir,
                      FetchState* state) {
+  State& st = state_of(fn);
   FetchScope scope(state);
-  Ref tarfile = lookup(fn, s_tarfile);
-  Ref open = tarfile ? getattr(tarfile.get(), s_open) : Ref();
-  Ref tar = open ? call(open.get(), {tar_xz_file, s_r_xz}) : Ref();
+  Ref tarfile = lookup(fn, st.tarfile);
+  Ref open = tarfile ? getattr(tarfile.get(), st.open) : Ref();
+  Ref tar = open ? call(open.get(), {tar_xz_file, st.r_xz}) : Ref();
   if (!tar) return false;
   // The `with` statement (TarFile.__enter__ hands back the archive itself).
-  WithLock with(tar.get());
+  WithLock with(st, tar.get());
   if (!with) return false;
-  Ref safe_extract = lookup(fn, s_safe_extract);
+  Ref safe_extract = lookup(fn, st.safe_extract);
   Ref extracted = safe_extract ? call(safe_extract.get(), {tar.get(), save_dir}) : Ref();
-  Ref removed = extracted ? os_call(fn, s_remove, {tar_xz_file}) : Ref();
+  Ref removed = extracted ? os_call(fn, st.remove, {tar_xz_file}) : Ref();
   return static_cast<bool>(Ref::steal(with.leave(removed.release())));
 }
 
@@ -178,12 +161,13 @@ bool make_durable(const Beside& beside, const FetchState& state) {
 // archive removed (a failure to remove it is ignored). False with an
 // exception set when the failure was not an Exception or reporting failed.
 bool report_failed_extraction(NativeFunction* fn, PyObject* tar_xz_file) {
+  State& st = state_of(fn);
   Caught e;
   if (!e.take(PyExc_Exception)) return false;
-  if (!log_warning(fn, concat({s_extract_failed, tar_xz_file, s_dash, e.text().get()}))) {
+  if (!log_warning(fn, concat({st.extract_failed, tar_xz_file, st.dash, e.text().get()}))) {
     return false;
   }
-  if (!os_call(fn, s_remove, {tar_xz_file})) {
+  if (!os_call(fn, st.remove, {tar_xz_file})) {
     Caught ignored;
     if (!ignored.take(PyExc_OSError)) return false;
   }
@@ -193,13 +177,14 @@ bool report_failed_extraction(NativeFunction* fn, PyObject* tar_xz_file) {
 // The extraction made the model directory `dir`. An archive without it (one
 // with another top-level directory, say) fails as a broken one does, and
 // what it extracted goes again: nothing reports a model that is not there.
-bool made_model_dir(const std::string& dir, PyObject* model_dir, FetchState* state) {
+bool made_model_dir(const State& st, const std::string& dir, PyObject* model_dir,
+                    FetchState* state) {
   if (is_dir(dir)) return true;
   for (auto path = state->created.rbegin(); path != state->created.rend(); ++path) {
     if (!remove_tree(*path)) PyErr_Clear();
   }
   state->created.clear();
-  Ref message = concat({s_no_model_dir, model_dir});
+  Ref message = concat({st.no_model_dir, model_dir});
   if (message) PyErr_SetObject(PyExc_Exception, message.get());
   return false;
 }
@@ -213,7 +198,8 @@ bool made_model_dir(const std::string& dir, PyObject* model_dir, FetchState* sta
 // directory may have been seen partly extracted.
 Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* model_dir,
            const Beside* beside, bool journal_kept, FetchState* state) {
-  if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
+  State& st = state_of(fn);
+  if (!log_info(fn, concat({st.extracting, tar_xz_file, st.to, save_dir}))) return Ref();
   // Only the journal's name matters: its directory is flushed, not its data.
   if (beside && !journal_kept &&
       (!write_file(beside->journal, beside->model_dir + "\n", false) ||
@@ -223,7 +209,7 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
   state->base = save_dir;
   if (beside && beside->own_dir) state->name = beside->name;
   if (!extract_archive(fn, tar_xz_file, save_dir, state) ||
-      (beside && !made_model_dir(beside->model_dir, model_dir, state))) {
+      (beside && !made_model_dir(st, beside->model_dir, model_dir, state))) {
     if (!report_failed_extraction(fn, tar_xz_file)) return Ref();
     if (beside && !journal_kept && !state->extracted && !lexists(beside->model_dir) &&
         !drop(beside->journal)) {
@@ -232,7 +218,7 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
     return none();
   }
   if (beside && !make_durable(*beside, *state)) return Ref();
-  if (!log_info(fn, Ref::borrow(s_finished))) return Ref();
+  if (!log_info(fn, Ref::borrow(st.finished))) return Ref();
   return Ref::borrow(model_dir);
 }
 
@@ -240,14 +226,15 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
 // `into`, then removed; the model directory, or None after a failure.
 Ref unpack_into(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* into,
                 PyObject* model_dir, const Beside& beside, FetchState* state) {
-  if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
+  State& st = state_of(fn);
+  if (!log_info(fn, concat({st.extracting, tar_xz_file, st.to, save_dir}))) return Ref();
   state->base = into;
   if (beside.own_dir) state->name = beside.name;
   std::string extracted_dir;
   if (!fs_path(into, &extracted_dir)) return Ref();
   extracted_dir += "/" + beside.name;
   if (!extract_archive(fn, tar_xz_file, into, state) ||
-      !made_model_dir(extracted_dir, model_dir, state)) {
+      !made_model_dir(st, extracted_dir, model_dir, state)) {
     if (!report_failed_extraction(fn, tar_xz_file)) return Ref();
     return none();
   }
@@ -258,13 +245,14 @@ Ref unpack_into(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, P
 // there, 0 when the download was refused, -1 on error.
 int obtain_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_file,
                    const Beside* beside) {
-  int present = truth_of(os_path(fn, s_exists, {tar_xz_file}));
+  State& st = state_of(fn);
+  int present = truth_of(os_path(fn, st.exists, {tar_xz_file}));
   if (present <= 0) return present < 0 ? -1 : fetch_archive(fn, cloud_url, tar_xz_file, beside);
-  if (!log_info(fn, concat({s_archive_exists, tar_xz_file}))) return -1;
+  if (!log_info(fn, concat({st.archive_exists, tar_xz_file}))) return -1;
   int valid = archive_is_valid(fn, tar_xz_file);
   if (valid != 0) return valid;
-  if (!log_info(fn, concat({s_archive_invalid, tar_xz_file})) ||
-      !os_call(fn, s_remove, {tar_xz_file})) {
+  if (!log_info(fn, concat({st.archive_invalid, tar_xz_file})) ||
+      !os_call(fn, st.remove, {tar_xz_file})) {
     return -1;
   }
   return fetch_archive(fn, cloud_url, tar_xz_file, beside);
@@ -336,7 +324,8 @@ bool publish(const std::string& staging, const std::string& base) {
     if (name == "." || name == "..") continue;
     std::string from = staging + "/" + name, to = base + "/" + name;
 #ifdef SYS_renameat2
-    long rc = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1 /* RENAME_NOREPLACE */);
+    long rc = ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                        1 /* RENAME_NOREPLACE */);
     if (rc != 0 && errno == EEXIST) continue;
     if (rc != 0 && errno != EINVAL && errno != ENOSYS) {
       ok = os_error(from);
@@ -359,17 +348,18 @@ bool publish(const std::string& staging, const std::string& base) {
 // *found); a file in its place is removed. False with an exception set on
 // failure.
 bool existing_model(NativeFunction* fn, PyObject* model_dir, Ref* found) {
-  int is_dir = truth_of(os_path(fn, s_isdir, {model_dir}));
+  State& st = state_of(fn);
+  int is_dir = truth_of(os_path(fn, st.isdir, {model_dir}));
   if (is_dir < 0) return false;
   if (is_dir) {
-    if (!log_info(fn, concat({s_dir_exists, model_dir}))) return false;
+    if (!log_info(fn, concat({st.dir_exists, model_dir}))) return false;
     *found = Ref::borrow(model_dir);
     return true;
   }
-  int other = truth_of(os_path(fn, s_exists, {model_dir}));
+  int other = truth_of(os_path(fn, st.exists, {model_dir}));
   if (other < 0) return false;
-  return !other || (log_info(fn, concat({s_remove_file, model_dir})) &&
-                    static_cast<bool>(os_call(fn, s_remove, {model_dir})));
+  return !other || (log_info(fn, concat({st.remove_file, model_dir})) &&
+                    static_cast<bool>(os_call(fn, st.remove, {model_dir})));
 }
 
 // The identity of a file on disk.
@@ -394,14 +384,15 @@ struct FileId {
 // meanwhile; -1 on error.
 int take_archive(NativeFunction* fn, PyObject* tar_xz_file, const std::string& archive,
                  PyObject* own_archive, const std::string& own, FileId* id) {
+  State& st = state_of(fn);
   if (::link(archive.c_str(), own.c_str()) == 0) {
     id->read(own);
     return 1;
   }
   if (errno == ENOENT) return 0;
   id->read(archive);
-  Ref shutil = lookup(fn, s_shutil);
-  Ref copyfile = shutil ? getattr(shutil.get(), s_copyfile) : Ref();
+  Ref shutil = lookup(fn, st.shutil);
+  Ref copyfile = shutil ? getattr(shutil.get(), st.copyfile) : Ref();
   if (copyfile && call(copyfile.get(), {tar_xz_file, own_archive})) return 1;
   ::unlink(own.c_str());
   Caught gone;
@@ -417,6 +408,7 @@ int take_archive(NativeFunction* fn, PyObject* tar_xz_file, const std::string& a
 // one taken.
 Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                    PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
+  State& st = state_of(fn);
   Ref found;
   if (!existing_model(fn, model_dir, &found)) return Ref();
   if (found) return found;
@@ -427,18 +419,18 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
   if (!staging) return Ref();
   FileId taken;
   int took = 0;
-  int present = truth_of(os_path(fn, s_exists, {tar_xz_file}));
+  int present = truth_of(os_path(fn, st.exists, {tar_xz_file}));
   if (present < 0) return Ref();
   if (present) {
-    if (!log_info(fn, concat({s_archive_exists, tar_xz_file}))) return Ref();
+    if (!log_info(fn, concat({st.archive_exists, tar_xz_file}))) return Ref();
     int valid = archive_is_valid(fn, tar_xz_file);
     if (valid < 0) return Ref();
     if (valid) {
       took = take_archive(fn, tar_xz_file, beside.archive, own_archive.get(), own + ".part",
                           &taken);
       if (took < 0) return Ref();
-    } else if (!log_info(fn, concat({s_archive_invalid, tar_xz_file})) ||
-               !os_call(fn, s_remove, {tar_xz_file})) {
+    } else if (!log_info(fn, concat({st.archive_invalid, tar_xz_file})) ||
+               !os_call(fn, st.remove, {tar_xz_file})) {
       return Ref();
     }
   }
@@ -474,18 +466,19 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
     ::unlink(beside.archive.c_str());
   }
   if (placed.get() == Py_None) return placed;
-  if (!log_info(fn, Ref::borrow(s_finished))) return Ref();
+  if (!log_info(fn, Ref::borrow(st.finished))) return Ref();
   return placed;
 }
 
 // How long a fetch may wait for another one: what is left of
 // download_detection_model's budget, else DOWNLOAD_MODEL_TIMEOUT.
 bool wait_limit(NativeFunction* fn, double* seconds) {
+  State& st = state_of(fn);
   if (retry_budget() >= 0) {
     *seconds = retry_budget();
     return true;
   }
-  Ref timeout = lookup(fn, s_DOWNLOAD_MODEL_TIMEOUT);
+  Ref timeout = lookup(fn, st.DOWNLOAD_MODEL_TIMEOUT);
   *seconds = timeout ? PyFloat_AsDouble(timeout.get()) : -1;
   return !(*seconds == -1 && PyErr_Occurred());
 }
@@ -495,10 +488,11 @@ bool wait_limit(NativeFunction* fn, double* seconds) {
 // stand.
 Ref place_locked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                  PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
+  State& st = state_of(fn);
   if (!remove_own_leftovers(beside)) return Ref();
   bool journal_kept = lexists(beside.journal);
   if (journal_kept && beside.own_dir && lexists(beside.model_dir)) {
-    if (!log_info(fn, concat({s_unfinished, model_dir})) || !remove_tree(beside.model_dir)) {
+    if (!log_info(fn, concat({st.unfinished, model_dir})) || !remove_tree(beside.model_dir)) {
       return Ref();
     }
   }
@@ -515,18 +509,22 @@ Ref place_locked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
 
 // Steps 1 to 8 of download_url; NULL with the exception step 9 handles.
 Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
-  Ref urlparse = lookup(fn, s_urlparse);
+  State& st = state_of(fn);
+  Ref urlparse = lookup(fn, st.urlparse);
   Ref a = urlparse ? call(urlparse.get(), {cloud_url}) : Ref();
-  Ref save_dir = a ? lookup(fn, s_BASE_MODEL_DIR) : Ref();
-  Ref os = save_dir ? lookup(fn, s_os) : Ref();
-  Ref makedirs = os ? getattr(os.get(), s_makedirs) : Ref();
-  if (!makedirs || !call_kw(makedirs.get(), {save_dir.get(), Py_True}, kw.exist_ok)) return Ref();
+  Ref save_dir = a ? lookup(fn, st.BASE_MODEL_DIR) : Ref();
+  Ref os = save_dir ? lookup(fn, st.os) : Ref();
+  Ref makedirs = os ? getattr(os.get(), st.makedirs) : Ref();
+  if (!makedirs || !call_kw(makedirs.get(), {save_dir.get(), Py_True}, st.kw.exist_ok.get())) {
+    return Ref();
+  }
 
-  Ref url_path = getattr(a.get(), s_path);
-  Ref file_name = url_path ? os_path(fn, s_basename, {url_path.get()}) : Ref();
-  Ref model_name = file_name ? call_method(file_name.get(), s_replace, {s_tar_xz, s_empty}) : Ref();
-  Ref tar_xz_file = model_name ? os_path(fn, s_join, {save_dir.get(), file_name.get()}) : Ref();
-  Ref model_dir = tar_xz_file ? os_path(fn, s_join, {save_dir.get(), model_name.get()}) : Ref();
+  Ref url_path = getattr(a.get(), st.path);
+  Ref file_name = url_path ? os_path(fn, st.basename, {url_path.get()}) : Ref();
+  Ref model_name =
+      file_name ? call_method(file_name.get(), st.replace, {st.tar_xz, st.empty}) : Ref();
+  Ref tar_xz_file = model_name ? os_path(fn, st.join, {save_dir.get(), file_name.get()}) : Ref();
+  Ref model_dir = tar_xz_file ? os_path(fn, st.join, {save_dir.get(), model_name.get()}) : Ref();
   if (!model_dir) return Ref();
   Beside beside;
   if (!beside.init(save_dir.get(), tar_xz_file.get(), model_dir.get(), model_name.get())) {
@@ -536,10 +534,10 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
   // A model directory without a journal is complete (one that an earlier
   // version of the SDK extracted included): returned at once, unlocked.
   if (is_dir(beside.model_dir) && !lexists(beside.journal)) {
-    int is_dir = truth_of(os_path(fn, s_isdir, {model_dir.get()}));
+    int is_dir = truth_of(os_path(fn, st.isdir, {model_dir.get()}));
     if (is_dir < 0) return Ref();
     if (is_dir) {
-      if (!log_info(fn, concat({s_dir_exists, model_dir.get()}))) return Ref();
+      if (!log_info(fn, concat({st.dir_exists, model_dir.get()}))) return Ref();
       return model_dir;
     }
   }
@@ -556,13 +554,14 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
   return place_locked(fn, cloud_url, save_dir.get(), tar_xz_file.get(), model_dir.get(), beside);
 }
 
-// time.time() - s_time < DOWNLOAD_MODEL_TIMEOUT, the budget read afresh.
+// time.time() - st.time < DOWNLOAD_MODEL_TIMEOUT, the budget read afresh.
 // `left`: the seconds that remain of it (0 when they cannot be told).
 int within_budget(NativeFunction* fn, PyObject* start, double* left) {
-  Ref time = lookup(fn, s_time);
-  Ref now = time ? call_method(time.get(), s_time, {}) : Ref();
+  State& st = state_of(fn);
+  Ref time = lookup(fn, st.time);
+  Ref now = time ? call_method(time.get(), st.time, {}) : Ref();
   Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), start)) : Ref();
-  Ref budget = elapsed ? lookup(fn, s_DOWNLOAD_MODEL_TIMEOUT) : Ref();
+  Ref budget = elapsed ? lookup(fn, st.DOWNLOAD_MODEL_TIMEOUT) : Ref();
   int within =
       truth_of(budget ? Ref::steal(PyObject_RichCompare(elapsed.get(), budget.get(), Py_LT))
                       : Ref());
@@ -592,9 +591,10 @@ class BudgetScope {
 
 // time.sleep(1)
 bool pause(NativeFunction* fn) {
-  Ref time = lookup(fn, s_time);
+  State& st = state_of(fn);
+  Ref time = lookup(fn, st.time);
   Ref one = time ? Ref::steal(PyLong_FromLong(1)) : Ref();
-  return one && call_method(time.get(), s_sleep, {one.get()});
+  return one && call_method(time.get(), st.sleep, {one.get()});
 }
 
 enum class Attempt { Raised, Found, NotFound, Slept };
@@ -602,12 +602,14 @@ enum class Attempt { Raised, Found, NotFound, Slept };
 // The body of the retry loop's handler: download_url when there is a link,
 // else a pause and straight on to the next attempt.
 Attempt attempt(NativeFunction* fn, PyObject* model_url, Ref* model_dir, double left) {
+  State& st = state_of(fn);
   int usable = truth(model_url);
   if (usable < 0) return Attempt::Raised;
   if (!usable) return pause(fn) ? Attempt::Slept : Attempt::Raised;
   BudgetScope budget(left);
-  Ref download_url = lookup(fn, s_download_url);
-  Ref result = download_url ? call_kw(download_url.get(), {model_url}, kw.cloud_url) : Ref();
+  Ref download_url = lookup(fn, st.download_url);
+  Ref result =
+      download_url ? call_kw(download_url.get(), {model_url}, st.kw.cloud_url.get()) : Ref();
   if (!result) return Attempt::Raised;
   *model_dir = result;
   return result.get() != Py_None ? Attempt::Found : Attempt::NotFound;
@@ -616,38 +618,40 @@ Attempt attempt(NativeFunction* fn, PyObject* model_url, Ref* model_dir, double 
 }  // namespace
 
 PyObject* download_url(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of(fn);
   PyObject* cloud_url = argv[0];
   Ref model_dir = place_model(fn, cloud_url);
   if (model_dir) return model_dir.release();
   Caught e;
   if (!e.take(PyExc_Exception)) return nullptr;
-  if (!log_warning(fn, concat({s_download_failed, cloud_url, s_dash, e.text().get()}))) {
+  if (!log_warning(fn, concat({st.download_failed, cloud_url, st.dash, e.text().get()}))) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyObject* download_detection_model(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of(fn);
   PyObject* model_id = argv[0];
-  Ref model_type = lookup(fn, s_MODEL_TYPE);
-  Ref internal = model_type ? getattr(model_type.get(), s_INTERNAL) : Ref();
+  Ref model_type = lookup(fn, st.MODEL_TYPE);
+  Ref internal = model_type ? getattr(model_type.get(), st.INTERNAL) : Ref();
   Ref same = internal ? Ref::steal(PyObject_RichCompare(model_id, internal.get(), Py_EQ)) : Ref();
   int is_internal = truth_of(same);
   if (is_internal < 0) return nullptr;
   if (is_internal) return Ref::borrow(model_id).release();
 
-  Ref time = lookup(fn, s_time);
-  Ref start = time ? call_method(time.get(), s_time, {}) : Ref();
+  Ref time = lookup(fn, st.time);
+  Ref start = time ? call_method(time.get(), st.time, {}) : Ref();
   if (!start) return nullptr;
   Ref model_dir = none();
-  if (!log_info(fn, Ref::borrow(s_download_model))) return nullptr;
+  if (!log_info(fn, Ref::borrow(st.download_model))) return nullptr;
 
   for (;;) {
     double left = 0;
     int go_on = within_budget(fn, start.get(), &left);
     if (go_on < 0) return nullptr;
     if (!go_on) break;
-    Ref get_model_url = lookup(fn, s_get_model_url);
+    Ref get_model_url = lookup(fn, st.get_model_url);
     Ref model_url = get_model_url ? call(get_model_url.get(), {model_id}) : Ref();
     if (!model_url) return nullptr;
     Attempt outcome = attempt(fn, model_url.get(), &model_dir, left);
@@ -656,7 +660,7 @@ PyObject* download_detection_model(NativeFunction* fn, PyObject* const* argv) {
     if (outcome == Attempt::Raised) {
       Caught e;
       if (!e.take(PyExc_Exception)) return nullptr;
-      if (!log_warning(fn, concat({s_model_failed, e.text().get()}))) return nullptr;
+      if (!log_warning(fn, concat({st.model_failed, e.text().get()}))) return nullptr;
     }
     if (!pause(fn)) return nullptr;
   }

@@ -4,8 +4,11 @@
 // The functions find every collaborator (imported modules, the logger, the
 // file-type detector, the settings and one another) in the module namespace
 // at each call, so rebinding a module attribute changes the next call.
+#include <utility>
+
 #include "fetch.hpp"
 #include "ombrix/module.hpp"
+#include "state.hpp"
 #include "support.hpp"
 
 namespace {
@@ -72,12 +75,19 @@ const FunctionSpec download_url_spec{
     "warning, when the model could not be placed.",
     {{"cloud_url", "str", Exact::Str}}, "Optional[str]", fetch::download_url};
 
-PyModuleDef fetch_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.model.fetch", nullptr, -1,
-                            nullptr, nullptr, nullptr, nullptr, nullptr};
+const char kModuleName[] = "ombrix_sdk.model.fetch";
 
 bool import_dependencies(PyObject* m) {
   for (const char* name : {"os", "time", "shutil", "requests", "tarfile", "json", "magic"}) {
-    if (!bind(m, name, import_module(name))) return false;
+    Ref module = import_module(name);
+    // python-magic reaches its library through ctypes, which refuses
+    // sub-interpreters with a GIL of their own before 3.14.
+    if (!module) {
+      explain_isolation_refusal(
+          kModuleName, "one of its dependencies (requests, python-magic, ctypes) does not support "
+                       "them on this Python");
+    }
+    if (!bind(m, name, std::move(module))) return false;
   }
   return bind(m, "Optional", import_from("typing", "Optional")) &&
          bind(m, "urlparse", import_from("urllib.parse", "urlparse")) &&
@@ -102,21 +112,22 @@ bool bind_services(PyObject* m) {
   return bind(m, "fm", call_kw(magic_class.get(), {Py_False, Py_False}, kwnames.get()));
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_fetch() {
-  if (!init_interned() || !fetch::init_keywords()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&fetch_module));
-  if (!module) return nullptr;
-  PyObject* m = module.get();
+bool exec_fetch(PyObject* m, fetch::State& st) {
   if (!import_dependencies(m) || !bind_services(m) ||
       !bind(m, "DOWNLOAD_MODEL_TIMEOUT", Ref::steal(PyLong_FromLong(300)))) {
-    return nullptr;
+    return false;
   }
   for (const FunctionSpec* spec :
        {&get_device_token_spec, &get_model_url_spec, &download_detection_model_spec,
         &check_model_type_spec, &safe_extract_spec, &download_file_spec, &download_url_spec}) {
-    if (!bind(m, spec->name, make_function(*spec, m))) return nullptr;
+    if (!bind(m, spec->name, make_function(*spec, st))) return false;
   }
-  return module.release();
+  return true;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_fetch() {
+  return ModuleDefinition<fetch::State>::init(kModuleName, nullptr, exec_fetch,
+                                              Interpreters::Isolated);
 }

@@ -5,53 +5,66 @@ namespace fetch {
 using namespace ombrix;
 
 namespace {
-Interned s_os("os"), s_path("path"), s_logger("logger"), s_info("info"), s_warning("warning"),
-    s_close("close");
-
-// A tuple of interned keyword names, kept for the life of the process.
-PyObject* keyword_tuple(std::initializer_list<const char*> names) {
+// A tuple of interned keyword names.
+Ref keyword_tuple(std::initializer_list<const char*> names) {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  if (!tuple) return nullptr;
+  if (!tuple) return Ref();
   Py_ssize_t i = 0;
   for (const char* name : names) {
     Ref text = Ref::steal(PyUnicode_InternFromString(name));
-    if (!text) return nullptr;
+    if (!text) return Ref();
     PyTuple_SET_ITEM(tuple.get(), i++, text.release());
   }
-  return tuple.release();
+  return tuple;
 }
 }  // namespace
 
-Keywords kw;
-
-bool init_keywords() {
-  if (kw.encoding) return true;  // kept for the life of the process
-  kw.encoding = keyword_tuple({"encoding"});
-  kw.headers_timeout = keyword_tuple({"headers", "timeout"});
-  kw.stream_timeout = keyword_tuple({"stream", "timeout"});
-  kw.chunk_size = keyword_tuple({"chunk_size"});
-  kw.exist_ok = keyword_tuple({"exist_ok"});
-  kw.cloud_url = keyword_tuple({"cloud_url"});
-  kw.cloud_url_local_file = keyword_tuple({"cloud_url", "local_file"});
-  kw.path = keyword_tuple({"path"});
-  kw.stream_timeout_headers = keyword_tuple({"stream", "timeout", "headers"});
-  kw.path_filter = keyword_tuple({"path", "filter"});
-  return kw.encoding && kw.headers_timeout && kw.stream_timeout && kw.chunk_size && kw.exist_ok &&
-         kw.cloud_url && kw.cloud_url_local_file && kw.path && kw.stream_timeout_headers &&
-         kw.path_filter;
+bool Keywords::prepare() {
+  encoding = keyword_tuple({"encoding"});
+  headers_timeout = keyword_tuple({"headers", "timeout"});
+  stream_timeout = keyword_tuple({"stream", "timeout"});
+  chunk_size = keyword_tuple({"chunk_size"});
+  exist_ok = keyword_tuple({"exist_ok"});
+  cloud_url = keyword_tuple({"cloud_url"});
+  cloud_url_local_file = keyword_tuple({"cloud_url", "local_file"});
+  path = keyword_tuple({"path"});
+  stream_timeout_headers = keyword_tuple({"stream", "timeout", "headers"});
+  path_filter = keyword_tuple({"path", "filter"});
+  return encoding && headers_timeout && stream_timeout && chunk_size && exist_ok && cloud_url &&
+         cloud_url_local_file && path && stream_timeout_headers && path_filter;
 }
 
-Ref lookup(NativeFunction* fn, PyObject* name) { return Ref::borrow(global(fn, name)); }
+int Keywords::traverse(visitproc visit, void* arg) {
+  // Tuples of str: nothing the collector could find a cycle through, but
+  // reported like every object the state owns.
+  for (const Ref* r : {&encoding, &headers_timeout, &stream_timeout, &chunk_size, &exist_ok,
+                       &cloud_url, &cloud_url_local_file, &path, &stream_timeout_headers,
+                       &path_filter}) {
+    Py_VISIT(r->get());
+  }
+  return 0;
+}
+
+void Keywords::clear() {
+  for (Ref* r : {&encoding, &headers_timeout, &stream_timeout, &chunk_size, &exist_ok, &cloud_url,
+                 &cloud_url_local_file, &path, &stream_timeout_headers, &path_filter}) {
+    *r = Ref();
+  }
+}
+
+Ref lookup(NativeFunction* fn, PyObject* name) { return global(fn, name); }
 
 Ref os_path(NativeFunction* fn, PyObject* name, std::initializer_list<PyObject*> args) {
-  Ref os = lookup(fn, s_os);
-  Ref path = os ? getattr(os.get(), s_path) : Ref();
+  State& st = state_of(fn);
+  Ref os = lookup(fn, st.os);
+  Ref path = os ? getattr(os.get(), st.path) : Ref();
   Ref function = path ? getattr(path.get(), name) : Ref();
   return function ? call(function.get(), args) : Ref();
 }
 
 Ref os_call(NativeFunction* fn, PyObject* name, std::initializer_list<PyObject*> args) {
-  Ref os = lookup(fn, s_os);
+  State& st = state_of(fn);
+  Ref os = lookup(fn, st.os);
   Ref function = os ? getattr(os.get(), name) : Ref();
   return function ? call(function.get(), args) : Ref();
 }
@@ -59,13 +72,18 @@ Ref os_call(NativeFunction* fn, PyObject* name, std::initializer_list<PyObject*>
 namespace {
 bool log(NativeFunction* fn, PyObject* level, const Ref& message) {
   if (!message) return false;
-  Ref logger = lookup(fn, s_logger);
+  State& st = state_of(fn);
+  Ref logger = lookup(fn, st.logger);
   return logger && call_method(logger.get(), level, {message.get()});
 }
 }  // namespace
 
-bool log_info(NativeFunction* fn, const Ref& message) { return log(fn, s_info, message); }
-bool log_warning(NativeFunction* fn, const Ref& message) { return log(fn, s_warning, message); }
+bool log_info(NativeFunction* fn, const Ref& message) {
+  return log(fn, state_of(fn).info, message);
+}
+bool log_warning(NativeFunction* fn, const Ref& message) {
+  return log(fn, state_of(fn).warning, message);
+}
 
 Ref concat(std::initializer_list<PyObject*> parts) {
   Ref result;
@@ -95,11 +113,11 @@ void Caught::restore() {
   PyErr_Restore(type_.release(), value_.release(), traceback_.release());
 }
 
-Ref finally_close(PyObject* obj, Ref result) {
-  if (result) return call_method(obj, s_close, {}) ? result : Ref();
+Ref finally_close(const State& st, PyObject* obj, Ref result) {
+  if (result) return call_method(obj, st.close, {}) ? result : Ref();
   Caught pending;
   pending.take(PyExc_BaseException);
-  if (call_method(obj, s_close, {})) {
+  if (call_method(obj, st.close, {})) {
     pending.restore();
     return Ref();
   }

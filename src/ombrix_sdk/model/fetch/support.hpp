@@ -7,27 +7,12 @@
 
 #include "ombrix/function.hpp"
 #include "ombrix/ref.hpp"
+#include "state.hpp"
 
 namespace fetch {
 
 using ombrix::NativeFunction;
 using ombrix::Ref;
-
-// Keyword-name tuples for the calls that pass keywords, made at import.
-struct Keywords {
-  PyObject* encoding;           // open(..., encoding=)
-  PyObject* headers_timeout;    // requests.get(..., headers=, timeout=)
-  PyObject* stream_timeout;     // requests.get(..., stream=, timeout=)
-  PyObject* chunk_size;         // iter_content(chunk_size=)
-  PyObject* exist_ok;           // os.makedirs(..., exist_ok=)
-  PyObject* cloud_url;          // download_url(cloud_url=)
-  PyObject* cloud_url_local_file;  // download_file(cloud_url=, local_file=)
-  PyObject* path;               // tar.extract(member, path=)
-  PyObject* stream_timeout_headers;  // requests.get(..., stream=, timeout=, headers=)
-  PyObject* path_filter;        // tar.extract(member, path=, filter=)
-};
-extern Keywords kw;
-bool init_keywords();
 
 // The module global `name` (then the builtin), as a new reference; NULL
 // with NameError set when neither exists.
@@ -74,6 +59,6 @@ class Caught {
 // `finally: obj.close()` after a block whose outcome is `result` (NULL with
 // the block's exception set). Returns the outcome; when close() raises, its
 // exception replaces the block's, which becomes its context.
-Ref finally_close(PyObject* obj, Ref result);
+Ref finally_close(const State& st, PyObject* obj, Ref result);
 
 }  // namespace fetch

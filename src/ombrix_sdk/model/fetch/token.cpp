@@ -14,24 +14,6 @@ using namespace ombrix;
 
 namespace {
 
-Interned s_open("open"), s_TOKEN_FILE("TOKEN_FILE"), s_r("r"), s_utf_8("utf-8"), s_read("read"),
-    s_replace("replace"), s_newline("\n"), s_empty(""),
-    s_token_not_found("Token file not found at "),
-    s_token_failed("Failed to read device token: "),
-    s_get_url_from("Get the download url from model_id:"), s_http("http"),
-    s_get_device_token("get_device_token"),
-    s_no_token("No device token available, cannot fetch model URL"), s_MODEL_URL("MODEL_URL"),
-    s_placeholder("<MODEL_KEY>"), s_header("x-device-token"), s_bearer("Bearer "),
-    s_requests("requests"), s_get("get"), s_status_code("status_code"), s_content("content"),
-    s_decode("decode"), s_UTF_8("UTF-8"), s_json("json"), s_loads("loads"), s_url("url"),
-    s_bad_status("failed to get the model url with status. "),
-    s_failed_url("failed to get the model url "), s_headers("headers"), s_timeout("timeout"),
-    s_allow_redirects("allow_redirects"), s_location("location"), s_encode("encode"),
-    s_latin1("latin1"), s_utf8("utf8"), s_urllib_parse("urllib.parse"), s_urljoin("urljoin"),
-    s_urlparse("urlparse"), s_scheme("scheme"), s_hostname("hostname"), s_port("port"),
-    s_https("https"), s_exceptions("exceptions"), s_TooManyRedirects("TooManyRedirects"),
-    s_response("response");
-
 // Seconds requests waits to connect and for each read, on every request.
 constexpr long kRequestTimeout = 30;
 // requests' own limit on the redirects one request follows.
@@ -40,34 +22,36 @@ constexpr long kMaxRedirects = 30;
 // with open(TOKEN_FILE, "r", encoding="utf-8") as f:
 //     return f.read().replace("\n", "")
 Ref read_token_file(NativeFunction* fn) {
-  Ref open = lookup(fn, s_open);
-  Ref token_file = open ? lookup(fn, s_TOKEN_FILE) : Ref();
+  State& st = state_of(fn);
+  Ref open = lookup(fn, st.open);
+  Ref token_file = open ? lookup(fn, st.TOKEN_FILE) : Ref();
   if (!token_file) return Ref();
-  Ref file = call_kw(open.get(), {token_file.get(), s_r, s_utf_8}, kw.encoding);
+  Ref file = call_kw(open.get(), {token_file.get(), st.r, st.utf_8}, st.kw.encoding.get());
   if (!file) return Ref();
-  Ref content = call_method(file.get(), s_read, {});
-  Ref token = content ? call_method(content.get(), s_replace, {s_newline, s_empty}) : Ref();
-  return finally_close(file.get(), token);
+  Ref content = call_method(file.get(), st.read, {});
+  Ref token = content ? call_method(content.get(), st.replace, {st.newline, st.empty}) : Ref();
+  return finally_close(st, file.get(), token);
 }
 
 // The "url" member of a 200 reply, or None after a warning for any other
 // status.
 Ref url_from_reply(NativeFunction* fn, PyObject* response) {
-  Ref status = getattr(response, s_status_code);
+  State& st = state_of(fn);
+  Ref status = getattr(response, st.status_code);
   Ref ok = status ? Ref::steal(PyLong_FromLong(200)) : Ref();
   Ref differs = ok ? Ref::steal(PyObject_RichCompare(status.get(), ok.get(), Py_NE)) : Ref();
   int refused = differs ? truth(differs.get()) : -1;
   if (refused < 0) return Ref();
   if (refused) {
-    if (!log_warning(fn, concat({s_bad_status, text_of(status.get()).get()}))) return Ref();
+    if (!log_warning(fn, concat({st.bad_status, text_of(status.get()).get()}))) return Ref();
     return none();
   }
-  Ref body = getattr(response, s_content);
-  Ref text = body ? call_method(body.get(), s_decode, {s_UTF_8}) : Ref();
-  Ref json = text ? lookup(fn, s_json) : Ref();
-  Ref loads = json ? getattr(json.get(), s_loads) : Ref();
+  Ref body = getattr(response, st.content);
+  Ref text = body ? call_method(body.get(), st.decode, {st.UTF_8}) : Ref();
+  Ref json = text ? lookup(fn, st.json) : Ref();
+  Ref loads = json ? getattr(json.get(), st.loads) : Ref();
   Ref reply = loads ? call(loads.get(), {text.get()}) : Ref();
-  Ref url = reply ? Ref::steal(PyObject_GetItem(reply.get(), s_url)) : Ref();
+  Ref url = reply ? Ref::steal(PyObject_GetItem(reply.get(), st.url)) : Ref();
   if (!url) return Ref();
   if (url.get() != Py_None && !PyUnicode_CheckExact(url.get())) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode",
@@ -79,12 +63,13 @@ Ref url_from_reply(NativeFunction* fn, PyObject* response) {
 
 // requests.get(url, headers=headers, timeout=30, allow_redirects=False)
 Ref send(NativeFunction* fn, PyObject* url, PyObject* headers) {
-  Ref requests = lookup(fn, s_requests);
-  Ref get = requests ? getattr(requests.get(), s_get) : Ref();
+  State& st = state_of(fn);
+  Ref requests = lookup(fn, st.requests);
+  Ref get = requests ? getattr(requests.get(), st.get) : Ref();
   Ref timeout = get ? Ref::steal(PyLong_FromLong(kRequestTimeout)) : Ref();
   Ref kwnames =
-      timeout ? Ref::steal(PyTuple_Pack(3, s_headers.get(), s_timeout.get(),
-                                        s_allow_redirects.get()))
+      timeout ? Ref::steal(PyTuple_Pack(3, st.headers.get(), st.timeout.get(),
+                                        st.allow_redirects.get()))
               : Ref();
   if (!kwnames) return Ref();
   return call_kw(get.get(), {url, headers, timeout.get(), Py_False}, kwnames.get());
@@ -96,19 +81,19 @@ Ref send(NativeFunction* fn, PyObject* url, PyObject* headers) {
 //
 //     if response.status_code in (301, 302, 303, 307, 308) and "location" in response.headers:
 //         location = response.headers["location"].encode("latin1").decode("utf8")
-Ref redirect_location(PyObject* response) {
-  Ref status = getattr(response, s_status_code);
+Ref redirect_location(const State& st, PyObject* response) {
+  Ref status = getattr(response, st.status_code);
   Ref redirects = status ? Ref::steal(Py_BuildValue("(iiiii)", 301, 302, 303, 307, 308)) : Ref();
   int redirect = redirects ? PySequence_Contains(redirects.get(), status.get()) : -1;
   if (redirect <= 0) return redirect < 0 ? Ref() : none();
-  Ref headers = getattr(response, s_headers);
-  int located = headers ? PySequence_Contains(headers.get(), s_location) : -1;
+  Ref headers = getattr(response, st.headers);
+  int located = headers ? PySequence_Contains(headers.get(), st.location) : -1;
   if (located <= 0) return located < 0 ? Ref() : none();
-  Ref location = Ref::steal(PyObject_GetItem(headers.get(), s_location));
+  Ref location = Ref::steal(PyObject_GetItem(headers.get(), st.location));
   // http.client decodes header values as latin-1; a Location is UTF-8 in
   // practice.
-  Ref raw = location ? call_method(location.get(), s_encode, {s_latin1}) : Ref();
-  Ref text = raw ? call_method(raw.get(), s_decode, {s_utf8}) : Ref();
+  Ref raw = location ? call_method(location.get(), st.encode, {st.latin1}) : Ref();
+  Ref text = raw ? call_method(raw.get(), st.decode, {st.utf8}) : Ref();
   int nonempty = text ? truth(text.get()) : -1;  // an empty Location is no redirect
   if (nonempty <= 0) return nonempty < 0 ? Ref() : none();
   return text;
@@ -127,18 +112,19 @@ struct Origin {
 
 // Origin of `url`; false with an exception set when urlparse fails.
 bool origin_of(NativeFunction* fn, PyObject* url, Origin* origin) {
-  Ref urlparse = lookup(fn, s_urlparse);
+  State& st = state_of(fn);
+  Ref urlparse = lookup(fn, st.urlparse);
   Ref parsed = urlparse ? call(urlparse.get(), {url}) : Ref();
-  Ref scheme = parsed ? getattr(parsed.get(), s_scheme) : Ref();
-  Ref host = scheme ? getattr(parsed.get(), s_hostname) : Ref();
+  Ref scheme = parsed ? getattr(parsed.get(), st.scheme) : Ref();
+  Ref host = scheme ? getattr(parsed.get(), st.hostname) : Ref();
   if (!host) return false;
   if (!PyUnicode_CheckExact(scheme.get()) || !PyUnicode_CheckExact(host.get())) return true;
-  if (PyUnicode_Compare(scheme.get(), s_https) == 0) {
+  if (PyUnicode_Compare(scheme.get(), st.https) == 0) {
     origin->https = true;
-  } else if (PyUnicode_Compare(scheme.get(), s_http) != 0) {
+  } else if (PyUnicode_Compare(scheme.get(), st.http) != 0) {
     return true;
   }
-  Ref port = getattr(parsed.get(), s_port);
+  Ref port = getattr(parsed.get(), st.port);
   if (!port) {
     // A port that is not a number or out of range: no origin to match.
     // requests refuses such an address when it is asked for it.
@@ -170,12 +156,13 @@ int keeps_token(NativeFunction* fn, PyObject* from, PyObject* to) {
 
 // raise requests.exceptions.TooManyRedirects("Exceeded 30 redirects.", response=response)
 Ref too_many_redirects(NativeFunction* fn, PyObject* response) {
-  Ref requests = lookup(fn, s_requests);
-  Ref exceptions = requests ? getattr(requests.get(), s_exceptions) : Ref();
-  Ref cls = exceptions ? getattr(exceptions.get(), s_TooManyRedirects) : Ref();
+  State& st = state_of(fn);
+  Ref requests = lookup(fn, st.requests);
+  Ref exceptions = requests ? getattr(requests.get(), st.exceptions) : Ref();
+  Ref cls = exceptions ? getattr(exceptions.get(), st.TooManyRedirects) : Ref();
   Ref message = cls ? Ref::steal(PyUnicode_FromFormat("Exceeded %ld redirects.", kMaxRedirects))
                     : Ref();
-  Ref kwnames = message ? Ref::steal(PyTuple_Pack(1, s_response.get())) : Ref();
+  Ref kwnames = message ? Ref::steal(PyTuple_Pack(1, st.response.get())) : Ref();
   Ref error = kwnames ? call_kw(cls.get(), {message.get(), response}, kwnames.get()) : Ref();
   if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
   return Ref();
@@ -199,17 +186,18 @@ Ref too_many_redirects(NativeFunction* fn, PyObject* response) {
 //     try: return <url_from_reply>(response)
 //     finally: response.close()
 Ref request_model_url(NativeFunction* fn, PyObject* address, Ref headers) {
+  State& st = state_of(fn);
   Ref response = send(fn, address, headers.get());
   bool token = true;
   for (long redirects = 0; response; ++redirects) {
-    Ref location = redirect_location(response.get());
+    Ref location = redirect_location(st, response.get());
     if (location && location.get() == Py_None) {
-      return finally_close(response.get(), url_from_reply(fn, response.get()));
+      return finally_close(st, response.get(), url_from_reply(fn, response.get()));
     }
     if (location && redirects == kMaxRedirects) location = too_many_redirects(fn, response.get());
-    Ref from = location ? getattr(response.get(), s_url) : Ref();
-    Ref parse = from ? Ref::steal(PyImport_Import(s_urllib_parse)) : Ref();
-    Ref urljoin = parse ? getattr(parse.get(), s_urljoin) : Ref();
+    Ref from = location ? getattr(response.get(), st.url) : Ref();
+    Ref parse = from ? Ref::steal(PyImport_Import(st.urllib_parse)) : Ref();
+    Ref urljoin = parse ? getattr(parse.get(), st.urljoin) : Ref();
     Ref target = urljoin ? call(urljoin.get(), {from.get(), location.get()}) : Ref();
     if (target && token) {
       int keep = keeps_token(fn, from.get(), target.get());
@@ -221,7 +209,7 @@ Ref request_model_url(NativeFunction* fn, PyObject* address, Ref headers) {
         if (!headers) target = Ref();
       }
     }
-    if (!finally_close(response.get(), target)) return Ref();
+    if (!finally_close(st, response.get(), target)) return Ref();
     response = send(fn, target.get(), headers.get());
   }
   return Ref();
@@ -229,51 +217,54 @@ Ref request_model_url(NativeFunction* fn, PyObject* address, Ref headers) {
 
 // Steps 1 to 9 of get_model_url; NULL with the exception step 10 handles.
 Ref resolve_model_url(NativeFunction* fn, PyObject* model_id) {
-  if (!log_info(fn, concat({s_get_url_from, model_id}))) return Ref();
-  Py_ssize_t direct = PyUnicode_Tailmatch(model_id, s_http, 0, PY_SSIZE_T_MAX, -1);
+  State& st = state_of(fn);
+  if (!log_info(fn, concat({st.get_url_from, model_id}))) return Ref();
+  Py_ssize_t direct = PyUnicode_Tailmatch(model_id, st.http, 0, PY_SSIZE_T_MAX, -1);
   if (direct < 0) return Ref();
   if (direct) return Ref::borrow(model_id);
 
-  Ref get_token = lookup(fn, s_get_device_token);
+  Ref get_token = lookup(fn, st.get_device_token);
   Ref token = get_token ? call(get_token.get(), {}) : Ref();
   if (!token) return Ref();
   if (token.get() == Py_None) {
-    if (!log_warning(fn, Ref::borrow(s_no_token))) return Ref();
+    if (!log_warning(fn, Ref::borrow(st.no_token))) return Ref();
     return none();
   }
 
-  Ref model_url = lookup(fn, s_MODEL_URL);
-  Ref address = model_url ? call_method(model_url.get(), s_replace, {s_placeholder, model_id})
+  Ref model_url = lookup(fn, st.MODEL_URL);
+  Ref address = model_url ? call_method(model_url.get(), st.replace, {st.placeholder, model_id})
                           : Ref();
-  Ref value = address ? concat({s_bearer, token.get()}) : Ref();
+  Ref value = address ? concat({st.bearer, token.get()}) : Ref();
   Ref headers = value ? Ref::steal(PyDict_New()) : Ref();
-  if (!headers || PyDict_SetItem(headers.get(), s_header, value.get()) < 0) return Ref();
+  if (!headers || PyDict_SetItem(headers.get(), st.header, value.get()) < 0) return Ref();
   return request_model_url(fn, address.get(), headers);
 }
 
 }  // namespace
 
 PyObject* get_device_token(NativeFunction* fn, PyObject* const*) {
+  State& st = state_of(fn);
   Ref token = read_token_file(fn);
   if (token) return token.release();
   Caught e;
   if (e.take(PyExc_FileNotFoundError)) {
-    Ref token_file = lookup(fn, s_TOKEN_FILE);
+    Ref token_file = lookup(fn, st.TOKEN_FILE);
     Ref path = token_file ? text_of(token_file.get()) : Ref();
-    if (!path || !log_warning(fn, concat({s_token_not_found, path.get()}))) return nullptr;
+    if (!path || !log_warning(fn, concat({st.token_not_found, path.get()}))) return nullptr;
     Py_RETURN_NONE;
   }
   if (!e.take(PyExc_Exception)) return nullptr;
-  if (!log_warning(fn, concat({s_token_failed, e.text().get()}))) return nullptr;
+  if (!log_warning(fn, concat({st.token_failed, e.text().get()}))) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* get_model_url(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of(fn);
   Ref url = resolve_model_url(fn, argv[0]);
   if (url) return url.release();
   Caught e;
   if (!e.take(PyExc_Exception)) return nullptr;
-  if (!log_warning(fn, concat({s_failed_url, e.text().get()}))) return nullptr;
+  if (!log_warning(fn, concat({st.failed_url, e.text().get()}))) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -1236,62 +1236,18 @@ bool capture_originals(State& st, PyObject* copy, PyObject* np, PyObject* polygo
 const char kModuleName[] = "ombrix_sdk.roi.zone_warden";
 
 // numpy and shapely refuse to load in a sub-interpreter with a GIL of its
-// own: the interpreter raises ImportError("module ... does not support
-// loading in subinterpreters") for their extension modules, which numpy
-// wraps in an ImportError of its own. That refusal, pending, becomes an
-// ImportError that says why this module cannot be had there, raised from it.
-// Any other failure stays as it is.
-void explain_isolation_refusal() {
-#if PY_VERSION_HEX >= 0x030C0000
-  if (PyInterpreterState_Get() == PyInterpreterState_Main() ||
-      !PyErr_ExceptionMatches(PyExc_ImportError)) {
-    return;
-  }
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value && traceback) PyException_SetTraceback(value, traceback);
-  Ref original_type = Ref::steal(type), original = Ref::steal(value), tb = Ref::steal(traceback);
-  bool refused = false;
-  // The cause, or the context, of each: at most a few links.
-  Ref link = original;
-  for (int depth = 0; link && depth < 8 && !refused; ++depth) {
-    if (PyErr_GivenExceptionMatches(link.get(), PyExc_ImportError)) {
-      Ref text = Ref::steal(PyObject_Str(link.get()));
-      if (!text) PyErr_Clear();
-      Ref marker = Ref::steal(PyUnicode_FromString("does not support loading in subinterpreters"));
-      if (!marker) PyErr_Clear();
-      refused = text && marker && PyUnicode_Contains(text.get(), marker.get()) == 1;
-      PyErr_Clear();
-    }
-    Ref next = Ref::steal(PyException_GetCause(link.get()));
-    if (!next) next = Ref::steal(PyException_GetContext(link.get()));
-    link = next;
-  }
-  if (!refused) {
-    PyErr_Restore(original_type.release(), original.release(), tb.release());
-    return;
-  }
-  Ref message = Ref::steal(PyUnicode_FromFormat(
-      "%s cannot be imported in an isolated sub-interpreter: numpy and shapely do not "
-      "support them",
-      kModuleName));
-  Ref error = message ? call(PyExc_ImportError, {message.get()}) : Ref();
-  if (!error) return;
-  PyException_SetCause(error.get(), original.release());  // raise ... from original
-  PyErr_SetObject(PyExc_ImportError, error.get());
-#endif
-}
+// own; the import then says why this module cannot be had there.
+const char kIsolationReason[] = "numpy and shapely do not support them";
 
 Ref import_dependency(const char* name) {
   Ref module = import_module(name);
-  if (!module) explain_isolation_refusal();
+  if (!module) explain_isolation_refusal(kModuleName, kIsolationReason);
   return module;
 }
 
 Ref import_dependency_from(const char* module, const char* name) {
   Ref value = import_from(module, name);
-  if (!value) explain_isolation_refusal();
+  if (!value) explain_isolation_refusal(kModuleName, kIsolationReason);
   return value;
 }
 
@@ -1330,7 +1286,7 @@ bool exec_zone_warden(PyObject* m, State& st) {
 
 // Sub-interpreters with a GIL of their own are declared: the module keeps
 // nothing in process globals. numpy and shapely refuse them, and the import
-// then fails with an ImportError naming that reason (explain_isolation_refusal).
+// then fails with an ImportError naming that reason (explain_isolation_refusal in the shared layer).
 PyMODINIT_FUNC PyInit_zone_warden() {
   return ModuleDefinition<State>::init(kModuleName, kVersionHistory, exec_zone_warden,
                                        Interpreters::Isolated);
