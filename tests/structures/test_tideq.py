@@ -77,6 +77,41 @@ def test_function_introspection(func, qualname, defaults, kwdefaults, annotation
     assert str(inspect.signature(func)) == signature
 
 
+
+def _python_put(self, item, block=True, timeout=None):
+    pass
+
+
+def _python_drain(self, max_items, *, dest_factory=list, adjust_unfinished=True):
+    pass
+
+
+DELETE = object()
+
+
+@pytest.mark.parametrize("attr, value", [
+    ("__defaults__", None), ("__defaults__", DELETE), ("__defaults__", [1]),
+    ("__defaults__", (5, 6)), ("__kwdefaults__", None), ("__kwdefaults__", DELETE),
+    ("__kwdefaults__", ("x",)), ("__kwdefaults__", {"dest_factory": tuple}),
+])
+def test_defaults_are_set_and_deleted_as_on_python_functions(attr, value):
+    pair = (TideQueue.put, _python_put) if attr == "__defaults__" else (
+        TideQueue.drain_fast, _python_drain)
+    seen = []
+    for fn in pair:
+        saved = getattr(fn, attr)
+        try:
+            if value is DELETE:
+                delattr(fn, attr)
+            else:
+                setattr(fn, attr, value)
+            seen.append(getattr(fn, attr))
+        except TypeError as e:
+            seen.append(str(e))
+        finally:
+            setattr(fn, attr, saved)
+    assert seen[0] == seen[1]
+
 def test_docstrings_and_bound_signature():
     assert TideQueue.drain_fast.__doc__ == DRAIN_DOC
     assert TideQueue.put.__doc__ is None
