@@ -192,14 +192,21 @@ class IntSub(int):
 
 class Cnt(object):
     """A counter that is no int: every operation is an event; its release
-    may act."""
+    may act, and so may its comparisons and truth tests (those of the
+    counters its arithmetic makes too)."""
 
-    def __init__(self, n, act=None):
+    def __init__(self, n, act=None, on_compare=None):
         self.n = n
         self.act = act
+        self.on_compare = on_compare
 
     def _make(self, n):
-        return Cnt(n)
+        return Cnt(n, None, self.on_compare)
+
+    def _compared(self, op):
+        ev("Cnt" + op)
+        if self.on_compare is not None:
+            self.on_compare()
 
     def __add__(self, other):
         ev("Cnt+")
@@ -214,27 +221,27 @@ class Cnt(object):
         return self._make(self.n - int(other))
 
     def __bool__(self):
-        ev("Cnt?")
+        self._compared("?")
         return self.n != 0
 
     def __eq__(self, other):
-        ev("Cnt==")
+        self._compared("==")
         return self.n == (other.n if isinstance(other, Cnt) else other)
 
     def __lt__(self, other):
-        ev("Cnt<")
+        self._compared("<")
         return self.n < other
 
     def __gt__(self, other):
-        ev("Cnt>")
+        self._compared(">")
         return self.n > other
 
     def __le__(self, other):
-        ev("Cnt<=")
+        self._compared("<=")
         return self.n <= other
 
     def __ge__(self, other):
-        ev("Cnt>=")
+        self._compared(">=")
         return self.n >= other
 
     def __hash__(self):
@@ -252,14 +259,14 @@ class InPlaceCnt(Cnt):
 
     def __iadd__(self, other):
         ev("Cnt+=")
-        return InPlaceCnt(self.n + int(other))
+        return self._make(self.n + int(other))
 
     def __isub__(self, other):
         ev("Cnt-=")
-        return InPlaceCnt(self.n - int(other))
+        return self._make(self.n - int(other))
 
     def _make(self, n):
-        return InPlaceCnt(n)
+        return InPlaceCnt(n, None, self.on_compare)
 
 
 class Cap(object):

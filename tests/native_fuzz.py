@@ -292,7 +292,8 @@ def gen_queue(b, caps, subinterp=False, focus=None):
             "q.unfinished_tasks = IntSub(q.unfinished_tasks)",
             "q.unfinished_tasks = Cnt(q.unfinished_tasks)",
             "q.unfinished_tasks = InPlaceCnt(q.unfinished_tasks)",
-            "q.unfinished_tasks = Cnt(q.unfinished_tasks, %s)" % queue_action(b, ctx)[0]])))
+            "q.unfinished_tasks = Cnt(q.unfinished_tasks, %s)" % queue_action(b, ctx)[0],
+            "q.unfinished_tasks = Cnt(q.unfinished_tasks, None, %s)" % queue_action(b, ctx)[0]])))
     if focus == "evicting-append":
         kind = rng.choice(["maxlen", "sub-maxlen"])
         code = "q.queue = %s(q.queue, maxlen=1)" % ("deque" if kind == "maxlen" else "DQ")
@@ -739,6 +740,7 @@ def child_env():
 def probe(python):
     """What the interpreter offers: foreign dict watchers, sub-interpreters,
     the region filter's dependencies."""
+    python = os.path.abspath(python) if os.sep in python else python
     code = ("import json, sys\ntry:\n    import _testcapi\nexcept ImportError:\n    _testcapi = None\n"
             "try:\n    import shapely.geometry, numpy\n    warden = True\nexcept ImportError:\n"
             "    warden = False\n"
