@@ -5,6 +5,8 @@ it is compared with in the tests: same algorithm, same hooks, same lock.
 """
 import queue
 
+from ombrix_sdk.logging import get_logger
+
 
 class PyTideQueue(queue.Queue):
     """Drop-oldest queue: put never blocks; a full queue loses its oldest item."""
@@ -12,10 +14,14 @@ class PyTideQueue(queue.Queue):
     def __init__(self, batch_size, debug=False):
         super().__init__(maxsize=batch_size)
         self.debug = debug
+        if debug:
+            self.logger = get_logger("RQ: ")
 
     def put(self, item, block=True, timeout=None):
         with self.mutex:
             if self._qsize() == self.maxsize:
+                if self.debug:
+                    self.logger.warning("Throwing away element")
                 self._get()
             self._put(item)
             self.unfinished_tasks += 1
@@ -23,9 +29,8 @@ class PyTideQueue(queue.Queue):
 
     def drain_fast(self, max_items, *, dest_factory=list, adjust_unfinished=True):
         with self.mutex:
-            q = self.queue
-            n = min(max(max_items, 0), len(q))
-            items = [q.popleft() for _ in range(n)]
+            n = min(max(max_items, 0), len(self.queue))
+            items = [self.queue.popleft() for _ in range(n)]
             result = items if dest_factory is list else dest_factory(items)
             if adjust_unfinished and max_items >= 0 and self.unfinished_tasks:
                 self.unfinished_tasks = max(self.unfinished_tasks - n, 0)

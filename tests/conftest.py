@@ -1,5 +1,11 @@
+import faulthandler
+import json
 import os
+import re
+import subprocess
 import sys
+
+import pytest
 
 # The plain-Python reference implementations live beside the benchmarks; the
 # package under test itself always comes from the installed distribution.
@@ -10,3 +16,125 @@ if ROOT not in sys.path:
 _src = os.path.join(ROOT, "src")
 if any(os.path.abspath(p or os.curdir) == _src for p in sys.path):
     raise RuntimeError("tests must run against the installed package, not src/")
+
+# No test may stall the run: past this many seconds (setup, call and teardown
+# together) every thread's stack is written to stderr and the process ends
+# with a failure. OMBRIX_TEST_TIME_LIMIT changes it (slow emulated machines);
+# 0 turns it off.
+TIME_LIMIT = float(os.environ.get("OMBRIX_TEST_TIME_LIMIT", "900"))
+_stderr = []  # the terminal's stderr, not the one a test's output is captured in
+
+
+def pytest_configure(config):
+    capture = config.pluginmanager.getplugin("capturemanager")
+    if capture:
+        capture.suspend_global_capture(in_=True)
+    try:
+        _stderr.append(os.dup(2))
+    finally:
+        if capture:
+            capture.resume_global_capture()
+
+
+def _arm():
+    if TIME_LIMIT > 0:
+        faulthandler.dump_traceback_later(TIME_LIMIT, exit=True, file=_stderr[0])
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    _arm()
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+def pytest_unconfigure(config):
+    # The end of the run too: the interpreter waits for threads a test left
+    # behind before it exits.
+    _arm()
+
+
+# --- allocation failures ---------------------------------------------------------
+
+SWEEP = r"""
+import json, sys
+import _testcapi
+
+allowed = lambda e: False
+
+
+def library_fault(e):
+    # An error raised in the code of the interpreter or of a library that the
+    # module called, not at the call of the module's function from here.
+    tb = e.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    return tb.tb_frame.f_code.co_filename != "<string>"
+
+
+%s
+
+counts = {}
+for k in TRIALS:
+    state = prepare()
+    _testcapi.set_nomemory(k, k + 1)  # only allocation k + 1 from here on fails
+    try:
+        result = op(state)
+        verdict = None
+    except Exception as e:
+        if not isinstance(e, MemoryError) and not allowed(e):
+            raise
+        verdict = type(e).__name__
+    finally:
+        _testcapi.remove_mem_hooks()
+    if verdict is None:
+        verdict = check(state, result)
+        assert verdict in ("result", "documented"), (k, result)
+    invariant(state)
+    counts[verdict] = counts.get(verdict, 0) + 1
+state = prepare()
+assert check(state, op(state)) == "result"  # and nothing was left broken
+print(json.dumps(counts))
+"""
+
+
+def _sweep(name, code, trials=range(0, 121), args=(), timeout=600):
+    """Runs `code`, which defines prepare(), op(state), check(state, result)
+    (giving "result", or "documented" for the documented failure value),
+    invariant(state) and optionally allowed(exception) (the interpreter's own
+    reports of a failed allocation other than MemoryError), in a child interpreter under PYTHONMALLOC=debug, with
+    allocation k + 1 of op failing for each k of `trials`. Every trial
+    must give a MemoryError or what check accepts, and the child must not
+    crash; returns the outcomes counted."""
+    code = "TRIALS = %r\n%s" % (list(trials), code)
+    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1")
+    proc = subprocess.run([sys.executable, "-c", SWEEP % code] + list(args), env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout)
+    if proc.returncode < 0:
+        # A crash with Python code on top is the interpreter's or a library's
+        # (the module's functions leave no frame of their own).
+        top = re.search(r'most recent call first\):\n\s+File "([^"]+)", line \d+ in (\S+)',
+                        proc.stderr)
+        if top and top.group(1) != "<string>":
+            pytest.skip("%s: the interpreter or a library crashes by itself under failed "
+                        "allocations, in %s (%s)" % (name, top.group(2), top.group(1)))
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    counts = json.loads(proc.stdout.splitlines()[-1])
+    sys.stderr.write("allocation failures, %s, Python %d.%d: %s\n" % (
+        name, sys.version_info[0], sys.version_info[1], counts))
+    assert set(counts) - {"result"}, counts  # the sweep did make allocations fail
+    return counts
+
+
+@pytest.fixture
+def nomemory_sweep():
+    try:
+        import _testcapi
+    except ImportError:
+        _testcapi = None
+    if not hasattr(_testcapi, "set_nomemory"):
+        pytest.skip("this interpreter cannot make allocations fail (_testcapi.set_nomemory)")
+    return _sweep

@@ -209,7 +209,7 @@ def test_counters_belong_to_their_generator():
 @pytest.mark.parametrize("method", ["generate_event_id", "generate_error_id"])
 def test_counters_thread_safe(gen, method):
     n_threads = 50
-    barrier = threading.Barrier(n_threads)
+    barrier = threading.Barrier(n_threads, timeout=60)
     results = []
     results_lock = threading.Lock()
 
@@ -229,7 +229,7 @@ def test_counters_thread_safe(gen, method):
 
 def test_concurrent_forced_sessions_stay_consistent(gen):
     n_threads = 20
-    barrier = threading.Barrier(n_threads)
+    barrier = threading.Barrier(n_threads, timeout=60)
     produced = []
     produced_lock = threading.Lock()
 

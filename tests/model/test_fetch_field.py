@@ -213,9 +213,12 @@ class Child(object):
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = []
         self.seen = threading.Condition()
-        self._reader = threading.Thread(target=self._read)
-        self._reader.daemon = True
-        self._reader.start()
+        self.out = []  # stdout is read as it comes too, so the child never blocks on it
+        self._readers = [threading.Thread(target=self._read),
+                         threading.Thread(target=lambda: self.out.extend(self.proc.stdout))]
+        for reader in self._readers:
+            reader.daemon = True
+            reader.start()
 
     def _read(self):
         for raw in self.proc.stderr:
@@ -236,7 +239,7 @@ class Child(object):
         deadline = time.time() + timeout
         with self.seen:
             while not any(text in line for line in self.lines):
-                if self.proc.poll() is not None and not self._reader.is_alive():
+                if self.proc.poll() is not None and not self._readers[0].is_alive():
                     return False
                 self.seen.wait(0.005)
                 assert time.time() < deadline, "no %r in %s" % (text, self.lines)
@@ -252,15 +255,26 @@ class Child(object):
                     phase = name
         return phase
 
+    def finish(self, timeout=60):
+        """Waits until the process ended (killed after `timeout`, which
+        fails the test) and its output was read."""
+        try:
+            self.proc.wait(timeout)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait(30)
+            for reader in self._readers:
+                reader.join(5)
+
     def kill(self):
         self.proc.send_signal(signal.SIGKILL)
-        self.proc.wait()
+        self.finish()
 
     def result(self, timeout=60):
-        out, _ = self.proc.communicate(timeout=timeout)
-        self._reader.join(5)
+        self.finish(timeout)
         assert self.proc.returncode == 0, "".join(self.lines)
-        return json.loads(out.decode().strip().splitlines()[-1])
+        return json.loads(b"".join(self.out).decode().strip().splitlines()[-1])
 
 
 PHASES = [("Downloading...", "transfer"), ("Extracting model file", "extraction"),
@@ -324,8 +338,7 @@ def test_killed_at_any_moment_never_leaves_an_incomplete_model(fetch, settings, 
             # the next process removes what the killed one extracted, and is
             # killed as soon as it says so
             second = _start(settings.base, url, 1, kill_on=REMOVING)[0]
-            second.proc.wait()
-            second._reader.join(5)
+            second.finish()
             said = "".join(second.lines)
             if REMOVING in said and "Downloading..." not in said:
                 hit.append("clean-up")
@@ -360,7 +373,7 @@ def test_processes_fetch_one_model_once(fetch, settings, server):
 
 def test_threads_fetch_one_model_once(fetch, settings, server):
     server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, pace=(256 * 1024, 0.01))
-    start = threading.Barrier(4)
+    start = threading.Barrier(4, timeout=60)
     results = []
 
     def call():
@@ -436,7 +449,7 @@ def no_locks(tmp_path_factory):
     src = tmp_path_factory.mktemp("nolocks") / "nolocks.c"
     src.write_text(NO_LOCKS)
     lib = str(src.with_suffix(".so"))
-    subprocess.check_call([compiler, "-shared", "-fPIC", "-o", lib, str(src), "-ldl"])
+    subprocess.check_call([compiler, "-shared", "-fPIC", "-o", lib, str(src), "-ldl"], timeout=120)
     return lib
 
 

@@ -62,7 +62,7 @@ def test_module_docstring_is_the_version_history():
 def _fresh(script):
     """Runs `script` in a new interpreter; returns its last line of output."""
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True, cwd="/")
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True, cwd="/", timeout=120)
     return out.stdout.decode().strip().splitlines()[-1]
 
 
@@ -112,7 +112,7 @@ def test_import_order_in_a_fresh_interpreter():
         print(json.dumps([n for n, _ in seen[start + 1:] if n in wanted]))
     """)
     out = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, check=True, cwd="/")
+                         stderr=subprocess.PIPE, check=True, cwd="/", timeout=120)
     order = json.loads(out.stdout.decode().strip().splitlines()[-1])
     firsts = []
     for name in order:
@@ -135,7 +135,7 @@ def test_a_missing_dependency_fails_the_import(missing):
             print("imported")
     """ % missing)
     out = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, check=True, cwd="/")
+                         stderr=subprocess.PIPE, check=True, cwd="/", timeout=120)
     assert out.stdout.decode().strip().splitlines()[-1] == "ImportError"
 
 

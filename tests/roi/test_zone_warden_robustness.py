@@ -320,7 +320,7 @@ def test_one_instance_filtering_from_several_threads():
         frame = frame_for(s)
         expected[s] = outcome(w.filter_in_roi(frame), frame)
     errors = []
-    barrier = threading.Barrier(4)
+    barrier = threading.Barrier(4, timeout=60)
 
     def worker(mine):
         try:
@@ -341,10 +341,10 @@ def test_one_instance_filtering_from_several_threads():
         for t in threads:
             t.start()
         for t in threads:
-            t.join()
+            t.join(120)
     finally:
         sys.setswitchinterval(old)
-    assert errors == []
+    assert not any(t.is_alive() for t in threads) and errors == []
 
 
 def test_threads_tagging_the_same_tracks():
@@ -360,7 +360,7 @@ def test_threads_tagging_the_same_tracks():
     for t in threads:
         t.start()
     for t in threads:
-        t.join()
+        t.join(120)
     assert done == [20] * 800
     assert all(t.info["roi_id"] == ["o"] and t.info["roi_name"] == ["zone1"] for t in tracks)
 
@@ -402,9 +402,10 @@ def test_threads_changing_the_state_while_others_filter(recorder):
         for x in workers:
             x.start()
         for x in workers:
-            x.join()
-        stop.set()
-        t.join()
+            x.join(120)
     finally:
+        stop.set()
+        t.join(30)
         sys.setswitchinterval(old)
+    assert not any(x.is_alive() for x in workers + [t])
     assert bad == [] and recorder.calls == []

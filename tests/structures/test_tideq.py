@@ -242,12 +242,13 @@ def test_counter_stops_at_zero_and_wakes_join():
     q.task_done()  # callers accounted for items they never took
     done = threading.Event()
     waiter = threading.Thread(target=lambda: (q.join(), done.set()))
+    waiter.daemon = True  # a join() that never returns must not hold the process
     waiter.start()
     assert not done.wait(0.05)
     assert q.drain_fast(10) == [1, 2, 3]
     assert q.unfinished_tasks == 0
     assert done.wait(5)
-    waiter.join()
+    waiter.join(5)
 
 
 def test_drain_with_zero_counter_changes_nothing():
@@ -263,7 +264,7 @@ def test_get_wakes_on_put():
     t = threading.Thread(target=lambda: got.append(q.get(timeout=5)))
     t.start()
     q.put("x")
-    t.join()
+    t.join(10)
     assert got == ["x"]
 
 
@@ -704,7 +705,7 @@ def test_four_producers_fill_exactly_to_capacity():
     for t in threads:
         t.start()
     for t in threads:
-        t.join()
+        t.join(60)
     assert errors == [] and q.qsize() == 100
 
 
@@ -735,10 +736,11 @@ def test_producers_and_consumers_stress():
     for t in consumers + makers:
         t.start()
     for t in makers:
-        t.join()
+        t.join(120)
     stop.set()
     for t in consumers:
-        t.join()
+        t.join(60)
+    assert not any(t.is_alive() for t in consumers + makers)
 
     everything = [x for out in received for x in out]
     assert len(everything) == len(set(everything))
@@ -768,5 +770,5 @@ def test_producer_and_draining_consumer():
     t.start()
     while not (done.is_set() and q.empty()):
         got.extend(q.drain_fast(10))
-    t.join()
+    t.join(10)
     assert all(0 <= v < 500 for v in got) and got == sorted(got)

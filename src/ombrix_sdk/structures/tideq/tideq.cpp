@@ -21,6 +21,8 @@
 #include "ombrix/module.hpp"
 #include "ombrix/types.hpp"
 
+#include <initializer_list>
+
 namespace {
 
 using namespace ombrix;
@@ -194,15 +196,20 @@ class QueueView {
     return ok;
   }
 
-  // self.queue, when the standard hook `hook` is to be done on it directly:
-  // the class is standard, the instance has no hook of its own, and the queue
-  // is an exact deque, all known without running code. Empty when the hook
-  // is to be called (or, with an exception set, when reading failed).
-  Ref plain_deque(Slot hook) {
-    if (!refresh() || !facts_) return Ref();
-    Ref own, q;
-    if (!entry(hook, &own) || own || !entry(kQueue, &q)) return Ref();
-    return q && Py_TYPE(q.get()) == st_.deque.type() ? q : Ref();
+  // How self.<hook> resolves. For a standard class the attribute access finds
+  // queue.Queue's function unless the instance has an entry of that name,
+  // which is then what is called (*own).
+  enum class Hook { Error, Generic, Standard, Own };
+  Hook hook(Slot slot, Ref* own) {
+    if (!refresh()) return Hook::Generic;
+    if (facts_) {
+      if (!entry(slot, own)) return Hook::Error;
+    } else {
+      const bool found = dict_lookup(dict_.get(), st_.slots[slot], own);
+      ran_code();  // a key's __eq__ may have run
+      if (!found) return Hook::Error;
+    }
+    return *own ? Hook::Own : Hook::Standard;
   }
   // Whether no code ran since the facts were read.
   bool fresh() const { return fresh_; }
@@ -257,16 +264,31 @@ bool plain_truth(PyObject* o) {
 
 // --- the standard hooks -------------------------------------------------------
 
+// Calls self.<slot>(*args) as resolved by `hook` (Own: the instance's own
+// entry, called as it is; Generic: through the attribute access).
+Ref call_hook(State& st, QueueView& view, Slot slot, QueueView::Hook how, const Ref& own,
+              std::initializer_list<PyObject*> args) {
+  Ref result = how == QueueView::Hook::Own ? call(own.get(), args)
+                                           : call_method(view.self(), st.slots[slot], args);
+  view.ran_code();
+  return result;
+}
+
 // self._qsize() == self.maxsize, in that order, as a truth value (-1 on error).
 int is_full(State& st, QueueView& view) {
   Py_ssize_t fast_size = -1;
-  Ref size;
-  if (Ref q = view.plain_deque(kQsizeHook)) {
-    fast_size = PyObject_Size(q.get());  // len() of an exact deque runs no code
+  Ref size, own;
+  const QueueView::Hook how = view.hook(kQsizeHook, &own);
+  if (how == QueueView::Hook::Error) return -1;
+  if (how == QueueView::Hook::Standard) {
+    // queue.Queue._qsize: len(self.queue)
+    Ref q = view.get(kQueue);
+    if (!q) return -1;
+    if (Py_TYPE(q.get()) != st.deque.type()) view.ran_code();  // a subclass's __len__
+    fast_size = PyObject_Size(q.get());
+    if (fast_size < 0) return -1;
   } else {
-    if (PyErr_Occurred()) return -1;
-    size = call_method(view.self(), st.qsize, {});
-    view.ran_code();
+    size = call_hook(st, view, kQsizeHook, how, own, {});
     if (!size) return -1;
   }
   Ref maxsize = view.get(kMaxsize);
@@ -286,13 +308,21 @@ int is_full(State& st, QueueView& view) {
 
 // self._get(), its result dropped as the expression statement drops it.
 bool drop_oldest(State& st, QueueView& view) {
-  Ref dropped;
-  if (Ref q = view.plain_deque(kGetHook)) {
-    dropped = st.deque_popleft(q.get());
+  Ref dropped, own;
+  const QueueView::Hook how = view.hook(kGetHook, &own);
+  if (how == QueueView::Hook::Error) return false;
+  if (how == QueueView::Hook::Standard) {
+    // queue.Queue._get: self.queue.popleft()
+    Ref q = view.get(kQueue);
+    if (!q) return false;
+    if (Py_TYPE(q.get()) == st.deque.type()) {
+      dropped = st.deque_popleft(q.get());
+    } else {
+      dropped = call_method(q.get(), st.popleft, {});
+      view.ran_code();
+    }
   } else {
-    if (PyErr_Occurred()) return false;
-    dropped = call_method(view.self(), st.get, {});
-    view.ran_code();
+    dropped = call_hook(st, view, kGetHook, how, own, {});
   }
   if (!dropped) return false;
   if (!release_runs_no_code(dropped.get())) view.ran_code();
@@ -301,18 +331,26 @@ bool drop_oldest(State& st, QueueView& view) {
 
 // self._put(item)
 bool append(State& st, QueueView& view, PyObject* item) {
-  if (Ref q = view.plain_deque(kPutHook)) {
-    const Py_ssize_t before = PyObject_Size(q.get());
-    if (!st.deque_append(q.get(), item)) return false;
-    // A deque with a maxlen drops its oldest item to make room, and the
-    // dropped item's release may run code.
-    if (PyObject_Size(q.get()) != before + 1) view.ran_code();
-    return true;
+  Ref own;
+  const QueueView::Hook how = view.hook(kPutHook, &own);
+  if (how == QueueView::Hook::Error) return false;
+  if (how != QueueView::Hook::Standard) {
+    return static_cast<bool>(call_hook(st, view, kPutHook, how, own, {item}));
   }
-  if (PyErr_Occurred()) return false;
-  Ref done = call_method(view.self(), st.put, {item});
-  view.ran_code();
-  return static_cast<bool>(done);
+  // queue.Queue._put: self.queue.append(item)
+  Ref q = view.get(kQueue);
+  if (!q) return false;
+  if (Py_TYPE(q.get()) != st.deque.type()) {
+    Ref done = call_method(q.get(), st.append, {item});
+    view.ran_code();
+    return static_cast<bool>(done);
+  }
+  const Py_ssize_t before = PyObject_Size(q.get());
+  if (!st.deque_append(q.get(), item)) return false;
+  // A deque with a maxlen drops its oldest item to make room, and the
+  // dropped item's release may run code.
+  if (PyObject_Size(q.get()) != before + 1) view.ran_code();
+  return true;
 }
 
 // cond.notify() and cond.notify_all() do nothing when nobody waits on a

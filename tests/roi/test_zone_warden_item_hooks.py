@@ -1,0 +1,168 @@
+"""Items whose classes hook attribute access or copying, against the plain
+algorithm over shapely.
+
+Detections and tracks may come from classes with their own __getattribute__,
+__getattr__ or __setattr__, a property for the box, class attributes under
+the tag names, their own __copy__, __reduce_ex__ or __getstate__, or a
+metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
+the same elements, the same copies' contents, and the same hooks run in the
+same order.
+"""
+
+import copy
+import os
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, seed, settings
+from hypothesis import strategies as st
+
+from ombrix_sdk.roi.zone_warden import ZoneWarden
+
+from zone_warden_support import ReferenceWarden, region, square
+
+EVENTS = []
+WATCHED = {"tlwh", "info", "roi_id", "roi_name", "__dict__", "__reduce_ex__", "__reduce__",
+           "__getstate__", "__copy__", "__class__", "__setstate__"}
+
+
+class Item(object):
+    def __init__(self, box, track):
+        vars(self)["tlwh"] = box
+        if track:
+            vars(self)["info"] = {"rect": box}
+
+
+class GetAttribute(object):
+    def __getattribute__(self, name):
+        if name in WATCHED:
+            EVENTS.append(("get", name))
+        return super().__getattribute__(name)
+
+
+class GetAttr(object):
+    def __getattr__(self, name):
+        EVENTS.append(("missing", name))
+        raise AttributeError(name)
+
+
+class SetAttr(object):
+    def __setattr__(self, name, value):
+        EVENTS.append(("set", name))
+        super().__setattr__(name, value)
+
+
+class BoxProperty(object):
+    @property
+    def tlwh(self):
+        EVENTS.append(("property",))
+        return vars(self)["box"]
+
+
+class ClassTags(object):
+    roi_id = roi_name = None
+
+
+class OwnCopy(object):
+    def __copy__(self):
+        EVENTS.append(("__copy__",))
+        twin = object.__new__(type(self))
+        vars(twin).update(vars(self))
+        return twin
+
+
+class ReduceEx(object):
+    def __reduce_ex__(self, protocol):
+        EVENTS.append(("__reduce_ex__", protocol))
+        return super().__reduce_ex__(protocol)
+
+
+class GetState(object):
+    def __getstate__(self):
+        EVENTS.append(("__getstate__",))
+        return dict(vars(self))
+
+
+class Meta(type):
+    def __getattribute__(cls, name):
+        if name in WATCHED:
+            EVENTS.append(("class", name))
+        return super().__getattribute__(name)
+
+
+HOOKS = [GetAttribute, GetAttr, SetAttr, BoxProperty, ClassTags, OwnCopy, ReduceEx, GetState,
+         Meta]
+RECORDS = [region(square(0.1, 0.1, 0.6, 0.6), roi_id="a", label="A"),
+           region(square(0.4, 0.4, 0.9, 0.9), roi_id="b", label="B"),
+           region(square(0.45, 0.45, 0.55, 0.55), include=False), region([])]
+POINTS = [(0.2, 0.2), (0.5, 0.5), (0.45, 0.45), (0.7, 0.7), (0.95, 0.05), (0.5, 0.3)]
+
+
+def make_class(hooks):
+    meta = Meta if Meta in hooks else type
+    return meta("Hooked", tuple(h for h in hooks if h is not Meta) + (Item,), {})
+
+
+def frame(classes, plan):
+    items = []
+    for k, (point, track) in plan:
+        item = classes[k](tuple(point) + (0.0, 0.0), track)
+        if BoxProperty in type(item).__mro__:
+            vars(item)["box"] = vars(item).pop("tlwh")
+        items.append(item)
+    return items
+
+
+def run(warden_class, hooks, plan):
+    # Classes of its own for each run: copying caches __slotnames__ on a class.
+    items = frame([make_class(h) for h in hooks], plan)
+    del EVENTS[:]
+    result = warden_class([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0))
+    described = []
+    for element in result:
+        same = [i for i, it in enumerate(items) if it is element]
+        state = vars(element)
+        described.append((same, type(element).__name__, list(state),
+                          state.get("roi_id"), state.get("info", {}).get("roi_id")))
+    return described, list(EVENTS)
+
+
+@settings(max_examples=200, deadline=None, derandomize=True,
+          suppress_health_check=[HealthCheck.too_slow])
+@seed(20261208)
+@given(st.lists(st.lists(st.sampled_from(HOOKS), unique=True), min_size=1, max_size=3),
+       st.data())
+def test_hooked_items_are_read_copied_and_tagged_as_by_the_plain_steps(hooks, data):
+    plan = data.draw(st.lists(st.tuples(st.integers(0, len(hooks) - 1),
+                                        st.tuples(st.sampled_from(POINTS), st.booleans())),
+                              max_size=6))
+    assert run(ZoneWarden, hooks, plan) == run(ReferenceWarden, hooks, plan)
+
+
+def python_calls(fn):
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call":
+            calls.append(os.path.basename(frame.f_code.co_filename))
+
+    sys.setprofile(profile)
+    try:
+        fn()
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+@pytest.mark.parametrize("track", [False, True], ids=["detection", "track"])
+def test_plain_items_are_copied_without_the_copy_module(track):
+    # What copy.copy does for them is done directly (the hooked items above
+    # compare it with copy.copy itself), once copy.copy has recorded the
+    # class's __slotnames__.
+    w = ZoneWarden([dict(r) for r in RECORDS])
+    copy.copy(Item((0, 0, 0, 0), track))
+    items = frame([Item], [(0, (p, track)) for p in POINTS])
+    extra = frame([Item], [(0, ((0.2, 0.2), track))])[0]
+    vars(extra)["extra"] = object()  # a further attribute to copy
+    kept = python_calls(lambda: w.filter_in_roi(items + [extra], None, (0.0, 0.0)))
+    assert [f for f in kept if f in ("copy.py", "copyreg.py")] == []
