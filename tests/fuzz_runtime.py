@@ -414,10 +414,46 @@ def free(q):
     return True
 
 
+def _stores_reach_watchers():
+    """Whether `obj.name = v` reaches the watchers of obj's dict while the
+    dict still keeps its values in the object (3.13.0: it does not, though
+    the same store through the dict does)."""
+    class Probe(object):
+        pass
+    probe = Probe()
+    probe.a = 1
+    wid = _testcapi.add_dict_watcher(0)
+    try:
+        _testcapi.watch_dict(wid, vars(probe))
+        probe.a = 2
+        return bool(_testcapi.get_dict_watcher_events())
+    finally:
+        _testcapi.clear_dict_watcher(wid)
+
+
+_STORES_REACH_WATCHERS = []
+
+
+class _Apart(object):
+    """A key that moves a dict's values out of its object."""
+
+
 def dict_watcher(kind, *dicts):
+    """Another extension's watcher (of _testcapi's kind `kind`) on `dicts`.
+    Where the interpreter's own attribute stores miss the watchers of a dict
+    that keeps its values in its object, the dict is first made to keep
+    them itself (a key that is no str, added and removed): else the plain
+    -Python side's stores would not be seen where the native side's, made
+    on the dict, are."""
+    if not _STORES_REACH_WATCHERS:
+        _STORES_REACH_WATCHERS.append(_stores_reach_watchers())
     wid = _testcapi.add_dict_watcher(kind)
     WATCHERS.append(("dict", wid))
     for d in dicts:
+        if not _STORES_REACH_WATCHERS[0]:
+            key = _Apart()
+            d[key] = None
+            del d[key]
         _testcapi.watch_dict(wid, d)
     return wid
 
