@@ -54,6 +54,7 @@ def fresh(prefix):
 
 NESTED = [0]  # hostile actions running, one inside another
 MAX_NESTED = 8
+HOOKS = []  # NESTED when each unraisable hook running (see Hook) started
 
 
 def acting(fn):
@@ -66,6 +67,9 @@ def acting(fn):
     def action():
         if NESTED[0] >= MAX_NESTED:
             ev("too deep")
+            return None
+        if HOOKS and NESTED[0] > HOOKS[-1]:
+            ev("held back")  # inside an unraisable hook's own action
             return None
         NESTED[0] += 1
         try:
@@ -357,7 +361,14 @@ class Mx(object):
 
 
 class Hook(object):
-    """sys.unraisablehook that records the error's type and acts."""
+    """sys.unraisablehook that records the error's type and acts.
+
+    It runs inside another extension's failing dict watcher, that is inside
+    a change of the watched dict, which such code must not change (the
+    interpreter would finish the change with what it read before: a value
+    released twice). So its action only reads or uses other objects (the
+    generator sees to that), and the actions that would run inside it (a
+    colliding key's, a finalizer's) are held back, on both sides alike."""
 
     def __init__(self, act=None):
         self.act = act
@@ -365,7 +376,11 @@ class Hook(object):
     def __call__(self, unraisable):
         ev("unraisable", type(unraisable.exc_value).__name__)
         if self.act is not None:
-            self.act()
+            HOOKS.append(NESTED[0])
+            try:
+                self.act()
+            finally:
+                HOOKS.pop()
 
 
 def factory(kind, act=None):
@@ -1085,6 +1100,7 @@ def cleanup():
     ARMED[0] = False
     COUNTER[0] = 0
     NESTED[0] = 0
+    del HOOKS[:]
     del SHOWN[:]
     _oracle["wardens"] = []
 
