@@ -389,11 +389,7 @@ void fn_dealloc(PyObject* self) {
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
   PyObject_GC_Del(self);
-#if PY_VERSION_HEX >= 0x03080000
-  Py_DECREF(type);  // from 3.8 on, instances of heap types own their type
-#else
-  (void)type;
-#endif
+  Py_DECREF(type);  // instances of a heap type own their type (see make_function)
 }
 
 PyObject* fn_repr(PyObject* self) {
@@ -489,6 +485,13 @@ Ref make_function(const FunctionSpec& spec, ModuleState& state,
   }
   Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(NativeFunction, type)));
   if (!self) return Ref();
+#if PY_VERSION_HEX < 0x03080000
+  // From 3.8 on the allocation takes a reference to a heap type for its
+  // instance; before, the instance takes it here, or the type (held by the
+  // module state, which is cleared first at shutdown) goes before the
+  // functions that still point to it.
+  Py_INCREF(type);
+#endif
   auto* f = reinterpret_cast<NativeFunction*>(self.get());
 #if OMBRIX_HAVE_VECTORCALL
   f->vectorcall = fn_vectorcall;

@@ -4,123 +4,68 @@
 
 namespace zone_warden {
 
-using ombrix::Interned;
 using ombrix::Ref;
 using ombrix::type_lookup;
 
-namespace {
-
-Interned s_info("info"), s_tlwh("tlwh"), s_roi_id("roi_id"), s_roi_name("roi_name"),
-    s_copy("copy"), s_copy_dispatch("_copy_dispatch"), s_dispatch_table("dispatch_table"),
-    s_atomic_types("_copy_atomic_types"), s_builtin_containers("_copy_builtin_containers"),
-    s_reconstruct("_reconstruct"), s_newobj("__newobj__"), s_new("__new__"),
-    s_reduce_ex("__reduce_ex__"), s_reduce("__reduce__"), s_class("__class__"),
-    s_getstate("__getstate__"), s_setstate("__setstate__"), s_copy_hook("__copy__"),
-    s_getnewargs_ex("__getnewargs_ex__"), s_getnewargs("__getnewargs__"), s_slots("__slots__"),
-    s_dict("__dict__"), s_slotnames("__slotnames__");
-
-// What `copy.copy` relies on, as found at import. Kept for the life of the
-// process. Up to 3.13 `copy.copy` first looks the class up in the dict
-// `_copy_dispatch`; from 3.14 on it checks the sets `_copy_atomic_types` and
-// `_copy_builtin_containers` instead. After that both go the same way for an
-// instance of a plain class: no __copy__, not in `dispatch_table`, then
-// `__reduce_ex__(4)` and `_reconstruct`. When the module is not laid out as
-// expected, `ready` stays false and every copy goes through `copy.copy`.
-struct CopyMachinery {
-  bool ready = false;
-  PyObject* module = nullptr;        // the copy module
-  PyObject* copy = nullptr;          // copy.copy
-  PyObject* dispatch = nullptr;      // copy._copy_dispatch (up to 3.13)
-  PyObject* atomic = nullptr;        // copy._copy_atomic_types (3.14 on)
-  PyObject* containers = nullptr;    // copy._copy_builtin_containers (3.14 on)
-  PyObject* dispatch_table = nullptr;  // copy.dispatch_table (copyreg's)
-  PyObject* reconstruct = nullptr;   // copy._reconstruct
-  PyObject* copyreg = nullptr;       // the copyreg module
-  PyObject* newobj = nullptr;        // copyreg.__newobj__
-  PyObject* empty_args = nullptr;    // ()
-};
-CopyMachinery machinery;
-
-bool item_type_is_plain(PyTypeObject* type) {
-  return ombrix::generic_attributes(type) && type->tp_dictoffset != 0 &&
-         !type_lookup(type, s_info) && !type_lookup(type, s_tlwh) &&
-         !type_lookup(type, s_roi_id) && !type_lookup(type, s_roi_name);
-}
-Verdicts plain_items(item_type_is_plain);
-
-PyObject* dict_entry(PyObject* dict, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(dict, name);
-  if (!v && PyErr_Occurred()) PyErr_Clear();
-  return v;
-}
-
-// A class whose instances `copy.copy` copies through object.__reduce_ex__(4)
-// and copyreg.__newobj__: a new instance by object.__new__, then its dict
-// updated from the original's dict, and nothing else.
-bool copy_type_is_plain(PyTypeObject* type) {
-  if (Py_TYPE(type) != &PyType_Type || !ombrix::generic_attributes(type) ||
-      type->tp_itemsize != 0 || type->tp_dictoffset == 0 ||
-      type->tp_new != PyBaseObject_Type.tp_new) {
-    return false;
-  }
-  PyObject* mro = type->tp_mro;
-  if (!mro) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    if (base == &PyBaseObject_Type) continue;
-    if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE) || !base->tp_dict ||
-        dict_entry(base->tp_dict, s_slots)) {
-      return false;
-    }
-  }
-  for (PyObject* name : {s_new.get(), s_reduce_ex.get(), s_reduce.get(), s_class.get(),
-                         s_getstate.get()}) {
-    if (type_lookup(type, name) != type_lookup(&PyBaseObject_Type, name)) return false;
-  }
-  for (PyObject* name :
-       {s_copy_hook.get(), s_setstate.get(), s_getnewargs_ex.get(), s_getnewargs.get()}) {
-    if (type_lookup(type, name)) return false;
-  }
-  PyObject* dict_descr = type_lookup(type, s_dict);
-  if (!dict_descr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type) return false;
-  // copyreg caches a class's slot names in the class on its first copy;
-  // until then the first copy goes through copy.copy, which stores them.
-  PyObject* slotnames = type->tp_dict ? dict_entry(type->tp_dict, s_slotnames) : nullptr;
-  return slotnames && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
-}
-Verdicts plain_copies(copy_type_is_plain);
-
-// Storing an attribute on an instance of a plain class through the generic
-// setattr is a store into its instance dict, as long as no class in its MRO
-// (object aside) has a data descriptor other than the class's own __dict__
-// and __weakref__, and the name is not one of object's data descriptors
-// (names with two leading underscores are left out altogether).
-bool stores_are_plain(PyTypeObject* type) {
-  if (!copy_type_is_plain(type)) return false;
-  PyObject* mro = type->tp_mro;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    if (base == &PyBaseObject_Type) continue;
-    Py_ssize_t pos = 0;
-    PyObject *name, *value;
-    while (PyDict_Next(base->tp_dict, &pos, &name, &value)) {
-      if (!Py_TYPE(value)->tp_descr_set) continue;
-      if (!PyUnicode_Check(name) || (PyUnicode_CompareWithASCIIString(name, "__dict__") != 0 &&
-                                     PyUnicode_CompareWithASCIIString(name, "__weakref__") != 0)) {
-        return false;
-      }
-    }
+bool str_keys_only(PyObject* d, bool split_tables_plain) {
+  // A split table (an instance dict sharing its class's keys) holds exact
+  // str keys only: the interpreter makes it a combined one before storing
+  // any other key (split_tables_hold_str_keys checks that it does).
+  if (split_tables_plain && reinterpret_cast<PyDictObject*>(d)->ma_values) return true;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(d, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
   }
   return true;
 }
-Verdicts plain_stores(stores_are_plain);
+
+bool split_tables_hold_str_keys() {
+  // An instance of a class of our own, whose dict is a split table once it
+  // has an attribute, and a key that is not a str stored in that dict.
+  Ref name = Ref::steal(PyUnicode_FromString("_split_table_probe"));
+  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  Ref ns = Ref::steal(PyDict_New());
+  Ref attribute = Ref::steal(PyUnicode_InternFromString("a"));
+  Ref odd = Ref::steal(PyLong_FromLong(1));
+  if (!name || !bases || !ns || !attribute || !odd) return false;
+  Ref cls = ombrix::call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()});
+  Ref obj = cls ? ombrix::call(cls.get(), {}) : Ref();
+  if (!obj || PyObject_SetAttr(obj.get(), attribute.get(), Py_None) < 0) return false;
+  Ref d = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
+  if (!d || !reinterpret_cast<PyDictObject*>(d.get())->ma_values) return false;
+  if (PyDict_SetItem(d.get(), odd.get(), Py_None) < 0) return false;
+  return !reinterpret_cast<PyDictObject*>(d.get())->ma_values;
+}
+
+bool mro_keys_are_plain(PyTypeObject* type) {
+  // Owned: the tuple is only read, but it is the class's to replace.
+  const Ref mro = Ref::borrow(type->tp_mro);
+  if (!mro || !PyTuple_CheckExact(mro.get())) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;  // changed only from C
+    if (!base->tp_dict || !str_keys_only(base->tp_dict, false)) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool has_entry(PyObject* dict, PyObject* name) {
+  Ref value;
+  if (!ombrix::dict_lookup(dict, name, &value)) {
+    PyErr_Clear();
+    return true;  // counts as present: the caller takes the general way
+  }
+  return static_cast<bool>(value);
+}
 
 bool dunder(PyObject* name) {
   return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
          PyUnicode_READ_CHAR(name, 1) == '_';
 }
 
-// module.name, owned; NULL (no exception) when absent.
 // True when looking a class up in `table` (an exact dict, set or frozenset)
 // runs no Python code: every key compares by identity, as classes of an
 // ordinary metaclass do, so no __eq__ of a key can be called.
@@ -138,6 +83,7 @@ bool lookups_are_quiet(PyObject* table) {
     }
     return true;
   }
+  // Iterating a set runs no code.
   Ref it = Ref::steal(PyObject_GetIter(table));
   if (!it) {
     PyErr_Clear();
@@ -153,114 +99,25 @@ bool lookups_are_quiet(PyObject* table) {
   return true;
 }
 
-PyObject* keep(PyObject* module, PyObject* name) {
-  PyObject* v = dict_entry(PyModule_GetDict(module), name);
-  Py_XINCREF(v);
-  return v;
+// module.name as its namespace holds it; empty when absent (or when the
+// lookup failed).
+Ref entry_of(PyObject* module, PyObject* name) {
+  Ref value;
+  if (!ombrix::dict_lookup(PyModule_GetDict(module), name, &value)) PyErr_Clear();
+  return value;
 }
 
 #if PY_VERSION_HEX >= 0x030E0000
 bool exact_set(PyObject* o) { return o && (PySet_CheckExact(o) || PyFrozenSet_CheckExact(o)); }
 
-// `cls in s` for a set `s` of classes; true also when that cannot be told.
+// `cls in s` for a set `s` of classes whose lookups are quiet; true also when
+// that cannot be told.
 bool in_set(PyObject* s, PyObject* cls) {
   int found = PySet_Contains(s, cls);
   if (found < 0) PyErr_Clear();
   return found != 0;
 }
 #endif
-
-}  // namespace
-
-bool plain_item_type(PyTypeObject* type) {
-  return Py_TYPE(type) == &PyType_Type && plain_items.check(type);
-}
-
-bool capture_copy_machinery(PyObject* copy_module) {
-  machinery.ready = false;
-  Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-  if (!copyreg || !PyModule_Check(copy_module)) {
-    PyErr_Clear();
-    return true;  // the general path copies
-  }
-  machinery.module = copy_module;
-  Py_INCREF(copy_module);
-  machinery.copyreg = copyreg.release();
-  machinery.copy = keep(copy_module, s_copy);
-#if PY_VERSION_HEX >= 0x030E0000
-  machinery.atomic = keep(copy_module, s_atomic_types);
-  machinery.containers = keep(copy_module, s_builtin_containers);
-  const bool classes_known = exact_set(machinery.atomic) && exact_set(machinery.containers);
-#else
-  machinery.dispatch = keep(copy_module, s_copy_dispatch);
-  const bool classes_known = machinery.dispatch && PyDict_CheckExact(machinery.dispatch);
-#endif
-  machinery.dispatch_table = keep(copy_module, s_dispatch_table);
-  machinery.reconstruct = keep(copy_module, s_reconstruct);
-  machinery.newobj = keep(machinery.copyreg, s_newobj);
-  machinery.empty_args = PyTuple_New(0);
-  if (!machinery.empty_args) {
-    PyErr_Clear();
-    return true;
-  }
-  // copy.copy and the helpers it ends in must be the modules' own
-  // functions, not something put in their place.
-  auto own_function = [](PyObject* f, PyObject* module) {
-    return f && PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module);
-  };
-  machinery.ready = own_function(machinery.copy, copy_module) && classes_known &&
-                    machinery.dispatch_table && PyDict_CheckExact(machinery.dispatch_table) &&
-                    own_function(machinery.reconstruct, copy_module) &&
-                    own_function(machinery.newobj, machinery.copyreg);
-  return true;
-}
-
-bool ShallowCopy::machinery_intact(unsigned epoch) {
-  if (checked_ && checked_epoch_ == epoch) return intact_;
-  checked_ = true;
-  checked_epoch_ = epoch;
-  intact_ = false;
-  if (!machinery.ready) return false;
-  PyObject* copy_dict = PyModule_GetDict(machinery.module);
-  PyObject* copyreg_dict = PyModule_GetDict(machinery.copyreg);
-  PyObject* table = dict_entry(copy_dict, s_dispatch_table);
-#if PY_VERSION_HEX >= 0x030E0000
-  const bool classes_intact = dict_entry(copy_dict, s_atomic_types) == machinery.atomic &&
-                              dict_entry(copy_dict, s_builtin_containers) == machinery.containers &&
-                              lookups_are_quiet(machinery.atomic) &&
-                              lookups_are_quiet(machinery.containers);
-#else
-  const bool classes_intact = dict_entry(copy_dict, s_copy_dispatch) == machinery.dispatch &&
-                              lookups_are_quiet(machinery.dispatch);
-#endif
-  intact_ = Py_TYPE(machinery.module) == &PyModule_Type &&
-            dict_entry(copy_dict, s_copy) == machinery.copy && classes_intact &&
-            table == machinery.dispatch_table && PyDict_CheckExact(table) &&
-            lookups_are_quiet(table) &&
-            dict_entry(copy_dict, s_reconstruct) == machinery.reconstruct &&
-            dict_entry(copyreg_dict, s_newobj) == machinery.newobj;
-  return intact_;
-}
-
-bool ShallowCopy::unregistered(PyTypeObject* type, unsigned epoch) {
-  if (unregistered_type_ == type && unregistered_epoch_ == epoch) return true;
-  PyObject* key = reinterpret_cast<PyObject*>(type);
-#if PY_VERSION_HEX >= 0x030E0000
-  if (in_set(machinery.atomic, key) || in_set(machinery.containers, key)) return false;
-#else
-  if (dict_entry(machinery.dispatch, key)) return false;
-#endif
-  if (dict_entry(machinery.dispatch_table, key)) return false;
-  unregistered_type_ = type;
-  unregistered_epoch_ = epoch;
-  return true;
-}
-
-// copy.copy of an instance of `type` goes the way the direct copy follows.
-bool ShallowCopy::direct(PyObject* copy_module, PyTypeObject* type, unsigned epoch) {
-  return copy_module == machinery.module && machinery_intact(epoch) &&
-         Py_TYPE(type) == &PyType_Type && plain_copies.check(type) && unregistered(type, epoch);
-}
 
 // object.__new__(type) for a class of plain copies, whose instance dict is
 // set right after. Up to 3.11, object.__new__ is tp_alloc after a check for
@@ -269,13 +126,181 @@ bool ShallowCopy::direct(PyObject* copy_module, PyTypeObject* type, unsigned epo
 // only to throw it away: tp_alloc alone is taken there. From 3.12 on the
 // instance layout belongs to object.__new__ and tp_alloc together, so
 // object.__new__ itself is called.
-static Ref new_instance(PyTypeObject* type) {
+Ref new_instance(const State& st, PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030C0000
   if (type->tp_alloc) {
     return Ref::steal(type->tp_alloc(type, 0));
   }
 #endif
-  return Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+  return Ref::steal(PyBaseObject_Type.tp_new(type, st.empty_args.get(), nullptr));
+}
+
+}  // namespace
+
+bool item_type_is_plain(const State& st, PyTypeObject* type) {
+  return ombrix::generic_attributes(type) && type->tp_dictoffset != 0 &&
+         mro_keys_are_plain(type) && !type_lookup(type, st.info) && !type_lookup(type, st.tlwh) &&
+         !type_lookup(type, st.roi_id) && !type_lookup(type, st.roi_name);
+}
+
+// A class whose instances `copy.copy` copies through object.__reduce_ex__(4)
+// and copyreg.__newobj__: a new instance by object.__new__, then its dict
+// updated from the original's dict, and nothing else.
+bool copy_type_is_plain(const State& st, PyTypeObject* type) {
+  if (Py_TYPE(type) != &PyType_Type || !ombrix::generic_attributes(type) ||
+      type->tp_itemsize != 0 || type->tp_dictoffset == 0 ||
+      type->tp_new != PyBaseObject_Type.tp_new || !mro_keys_are_plain(type)) {
+    return false;
+  }
+  const Ref mro = Ref::borrow(type->tp_mro);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (base == &PyBaseObject_Type) continue;
+    if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE) || !base->tp_dict ||
+        has_entry(base->tp_dict, st.slots)) {
+      return false;
+    }
+  }
+  for (PyObject* name : {st.new_.get(), st.reduce_ex.get(), st.reduce.get(), st.class_.get(),
+                         st.getstate.get()}) {
+    if (type_lookup(type, name).get() != type_lookup(&PyBaseObject_Type, name).get()) return false;
+  }
+  for (PyObject* name :
+       {st.copy_hook.get(), st.setstate.get(), st.getnewargs_ex.get(), st.getnewargs.get()}) {
+    if (type_lookup(type, name)) return false;
+  }
+  Ref dict_descr = type_lookup(type, st.dict);
+  if (!dict_descr || Py_TYPE(dict_descr.get()) != &PyGetSetDescr_Type) return false;
+  // copyreg caches a class's slot names in the class on its first copy;
+  // until then the first copy goes through copy.copy, which stores them.
+  Ref slotnames;
+  if (!ombrix::dict_lookup(type->tp_dict, st.slotnames, &slotnames)) {
+    PyErr_Clear();
+    return false;
+  }
+  return slotnames && PyList_CheckExact(slotnames.get()) && PyList_GET_SIZE(slotnames.get()) == 0;
+}
+
+// Storing an attribute on an instance of a plain class through the generic
+// setattr is a store into its instance dict, as long as no class in its MRO
+// (object aside) has a data descriptor other than the class's own __dict__
+// and __weakref__, and the name is not one of object's data descriptors
+// (names with two leading underscores are left out altogether).
+bool stores_are_plain(const State& st, PyTypeObject* type) {
+  if (!copy_type_is_plain(st, type)) return false;
+  const Ref mro = Ref::borrow(type->tp_mro);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (base == &PyBaseObject_Type) continue;
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(base->tp_dict, &pos, &name, &value)) {
+      // Borrowed: only looked at, and nothing is called in between.
+      if (!Py_TYPE(value)->tp_descr_set) continue;
+      if (PyUnicode_Compare(name, st.dict) != 0 && PyUnicode_Compare(name, st.weakref) != 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool capture_copy_machinery(State& st, PyObject* copy_module) {
+  st.copy_ready = false;
+  Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+  if (!copyreg || !PyModule_Check(copy_module)) {
+    PyErr_Clear();
+    return true;  // the general path copies
+  }
+  if (!st.empty_args.set(Ref::steal(PyTuple_New(0)))) return false;
+  st.copy_module.set(Ref::borrow(copy_module));
+  st.copyreg.set(copyreg);
+  st.copy_function.set(entry_of(copy_module, st.copy));
+#if PY_VERSION_HEX >= 0x030E0000
+  st.copy_atomic.set(entry_of(copy_module, st.atomic_types));
+  st.copy_containers.set(entry_of(copy_module, st.builtin_containers));
+  const bool classes_known = exact_set(st.copy_atomic.get()) && exact_set(st.copy_containers.get());
+#else
+  st.copy_dispatch_dict.set(entry_of(copy_module, st.copy_dispatch));
+  const bool classes_known = st.copy_dispatch_dict && PyDict_CheckExact(st.copy_dispatch_dict.get());
+#endif
+  st.copy_dispatch_table.set(entry_of(copy_module, st.dispatch_table));
+  st.copy_reconstruct.set(entry_of(copy_module, st.reconstruct));
+  st.copyreg_newobj.set(entry_of(copyreg.get(), st.newobj));
+  // copy.copy and the helpers it ends in must be the modules' own
+  // functions, not something put in their place.
+  auto own_function = [](PyObject* f, PyObject* module) {
+    return f && PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module);
+  };
+  st.copy_ready = own_function(st.copy_function.get(), copy_module) && classes_known &&
+                  st.copy_dispatch_table && PyDict_CheckExact(st.copy_dispatch_table.get()) &&
+                  own_function(st.copy_reconstruct.get(), copy_module) &&
+                  own_function(st.copyreg_newobj.get(), copyreg.get());
+  return true;
+}
+
+bool ShallowCopy::machinery_intact(unsigned epoch) {
+  if (checked_ && checked_epoch_ == epoch) return intact_;
+  checked_ = true;
+  checked_epoch_ = epoch;
+  intact_ = false;
+  if (!st_.copy_ready || Py_TYPE(st_.copy_module.get()) != &PyModule_Type ||
+      Py_TYPE(st_.copyreg.get()) != &PyModule_Type) {
+    return false;
+  }
+  // copy.copy reads the copy module's namespace and the builtins, and
+  // object.__reduce_ex__ copyreg's: the direct copy, which reads none of
+  // them, stands for it only while reading them runs no code.
+  PyObject* copy_dict = PyModule_GetDict(st_.copy_module.get());
+  PyObject* copyreg_dict = PyModule_GetDict(st_.copyreg.get());
+  if (!lookups_run_no_code(st_.copy_keys, copy_dict) ||
+      !lookups_run_no_code(st_.copyreg_keys, copyreg_dict) ||
+      !lookups_run_no_code(st_.builtins_keys, st_.builtins_dict.get())) {
+    return false;
+  }
+  // From here on every lookup is of a str in a dict of str keys: no code
+  // runs, and the values are compared by identity only.
+  auto is = [](PyObject* module, PyObject* name, const ombrix::Held& expected) {
+    return entry_of(module, name).get() == expected.get();
+  };
+  PyObject* copy = st_.copy_module.get();
+#if PY_VERSION_HEX >= 0x030E0000
+  const bool classes_intact = is(copy, st_.atomic_types, st_.copy_atomic) &&
+                              is(copy, st_.builtin_containers, st_.copy_containers) &&
+                              lookups_are_quiet(st_.copy_atomic.get()) &&
+                              lookups_are_quiet(st_.copy_containers.get());
+#else
+  const bool classes_intact = is(copy, st_.copy_dispatch, st_.copy_dispatch_dict) &&
+                              lookups_are_quiet(st_.copy_dispatch_dict.get());
+#endif
+  intact_ = is(copy, st_.copy, st_.copy_function) && classes_intact &&
+            is(copy, st_.dispatch_table, st_.copy_dispatch_table) &&
+            lookups_are_quiet(st_.copy_dispatch_table.get()) &&
+            is(copy, st_.reconstruct, st_.copy_reconstruct) &&
+            is(st_.copyreg.get(), st_.newobj, st_.copyreg_newobj);
+  return intact_;
+}
+
+bool ShallowCopy::unregistered(PyTypeObject* type, unsigned epoch) {
+  if (unregistered_type_ == type && unregistered_epoch_ == epoch) return true;
+  // The tables' keys compare by identity (machinery_intact): no code runs.
+  PyObject* key = reinterpret_cast<PyObject*>(type);
+#if PY_VERSION_HEX >= 0x030E0000
+  if (in_set(st_.copy_atomic.get(), key) || in_set(st_.copy_containers.get(), key)) return false;
+#else
+  if (has_entry(st_.copy_dispatch_dict.get(), key)) return false;
+#endif
+  if (has_entry(st_.copy_dispatch_table.get(), key)) return false;
+  unregistered_type_ = type;
+  unregistered_epoch_ = epoch;
+  return true;
+}
+
+// copy.copy of an instance of `type` goes the way the direct copy follows.
+bool ShallowCopy::direct(PyObject* copy_module, PyTypeObject* type, unsigned epoch) {
+  return copy_module == st_.copy_module.get() && machinery_intact(epoch) &&
+         Py_TYPE(type) == &PyType_Type && st_.plain_copies.check(st_, type) &&
+         unregistered(type, epoch);
 }
 
 bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObject* attrs,
@@ -283,19 +308,20 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
   PyTypeObject* type = Py_TYPE(item);
   if (!attrs || !PyDict_CheckExact(attrs)) return false;
   // What holds for the class holds until Python code runs.
-  if (stores_type_ != type || stores_epoch_ != epoch || copy_module != machinery.module) {
+  if (stores_type_ != type || stores_epoch_ != epoch || copy_module != st_.copy_module.get()) {
     stores_type_ = nullptr;
     // An abstract class fails in object.__new__: copy.copy reports that.
-    if (!direct(copy_module, type, epoch) || !plain_stores.check(type) ||
+    if (!direct(copy_module, type, epoch) || !st_.plain_stores.check(st_, type) ||
         PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
       return false;
     }
-    PyObject* descr = type_lookup(type, s_dict);
-    if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type ||
-        !reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset->set) {
+    Ref descr = type_lookup(type, st_.dict);  // runs no code: the verdicts above said so
+    if (!descr || Py_TYPE(descr.get()) != &PyGetSetDescr_Type ||
+        !reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset->set) {
       return false;
     }
-    dict_access_ = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
+    // The accessors are static data of the interpreter's.
+    dict_access_ = reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset;
     stores_type_ = type;
     stores_epoch_ = epoch;
   }
@@ -313,12 +339,14 @@ Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* cons
                                  PyObject* const* values, int n) {
   // y.__dict__.update(state), then each store: a name already there keeps
   // its place and takes the new value. The value it replaces is still held
-  // by the item's dict, so releasing it runs no code.
+  // by the item's dict, so releasing it runs no code. The keys are exact
+  // str (stores_are_direct), so inserting them runs none either.
   Ref state = Ref::steal(PyDict_New());
   if (!state) return Ref();
   Py_ssize_t pos = 0;
   PyObject *name, *value;
   while (PyDict_Next(attrs, &pos, &name, &value)) {
+    // Borrowed only until the store takes its own references.
     if (PyDict_SetItem(state.get(), name, value) < 0) return Ref();
   }
   for (int i = 0; i < n; ++i) {
@@ -331,7 +359,7 @@ Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* cons
     PyErr_SetString(PyExc_SystemError, "direct copy without its check");
     return Ref();
   }
-  Ref copy = new_instance(type);
+  Ref copy = new_instance(st_, type);
   if (!copy || dict_access_->set(copy.get(), state.get(), dict_access_->closure) < 0) return Ref();
   return copy;
 }
@@ -349,31 +377,37 @@ Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* att
     Py_ssize_t pos = 0;
     PyObject *name, *value;
     while (direct && PyDict_Next(state.get(), &pos, &name, &value)) {
-      if (!PyUnicode_CheckExact(name) || dunder(name)) {
+      // A key that is not an exact str may run code when compared: such
+      // an item goes through copy.copy.
+      if (!PyUnicode_CheckExact(name)) {
+        direct = false;
+      } else if (dunder(name)) {
         plain_names = false;
-        break;
       }
     }
-    // Names in the instance dict would shadow the reduction hooks.
+    // Names in the instance dict would shadow the reduction hooks. (The
+    // keys are exact str: looking them up runs no code.)
     if (direct && !plain_names) {
-      direct = !dict_entry(state.get(), s_reduce_ex) && !dict_entry(state.get(), s_reduce) &&
-               !dict_entry(state.get(), s_getstate);
+      direct = !has_entry(state.get(), st_.reduce_ex) && !has_entry(state.get(), st_.reduce) &&
+               !has_entry(state.get(), st_.getstate);
     }
   }
   if (!direct) {
     *ran_code = true;
-    Ref copier = ombrix::getattr(copy_module, s_copy);
+    Ref copier = ombrix::getattr(copy_module, st_.copy);
     return copier ? ombrix::call(copier.get(), {item}) : Ref();
   }
-  Ref copy = Ref::steal(PyBaseObject_Type.tp_new(type, machinery.empty_args, nullptr));
+  Ref copy = Ref::steal(PyBaseObject_Type.tp_new(type, st_.empty_args.get(), nullptr));
   if (!copy || PyDict_GET_SIZE(state.get()) == 0) return copy;
-  if (plain_names && plain_stores.check(type)) {
+  if (plain_names && st_.plain_stores.check(st_, type)) {
     // copy.__dict__.update(state), one name at a time: lets the interpreter
     // keep the attributes in its compact per-class layout.
     Py_ssize_t pos = 0;
     PyObject *name, *value;
     while (PyDict_Next(state.get(), &pos, &name, &value)) {
-      if (PyObject_GenericSetAttr(copy.get(), name, value) < 0) return Ref();
+      // Owned for the store, which allocates.
+      const Ref held_name = Ref::borrow(name), held_value = Ref::borrow(value);
+      if (PyObject_GenericSetAttr(copy.get(), held_name.get(), held_value.get()) < 0) return Ref();
     }
     return copy;
   }

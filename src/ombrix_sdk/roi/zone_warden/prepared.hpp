@@ -1,12 +1,14 @@
 // The native form of a ZoneWarden's region set, kept beside the instance.
 //
 // An instance's attributes are its interface, so nothing native is stored on
-// it. Instead a module-internal table maps the instance to the coordinates of
-// the geometries its `_included_rois` records and `_exclusion_intersections`
-// lists held when the table entry was built, together with strong references
-// to those very geometry objects. Before the entry is used, `matches` checks
-// that the instance still holds exactly those objects; a weak reference to
-// the instance removes the entry when the instance goes away.
+// it. Instead the module state's table (PreparedTable) maps the instance to
+// the coordinates of the geometries its `_included_rois` records and
+// `_exclusion_intersections` lists held when the table entry was built,
+// together with strong references to those very geometry objects. Before the
+// entry is used, `matches` checks that the instance still holds exactly those
+// objects, and that the lookups the filter would make in them run no Python
+// code; a weak reference to the instance removes the entry when the instance
+// goes away.
 #pragma once
 
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "geometry.hpp"
 #include "ombrix/ref.hpp"
+#include "state.hpp"
 
 namespace zone_warden {
 
@@ -27,9 +30,13 @@ struct Shape {
 };
 
 struct Region {
-  PyObject* record;            // compared by identity only
-  ombrix::Ref id_key;          // id(record)
-  Shape polygon;               // record["shapely_polygon"]
+  // Compared by identity only. Should the record go and another dict take
+  // its address and its place in `_included_rois`, holding the same
+  // geometry, it is the same region to the filter: same polygon, and the
+  // same overlaps under id(record).
+  PyObject* record;
+  ombrix::Ref id_key;           // id(record)
+  Shape polygon;                // record["shapely_polygon"]
   std::vector<Shape> overlaps;  // _exclusion_intersections[id(record)]
 };
 
@@ -40,22 +47,28 @@ struct Prepared {
 
   // True when `included` (the instance's `_included_rois`) and
   // `intersections` (its `_exclusion_intersections`) hold exactly the
-  // records and geometries this entry was built from, and the geometry
-  // classes still have the library's own `contains`. Fills `records` with
-  // the records, in order. Never raises.
-  bool matches(PyObject* included, PyObject* intersections,
+  // records and geometries this entry was built from, the records' keys are
+  // all exact str and the overlap table's all exact int (so that the lookups
+  // the filter makes in them run no code), and the geometry classes still
+  // have the library's own `contains`. Fills `records` with the records, in
+  // order. Runs no Python code and never raises.
+  bool matches(State& st, PyObject* included, PyObject* intersections,
                std::vector<ombrix::Ref>* records) const;
+
+  int traverse(visitproc visit, void* arg) const;
 };
 
 // Takes what is needed from the geometry library at import: `polygon` and
 // `multipolygon` are its Polygon and MultiPolygon classes.
-bool capture_geometry_library(PyObject* polygon, PyObject* multipolygon);
+bool capture_geometry_library(State& st, PyObject* polygon, PyObject* multipolygon);
 
 // The entry of `self` matching its current state, built (or rebuilt) when
 // there is none; nullptr when the state has a shape the native test does not
-// handle. Never raises. Fills `records` like Prepared::matches.
-std::shared_ptr<const Prepared> prepared_for(PyObject* self, PyObject* included,
+// handle. Never raises. Fills `records` like Prepared::matches. Building
+// calls into the geometry library, which runs Python code: *ran_code is set
+// then.
+std::shared_ptr<const Prepared> prepared_for(State& st, PyObject* self, PyObject* included,
                                              PyObject* intersections,
-                                             std::vector<ombrix::Ref>* records);
+                                             std::vector<ombrix::Ref>* records, bool* ran_code);
 
 }  // namespace zone_warden

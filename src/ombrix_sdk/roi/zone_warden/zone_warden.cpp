@@ -11,18 +11,24 @@
 //   construction and import left them (the hooks `_is_point_in_polygon`,
 //   `_is_point_excluded_for_polygon` and `_assign_roi_info` not overridden,
 //   `Point` and `id` not rebound, the records and overlap lists holding the
-//   geometries the native form was built from; see prepared.hpp), an item's
-//   anchor point is located natively in the geometries' own coordinates
-//   (geometry.hpp), and no shapely Point is made unless the native test
-//   cannot be certain and the geometry library has to decide.
+//   geometries the native form was built from; see prepared.hpp), and the
+//   lookups the plain steps would make in the namespaces, the instance and
+//   the records run no Python code (their keys are all exact str, or exact
+//   int for the overlap table), an item's anchor point is located natively
+//   in the geometries' own coordinates (geometry.hpp), and no shapely Point
+//   is made unless the native test cannot be certain and the geometry
+//   library has to decide.
 // - Copying. Plain items are copied directly (plain.hpp); a plain detection
 //   whose tags are plain stores gets its copy's instance dict built with the
 //   tags in it, in the order the copy and the two stores would leave.
 //
 // Every step that may run Python code of the caller's (attribute access on
-// items that are not plain, copying through copy.copy, overridden hooks, ...)
-// advances an epoch; before the shortcut is used again, its conditions are
-// checked anew.
+// items that are not plain, a lookup in a dict with keys that are not exact
+// str, copying through copy.copy, overridden hooks, ...) advances an epoch;
+// before a shortcut is used again, its premises are checked anew. Whatever is
+// used after such a step is held by an owned reference. (The collector's
+// finalizers may run at any allocation, as they may anywhere in Python code;
+// what they change is seen at the next check.)
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -31,84 +37,85 @@
 #include <frameobject.h>
 
 #include "geometry.hpp"
+#include "ombrix/dicts.hpp"
 #include "ombrix/function.hpp"
 #include "ombrix/module.hpp"
 #include "ombrix/types.hpp"
 #include "plain.hpp"
 #include "prepared.hpp"
+#include "state.hpp"
+
+namespace zone_warden {
+
+using namespace ombrix;
+
+// The verdicts of this file; they run no Python code (mro_keys_are_plain
+// first).
+
+// A class keeps ZoneWarden's hooks when it does not override them and leaves
+// the instance attributes the hooks read to the instance dict.
+bool hooks_are_own(const State& st, PyTypeObject* type) {
+  return generic_attributes(type) && type->tp_dictoffset != 0 && mro_keys_are_plain(type) &&
+         type_lookup(type, st.is_point_in_polygon).get() == st.in_polygon.get() &&
+         type_lookup(type, st.is_point_excluded).get() == st.excluded.get() &&
+         type_lookup(type, st.assign_roi_info).get() == st.assign.get() &&
+         !type_lookup(type, st.exclusion_intersections);
+}
+
+// Reading a class attribute of a class whose class dicts have exact str
+// keys only runs no code.
+bool constants_are_plain(const State&, PyTypeObject* type) { return mro_keys_are_plain(type); }
+
+// Making a Point has no effect besides the Point (so the shortcut may skip
+// it) while the class still constructs as imported.
+bool point_is_as_imported(const State& st, PyTypeObject* type) {
+  return mro_keys_are_plain(type) && type_lookup(type, st.new_).get() == st.point_new.get() &&
+         type_lookup(type, st.init).get() == st.point_init.get();
+}
+
+}  // namespace zone_warden
 
 namespace {
 
 using namespace ombrix;
 using namespace zone_warden;
 
-Interned s_copy("copy"), s_deepcopy("deepcopy"), s_np("np"), s_array("array"),
-    s_float32("float32"), s_Polygon("Polygon"), s_Point("Point"), s_KEY("KEY"),
-    s_ROI_ID("ROI_ID"), s_ROI_NAME("ROI_NAME"), s_exception_traceback("exception_traceback"),
-    s_logger("logger"), s_RoiData("RoiData"), s_POINTS_KEY("POINTS_KEY"),
-    s_INCLUDE_KEY("INCLUDE_KEY"), s_ROI_ID_KEY("ROI_ID_KEY"), s_ROI_LABEL_KEY("ROI_LABEL_KEY"),
-    s_shapely_polygon("shapely_polygon"), s_polygons("polygons"), s_rois("rois"),
-    s_frame_sz("frame_sz"), s_included_rois("_included_rois"),
-    s_empty_polygon("_empty_polygon"), s_exclusion_intersections("_exclusion_intersections"),
-    s_intersection("intersection"), s_is_empty("is_empty"), s_contains("contains"),
-    s_append("append"), s_get("get"), s_info("info"), s_tlwh("tlwh"), s_rect("rect"),
-    s_roi_id("roi_id"), s_roi_name("roi_name"), s_is_point_in_polygon("_is_point_in_polygon"),
-    s_is_point_excluded("_is_point_excluded_for_polygon"), s_assign_roi_info("_assign_roi_info"),
-    s_float("float"), s_len("len"), s_id("id"), s_empty_text(""), s_zone_warden("ZoneWarden"),
-    s_new("__new__"), s_init("__init__");
-
-// Objects taken at import and kept for the life of the process: what the
-// shortcuts compare against, and constants.
-struct Originals {
-  PyObject* point = nullptr;     // shapely.geometry.Point
-  PyObject* point_new = nullptr;   // its __new__ and __init__
-  PyObject* point_init = nullptr;
-  PyObject* id = nullptr;        // builtins.id
-  PyTypeObject* float64 = nullptr;  // numpy.float64
-  PyObject* in_polygon = nullptr;   // ZoneWarden's hooks, as in its class dict
-  PyObject* excluded = nullptr;
-  PyObject* assign = nullptr;
-  PyObject* one = nullptr;       // 1.0
-  PyObject* index0 = nullptr;    // 0
-  PyObject* index1 = nullptr;    // 1
-  PyObject* dtype_kw = nullptr;  // ("dtype",)
-  PyObject* globals = nullptr;   // the module namespace
-  PyCodeObject* filter_code = nullptr;  // names filter_in_roi in tracebacks
-};
-Originals originals;
-
 // --- namespace lookups ----------------------------------------------------------
 
-// The module-level (or builtin) name, as a function body would see it.
-Ref lookup(NativeFunction* fn, PyObject* name) { return Ref::borrow(global(fn, name)); }
-
-// The same, without raising: NULL when unbound.
-PyObject* bound(NativeFunction* fn, PyObject* name) {
-  PyObject* v = global(fn, name);
-  if (!v) PyErr_Clear();
-  return v;
-}
-
-PyObject* dict_entry(PyObject* dict, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(dict, name);
-  if (!v && PyErr_Occurred()) PyErr_Clear();
-  return v;
+// True when the lookups of the module's functions in their namespace (the
+// module's, then the builtins) run no Python code: both have exact str keys
+// only. Runs none itself.
+bool namespace_is_plain(State& st) {
+  return lookups_run_no_code(st.globals_keys, PyModule_GetDict(st.module())) &&
+         lookups_run_no_code(st.builtins_keys, st.builtins_dict.get());
 }
 
 // `<cls_name>.<attr>` (RoiData.POINTS_KEY, KEY.ROI_ID, ...).
 Ref class_constant(NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
-  Ref cls = lookup(fn, cls_name);
+  Ref cls = global(fn, cls_name);
   return cls ? getattr(cls.get(), attr) : Ref();
 }
 
-// `<cls_name>.<attr>` when reading it runs no Python code and so gives the
-// same string every time: the name is bound to a class without metaclass
-// whose attribute is a plain string. NULL (no exception) otherwise.
-PyObject* pure_class_constant(NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
-  PyObject* cls = bound(fn, cls_name);
-  if (!cls || Py_TYPE(cls) != &PyType_Type) return nullptr;
-  PyObject* v = type_lookup(reinterpret_cast<PyTypeObject*>(cls), attr);
-  return v && PyUnicode_CheckExact(v) ? v : nullptr;
+// `<cls_name>.<attr>` in a plain namespace (see namespace_is_plain) when
+// reading it runs no Python code and so gives the same string every time:
+// the name is bound to a class without metaclass whose class dicts have
+// exact str keys only, and the attribute is a plain string. Empty (no
+// exception) otherwise. Runs no Python code.
+Ref plain_class_string(State& st, NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
+  Ref cls = global(fn, cls_name);
+  if (!cls) {
+    PyErr_Clear();
+    return Ref();
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  if (Py_TYPE(cls.get()) != &PyType_Type || !st.plain_constants.check(st, type)) return Ref();
+  Ref v = type_lookup(type, attr);
+  return v && PyUnicode_CheckExact(v.get()) ? v : Ref();
+}
+
+// The same, checking the namespace first.
+Ref pure_class_constant(State& st, NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
+  return namespace_is_plain(st) ? plain_class_string(st, fn, cls_name, attr) : Ref();
 }
 
 // --- unpacking ----------------------------------------------------------------------
@@ -150,40 +157,40 @@ bool unpack(PyObject* seq, Py_ssize_t n, Ref* out, bool* pure) {
 
 // Step 7: record[POINTS_KEY] = np.array(record[POINTS_KEY], dtype=np.float32),
 // then record["shapely_polygon"] = Polygon(record[POINTS_KEY]).
-bool prepare_records(NativeFunction* fn, PyObject* self) {
-  Ref rois = getattr(self, s_rois);
+bool prepare_records(NativeFunction* fn, State& st, PyObject* self) {
+  Ref rois = getattr(self, st.rois);
   Ref it = rois ? Ref::steal(PyObject_GetIter(rois.get())) : Ref();
   if (!it) return false;
   while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
     PyObject* r = record.get();
-    Ref np = lookup(fn, s_np);
-    Ref array = np ? getattr(np.get(), s_array) : Ref();
-    Ref key = array ? class_constant(fn, s_RoiData, s_POINTS_KEY) : Ref();
+    Ref np = global(fn, st.np);
+    Ref array = np ? getattr(np.get(), st.array) : Ref();
+    Ref key = array ? class_constant(fn, st.roi_data, st.points_key) : Ref();
     Ref points = key ? Ref::steal(PyObject_GetItem(r, key.get())) : Ref();
-    Ref np_again = points ? lookup(fn, s_np) : Ref();
-    Ref float32 = np_again ? getattr(np_again.get(), s_float32) : Ref();
+    Ref np_again = points ? global(fn, st.np) : Ref();
+    Ref float32 = np_again ? getattr(np_again.get(), st.float32) : Ref();
     Ref converted =
-        float32 ? call_kw(array.get(), {points.get(), float32.get()}, originals.dtype_kw) : Ref();
-    Ref target = converted ? class_constant(fn, s_RoiData, s_POINTS_KEY) : Ref();
+        float32 ? call_kw(array.get(), {points.get(), float32.get()}, st.dtype_kw.get()) : Ref();
+    Ref target = converted ? class_constant(fn, st.roi_data, st.points_key) : Ref();
     if (!target || PyObject_SetItem(r, target.get(), converted.get()) < 0) return false;
 
-    Ref polygon_class = lookup(fn, s_Polygon);
-    Ref key_again = polygon_class ? class_constant(fn, s_RoiData, s_POINTS_KEY) : Ref();
+    Ref polygon_class = global(fn, st.polygon_name);
+    Ref key_again = polygon_class ? class_constant(fn, st.roi_data, st.points_key) : Ref();
     Ref vertices = key_again ? Ref::steal(PyObject_GetItem(r, key_again.get())) : Ref();
     Ref polygon = vertices ? call(polygon_class.get(), {vertices.get()}) : Ref();
-    if (!polygon || PyObject_SetItem(r, s_shapely_polygon, polygon.get()) < 0) return false;
+    if (!polygon || PyObject_SetItem(r, st.shapely_polygon, polygon.get()) < 0) return false;
   }
   return !PyErr_Occurred();
 }
 
 // Step 8: [record for record in rois if not record[INCLUDE_KEY]].
-Ref exclusion_list(NativeFunction* fn, PyObject* self) {
+Ref exclusion_list(NativeFunction* fn, State& st, PyObject* self) {
   Ref exclusions = Ref::steal(PyList_New(0));
-  Ref rois = exclusions ? getattr(self, s_rois) : Ref();
+  Ref rois = exclusions ? getattr(self, st.rois) : Ref();
   Ref it = rois ? Ref::steal(PyObject_GetIter(rois.get())) : Ref();
   if (!it) return Ref();
   while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-    Ref key = class_constant(fn, s_RoiData, s_INCLUDE_KEY);
+    Ref key = class_constant(fn, st.roi_data, st.include_key);
     Ref include = key ? Ref::steal(PyObject_GetItem(record.get(), key.get())) : Ref();
     int included = include ? truth(include.get()) : -1;
     if (included < 0) return Ref();
@@ -195,16 +202,18 @@ Ref exclusion_list(NativeFunction* fn, PyObject* self) {
 
 // Step 9.2, for an include record: the non-empty overlaps of its polygon with
 // those of the exclusion records, in their order.
-Ref overlaps_of(PyObject* record, PyObject* exclusions) {
+Ref overlaps_of(State& st, PyObject* record, PyObject* exclusions) {
   Ref kept = Ref::steal(PyList_New(0));
   if (!kept) return Ref();
+  // The list is our own: nothing else can change it.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(exclusions); ++i) {
     Ref exclusion = Ref::borrow(PyList_GET_ITEM(exclusions, i));
-    Ref mine = Ref::steal(PyObject_GetItem(record, s_shapely_polygon));
-    Ref intersect = mine ? getattr(mine.get(), s_intersection) : Ref();
-    Ref theirs = intersect ? Ref::steal(PyObject_GetItem(exclusion.get(), s_shapely_polygon)) : Ref();
+    Ref mine = Ref::steal(PyObject_GetItem(record, st.shapely_polygon));
+    Ref intersect = mine ? getattr(mine.get(), st.intersection) : Ref();
+    Ref theirs =
+        intersect ? Ref::steal(PyObject_GetItem(exclusion.get(), st.shapely_polygon)) : Ref();
     Ref overlap = theirs ? call(intersect.get(), {theirs.get()}) : Ref();
-    Ref empty = overlap ? getattr(overlap.get(), s_is_empty) : Ref();
+    Ref empty = overlap ? getattr(overlap.get(), st.is_empty) : Ref();
     int is_empty = empty ? truth(empty.get()) : -1;
     if (is_empty < 0) return Ref();
     if (!is_empty && PyList_Append(kept.get(), overlap.get()) < 0) return Ref();
@@ -213,36 +222,36 @@ Ref overlaps_of(PyObject* record, PyObject* exclusions) {
 }
 
 // Step 9: empty region, include regions and their overlaps.
-bool split_records(NativeFunction* fn, PyObject* self, PyObject* exclusions) {
+bool split_records(NativeFunction* fn, State& st, PyObject* self, PyObject* exclusions) {
   Ref zero = Ref::steal(PyLong_FromLong(0));
-  Ref rois = zero ? getattr(self, s_rois) : Ref();
+  Ref rois = zero ? getattr(self, st.rois) : Ref();
   Ref it = rois ? Ref::steal(PyObject_GetIter(rois.get())) : Ref();
   if (!it) return false;
   while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
     PyObject* r = record.get();
     // 9.1: len(record[POINTS_KEY]) == 0
-    Ref len = lookup(fn, s_len);
-    Ref key = len ? class_constant(fn, s_RoiData, s_POINTS_KEY) : Ref();
+    Ref len = global(fn, st.len);
+    Ref key = len ? class_constant(fn, st.roi_data, st.points_key) : Ref();
     Ref points = key ? Ref::steal(PyObject_GetItem(r, key.get())) : Ref();
     Ref count = points ? call(len.get(), {points.get()}) : Ref();
     Ref equal = count ? Ref::steal(PyObject_RichCompare(count.get(), zero.get(), Py_EQ)) : Ref();
     int no_points = equal ? truth(equal.get()) : -1;
     if (no_points < 0) return false;
     if (no_points) {
-      if (PyObject_SetAttr(self, s_empty_polygon, r) < 0) return false;
+      if (PyObject_SetAttr(self, st.empty_polygon, r) < 0) return false;
       continue;
     }
     // 9.2: an include region
-    Ref include_key = class_constant(fn, s_RoiData, s_INCLUDE_KEY);
+    Ref include_key = class_constant(fn, st.roi_data, st.include_key);
     Ref include = include_key ? Ref::steal(PyObject_GetItem(r, include_key.get())) : Ref();
     int included = include ? truth(include.get()) : -1;
     if (included < 0) return false;
     if (!included) continue;  // 9.3
-    Ref list = getattr(self, s_included_rois);
-    if (!list || !call_method(list.get(), s_append, {r})) return false;
-    Ref kept = overlaps_of(r, exclusions);
-    Ref table = kept ? getattr(self, s_exclusion_intersections) : Ref();
-    Ref id = table ? lookup(fn, s_id) : Ref();
+    Ref list = getattr(self, st.included_rois);
+    if (!list || !call_method(list.get(), st.append, {r})) return false;
+    Ref kept = overlaps_of(st, r, exclusions);
+    Ref table = kept ? getattr(self, st.exclusion_intersections) : Ref();
+    Ref id = table ? global(fn, st.id) : Ref();
     Ref identity = id ? call(id.get(), {r}) : Ref();
     if (!identity || PyObject_SetItem(table.get(), identity.get(), kept.get()) < 0) return false;
   }
@@ -261,66 +270,67 @@ Ref pair_list(PyObject* a, PyObject* b) {
 }
 
 PyObject* zone_warden_init(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of<State>(fn);
   PyObject *self = argv[0], *polygons = argv[1], *frame_sz = argv[2];
   // 1, 2: the records as the caller gave them
-  if (PyObject_SetAttr(self, s_polygons, Py_None) < 0) return nullptr;
+  if (PyObject_SetAttr(self, st.polygons, Py_None) < 0) return nullptr;
   int given = truth(polygons);
   if (given < 0) return nullptr;
   if (given) {
-    Ref copy = lookup(fn, s_copy);
-    Ref deepcopy = copy ? getattr(copy.get(), s_deepcopy) : Ref();
+    Ref copy = global(fn, st.copy);
+    Ref deepcopy = copy ? getattr(copy.get(), st.deepcopy) : Ref();
     Ref kept = deepcopy ? call(deepcopy.get(), {polygons}) : Ref();
-    if (!kept || PyObject_SetAttr(self, s_polygons, kept.get()) < 0) return nullptr;
+    if (!kept || PyObject_SetAttr(self, st.polygons, kept.get()) < 0) return nullptr;
   }
   // 3: the caller's list itself
-  if (PyObject_SetAttr(self, s_rois, polygons) < 0) return nullptr;
+  if (PyObject_SetAttr(self, st.rois, polygons) < 0) return nullptr;
   // 4: [float(frame_sz[0]), float(frame_sz[1])], or [1.0, 1.0]
   int sized = truth(frame_sz);
   if (sized < 0) return nullptr;
   Ref size;
   if (sized) {
-    Ref to_float = lookup(fn, s_float);
-    Ref w = to_float ? Ref::steal(PyObject_GetItem(frame_sz, originals.index0)) : Ref();
+    Ref to_float = global(fn, st.float_name);
+    Ref w = to_float ? Ref::steal(PyObject_GetItem(frame_sz, st.index0.get())) : Ref();
     Ref width = w ? call(to_float.get(), {w.get()}) : Ref();
-    Ref to_float_again = width ? lookup(fn, s_float) : Ref();
-    Ref h = to_float_again ? Ref::steal(PyObject_GetItem(frame_sz, originals.index1)) : Ref();
+    Ref to_float_again = width ? global(fn, st.float_name) : Ref();
+    Ref h = to_float_again ? Ref::steal(PyObject_GetItem(frame_sz, st.index1.get())) : Ref();
     Ref height = h ? call(to_float_again.get(), {h.get()}) : Ref();
     size = height ? pair_list(width.get(), height.get()) : Ref();
   } else {
-    size = pair_list(originals.one, originals.one);
+    size = pair_list(st.one.get(), st.one.get());
   }
-  if (!size || PyObject_SetAttr(self, s_frame_sz, size.get()) < 0) return nullptr;
+  if (!size || PyObject_SetAttr(self, st.frame_sz, size.get()) < 0) return nullptr;
   // 5
   Ref included = Ref::steal(PyList_New(0));
   Ref table = Ref::steal(PyDict_New());
-  if (!included || !table || PyObject_SetAttr(self, s_included_rois, included.get()) < 0 ||
-      PyObject_SetAttr(self, s_empty_polygon, Py_None) < 0 ||
-      PyObject_SetAttr(self, s_exclusion_intersections, table.get()) < 0) {
+  if (!included || !table || PyObject_SetAttr(self, st.included_rois, included.get()) < 0 ||
+      PyObject_SetAttr(self, st.empty_polygon, Py_None) < 0 ||
+      PyObject_SetAttr(self, st.exclusion_intersections, table.get()) < 0) {
     return nullptr;
   }
   // 6
-  Ref rois = getattr(self, s_rois);
+  Ref rois = getattr(self, st.rois);
   int any = rois ? truth(rois.get()) : -1;
   if (any < 0) return nullptr;
   if (!any) Py_RETURN_NONE;
   // 7, 8, 9
-  if (!prepare_records(fn, self)) return nullptr;
-  Ref exclusions = exclusion_list(fn, self);
-  if (!exclusions || !split_records(fn, self, exclusions.get())) return nullptr;
+  if (!prepare_records(fn, st, self)) return nullptr;
+  Ref exclusions = exclusion_list(fn, st, self);
+  if (!exclusions || !split_records(fn, st, self, exclusions.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
 // --- tags ---------------------------------------------------------------------------
 
 // [record.get(RoiData.<key_name>, "") for record in matched]
-Ref tag_values_of(NativeFunction* fn, PyObject* matched, PyObject* key_name) {
+Ref tag_values_of(NativeFunction* fn, State& st, PyObject* matched, PyObject* key_name) {
   Ref values = Ref::steal(PyList_New(0));
   Ref it = values ? Ref::steal(PyObject_GetIter(matched)) : Ref();
   if (!it) return Ref();
   while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-    Ref get = getattr(record.get(), s_get);
-    Ref key = get ? class_constant(fn, s_RoiData, key_name) : Ref();
-    Ref value = key ? call(get.get(), {key.get(), s_empty_text}) : Ref();
+    Ref get = getattr(record.get(), st.get);
+    Ref key = get ? class_constant(fn, st.roi_data, key_name) : Ref();
+    Ref value = key ? call(get.get(), {key.get(), st.empty_text}) : Ref();
     if (!value || PyList_Append(values.get(), value.get()) < 0) return Ref();
   }
   if (PyErr_Occurred()) return Ref();
@@ -328,11 +338,13 @@ Ref tag_values_of(NativeFunction* fn, PyObject* matched, PyObject* key_name) {
 }
 
 // The same for the matches of the shortcut; `key` is RoiData.<key_name>
-// when that is a plain class constant (see pure_class_constant), else NULL.
-// When every record is a dict and the key plain, nothing in the loop runs
-// Python code, so the key read once stands for the read per record.
-Ref tag_values(NativeFunction* fn, const std::vector<Ref>& matched, PyObject* key_name,
-               PyObject* key, bool* ran_code) {
+// when that is a plain class constant read since *ran_code was last set,
+// else empty. The shortcut holds, so every record is an exact dict with
+// exact str keys: when `key` is given, nothing in the loop runs Python code,
+// and the key read once stands for the read per record.
+Ref tag_values(NativeFunction* fn, State& st, const std::vector<Ref>& matched,
+               PyObject* key_name, PyObject* key, bool* ran_code) {
+  if (*ran_code) key = nullptr;
   for (const Ref& r : matched) {
     if (!PyDict_CheckExact(r.get())) key = nullptr;
   }
@@ -342,46 +354,62 @@ Ref tag_values(NativeFunction* fn, const std::vector<Ref>& matched, PyObject* ke
     for (const Ref& r : matched) {
       if (!list || PyList_Append(list.get(), r.get()) < 0) return Ref();
     }
-    return list ? tag_values_of(fn, list.get(), key_name) : Ref();
+    return list ? tag_values_of(fn, st, list.get(), key_name) : Ref();
   }
   Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matched.size())));
   if (!values) return Ref();
   for (std::size_t i = 0; i < matched.size(); ++i) {
-    PyObject* v = PyDict_GetItemWithError(matched[i].get(), key);
-    if (!v) {
-      if (PyErr_Occurred()) return Ref();
-      v = s_empty_text;
-    }
-    Py_INCREF(v);
-    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), v);
+    Ref v;
+    if (!dict_lookup(matched[i].get(), key, &v)) return Ref();
+    if (!v) v = Ref::borrow(st.empty_text);
+    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), v.release());
   }
   return values;
 }
 
+// True when `copy`, whose class is plain, reads its attributes without
+// running Python code: its instance dict has exact str keys only.
+bool quiet_attributes(const State& st, PyObject* copy) {
+  Ref attrs = Ref::steal(PyObject_GenericGetDict(copy, nullptr));
+  if (!attrs) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyDict_CheckExact(attrs.get()) && str_keys_only(attrs.get(), st.split_tables_plain);
+}
+
 // item_copy.info[KEY.ROI_ID] = ids; item_copy.info[KEY.ROI_NAME] = names, or
 // item_copy.roi_id = ids; item_copy.roi_name = names. `keys` holds KEY.ROI_ID
-// and KEY.ROI_NAME where they are plain class constants, else NULLs.
-bool write_tags(NativeFunction* fn, PyObject* copy, PyObject* ids, PyObject* names, bool has_info,
-                PyObject* const keys[2], bool* ran_code) {
+// and KEY.ROI_NAME where they are plain class constants read with no Python
+// code run since, else empty.
+bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, PyObject* names,
+                bool has_info, const Ref (&keys)[2], bool* ran_code) {
+  if (!has_info) {
+    *ran_code = true;  // a store into an instance may run code (a key's __eq__)
+    return PyObject_SetAttr(copy, st.roi_id, ids) == 0 &&
+           PyObject_SetAttr(copy, st.roi_name, names) == 0;
+  }
   // `keys` stand for KEY.ROI_ID and KEY.ROI_NAME only while no Python code
   // has run since they were read; Python reads KEY.<name> after item_copy.info.
-  bool quiet = plain_item_type(Py_TYPE(copy));
-  if (!quiet) *ran_code = true;
-  if (!has_info) {
-    return PyObject_SetAttr(copy, s_roi_id, ids) == 0 &&
-           PyObject_SetAttr(copy, s_roi_name, names) == 0;
-  }
-  PyObject* const attrs[2] = {s_ROI_ID, s_ROI_NAME};
+  bool quiet = !*ran_code && plain_item_type(st, Py_TYPE(copy)) && quiet_attributes(st, copy);
+  PyObject* const attrs[2] = {st.roi_id_const, st.roi_name_const};
   PyObject* const values[2] = {ids, names};
   for (int i = 0; i < 2; ++i) {
-    Ref info = getattr(copy, s_info);
+    Ref info = getattr(copy, st.info);
     if (!info) return false;
-    PyObject* pure_key = quiet ? keys[i] : nullptr;
-    Ref key = pure_key ? Ref::borrow(pure_key) : class_constant(fn, s_KEY, attrs[i]);
-    if (!key) return false;
-    if (pure_key && PyDict_CheckExact(info.get())) {
+    Ref key = quiet ? keys[i] : Ref();
+    if (!key) {
+      quiet = false;
+      *ran_code = true;
+      key = class_constant(fn, st.key_class, attrs[i]);
+      if (!key) return false;
+    }
+    if (quiet && PyDict_CheckExact(info.get()) &&
+        str_keys_only(info.get(), st.split_tables_plain)) {
       // Replacing a value releases it, and its __del__ may run code.
-      if (dict_get(info.get(), key.get())) {
+      // Borrowed: only looked at, before anything else is called.
+      PyObject* old = PyDict_GetItemWithError(info.get(), key.get());
+      if (old && !release_runs_no_code(old)) {
         quiet = false;
         *ran_code = true;
       }
@@ -397,25 +425,27 @@ bool write_tags(NativeFunction* fn, PyObject* copy, PyObject* ids, PyObject* nam
 
 // --- the hooks ------------------------------------------------------------------------
 
-PyObject* is_point_in_polygon(NativeFunction*, PyObject* const* argv) {
+PyObject* is_point_in_polygon(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of<State>(fn);
   PyObject *point_shapely = argv[0], *polygon = argv[1];
-  Ref geometry = Ref::steal(PyObject_GetItem(polygon, s_shapely_polygon));
-  return geometry ? call_method(geometry.get(), s_contains, {point_shapely}).release() : nullptr;
+  Ref geometry = Ref::steal(PyObject_GetItem(polygon, st.shapely_polygon));
+  return geometry ? call_method(geometry.get(), st.contains, {point_shapely}).release() : nullptr;
 }
 
 PyObject* is_point_excluded_for_polygon(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of<State>(fn);
   PyObject *self = argv[0], *point_shapely = argv[1], *polygon = argv[2];
   // self._exclusion_intersections.get(id(polygon), [])
-  Ref table = getattr(self, s_exclusion_intersections);
-  Ref get = table ? getattr(table.get(), s_get) : Ref();
-  Ref id = get ? lookup(fn, s_id) : Ref();
+  Ref table = getattr(self, st.exclusion_intersections);
+  Ref get = table ? getattr(table.get(), st.get) : Ref();
+  Ref id = get ? global(fn, st.id) : Ref();
   Ref identity = id ? call(id.get(), {polygon}) : Ref();
   Ref none_found = identity ? Ref::steal(PyList_New(0)) : Ref();
   Ref overlaps = none_found ? call(get.get(), {identity.get(), none_found.get()}) : Ref();
   Ref it = overlaps ? Ref::steal(PyObject_GetIter(overlaps.get())) : Ref();
   if (!it) return nullptr;
   while (Ref overlap = Ref::steal(PyIter_Next(it.get()))) {
-    Ref hit = call_method(overlap.get(), s_contains, {point_shapely});
+    Ref hit = call_method(overlap.get(), st.contains, {point_shapely});
     int inside = hit ? truth(hit.get()) : -1;
     if (inside < 0) return nullptr;
     if (inside) Py_RETURN_TRUE;
@@ -425,43 +455,25 @@ PyObject* is_point_excluded_for_polygon(NativeFunction* fn, PyObject* const* arg
 }
 
 PyObject* assign_roi_info(NativeFunction* fn, PyObject* const* argv) {
+  State& st = state_of<State>(fn);
   PyObject *item_copy = argv[0], *matched_polygons = argv[1], *has_info_attr = argv[2];
-  Ref ids = tag_values_of(fn, matched_polygons, s_ROI_ID_KEY);
-  Ref names = ids ? tag_values_of(fn, matched_polygons, s_ROI_LABEL_KEY) : Ref();
+  Ref ids = tag_values_of(fn, st, matched_polygons, st.roi_id_key);
+  Ref names = ids ? tag_values_of(fn, st, matched_polygons, st.roi_label_key) : Ref();
   int has_info = names ? truth(has_info_attr) : -1;
   if (has_info < 0) return nullptr;
   bool ran_code = false;
-  PyObject* keys[2] = {nullptr, nullptr};
+  Ref keys[2];
   if (has_info) {
-    keys[0] = pure_class_constant(fn, s_KEY, s_ROI_ID);
-    keys[1] = pure_class_constant(fn, s_KEY, s_ROI_NAME);
+    keys[0] = pure_class_constant(st, fn, st.key_class, st.roi_id_const);
+    keys[1] = pure_class_constant(st, fn, st.key_class, st.roi_name_const);
   }
-  if (!write_tags(fn, item_copy, ids.get(), names.get(), has_info != 0, keys, &ran_code)) {
+  if (!write_tags(fn, st, item_copy, ids.get(), names.get(), has_info != 0, keys, &ran_code)) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 // --- ZoneWarden.filter_in_roi -----------------------------------------------------
-
-// A class keeps ZoneWarden's hooks when it does not override them and leaves
-// the instance attributes the hooks read to the instance dict.
-bool hooks_are_own(PyTypeObject* type) {
-  return generic_attributes(type) && type->tp_dictoffset != 0 &&
-         type_lookup(type, s_is_point_in_polygon) == originals.in_polygon &&
-         type_lookup(type, s_is_point_excluded) == originals.excluded &&
-         type_lookup(type, s_assign_roi_info) == originals.assign &&
-         !type_lookup(type, s_exclusion_intersections);
-}
-TypeVerdict own_hooks(hooks_are_own);
-
-// Making a Point has no effect besides the Point (so the shortcut may skip
-// it) while the class still constructs as imported.
-bool point_is_as_imported(PyTypeObject* type) {
-  return type_lookup(type, s_new) == originals.point_new &&
-         type_lookup(type, s_init) == originals.point_init;
-}
-TypeVerdict plain_points(point_is_as_imported);
 
 // An operand whose arithmetic with a float is plain double arithmetic: a
 // float, or an int of at most 53 bits (converted exactly).
@@ -498,14 +510,14 @@ struct Anchor {
   Ref ox, oy;
 
   // The coordinates a shapely Point made from it would have.
-  bool coordinates(double* px, double* py) const {
+  bool coordinates(const State& st, double* px, double* py) const {
     if (native) {
       *px = x;
       *py = y;
       return true;
     }
-    auto is_double = [](PyObject* o) {
-      return PyFloat_CheckExact(o) || Py_TYPE(o) == originals.float64;
+    auto is_double = [&st](PyObject* o) {
+      return PyFloat_CheckExact(o) || Py_TYPE(o) == st.float64.type();
     };
     if (!is_double(ox.get()) || !is_double(oy.get())) return false;
     *px = PyFloat_AS_DOUBLE(ox.get());
@@ -521,133 +533,203 @@ struct Anchor {
   }
 };
 
-// One call of filter_in_roi from step 4 on.
+// One call of filter_in_roi from step 4 on. The objects it is given are held
+// by the caller's frame (filter_steps) for the whole pass.
 class Pass {
  public:
-  Pass(NativeFunction* fn, PyObject* self, PyObject* included, PyObject* empty, PyObject* fx,
-       PyObject* fy, PyObject* ax, PyObject* ay)
-      : fn_(fn), self_(self), included_(included), empty_(empty), fx_(fx), fy_(fy), ax_(ax),
-        ay_(ay) {
-    Ref intersections = environment();
-    if (intersections) {
-      prepared_ = prepared_for(self, included, intersections.get(), &records_);
-    }
-    checked_epoch_ = epoch_;
-  }
+  Pass(NativeFunction* fn, State& st, PyObject* self, PyObject* included, PyObject* empty,
+       PyObject* fx, PyObject* fy, PyObject* ax, PyObject* ay)
+      : fn_(fn), st_(st), self_(self), included_(included), empty_(empty), fx_(fx), fy_(fy),
+        ax_(ax), ay_(ay), copier_(st) {}
 
-  // Python code of the caller's may have run.
+  // Python code of the caller's may have run: every shortcut's premises are
+  // checked again before its next use.
   void ran_code() { ++epoch_; }
 
   // Step 5, for one item.
   bool filter_item(PyObject* item, PyObject* result);
 
  private:
-  Ref environment();
-  bool shortcut_holds();
-  Ref tlwh_of(PyObject* item, PyObject* attrs);
-  Ref box_of_track(PyObject* item, PyObject* attrs);
+  bool environment(Ref* intersections);
+  bool premises();
+  // Whether the matching shortcut may be used now.
+  bool shortcut_holds() {
+    return (shortcut_possible_ && checked_epoch_ == epoch_) || check_shortcut();
+  }
+  bool check_shortcut();
+  // The instance dict of `item` when it is a plain item, read again whenever
+  // Python code may have run since it was last read (the code may have given
+  // the item another dict, or another class); NULL for other items.
+  PyObject* attrs_of(PyObject* item) {
+    return item_epoch_ == epoch_ ? item_attrs_.get() : read_attrs(item);
+  }
+  PyObject* read_attrs(PyObject* item);
+  // attrs[name] into *value, owned (empty when absent), for `attrs` as
+  // attrs_of gave it; false with an exception set when the lookup raised.
+  bool entry(PyObject* attrs, PyObject* name, Ref* value) {
+    const bool quiet = item_quiet_;
+    const bool ok = dict_lookup(attrs, name, value);
+    if (!quiet) ran_code();  // a key's __eq__ may have run
+    return ok;
+  }
+  // item.tlwh
+  Ref tlwh_of(PyObject* item) {
+    if (PyObject* attrs = attrs_of(item)) {
+      Ref v;
+      if (!entry(attrs, st_.tlwh, &v)) return Ref();
+      if (v) return v;
+    } else {
+      ran_code();
+    }
+    return getattr(item, st_.tlwh);  // the attribute error, for a plain item
+  }
+  Ref box_of_track(PyObject* item);
   bool anchor_of(const Ref* box, Anchor* anchor);
   int contains(const Shape& shape, double px, double py, Anchor* anchor, Ref* point);
   bool match_natively(double px, double py, Anchor* anchor);
   bool match_through_hooks(Anchor* anchor);
   void read_constants();
   Ref copy_of(PyObject* item, PyObject* attrs);
-  PyObject* const* tags_of(PyObject* record);
-  int copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result);
+  const Ref* tags_of(PyObject* record);
+  int copy_and_tag_directly(PyObject* item, PyObject* result);
   bool assign(PyObject* copy, bool has_info);
 
   NativeFunction* fn_;
+  State& st_;
   PyObject *self_, *included_, *empty_, *fx_, *fy_, *ax_, *ay_;
+  unsigned epoch_ = 1;
+  // The matching shortcut: usable until its premises fail once; they were
+  // last found to hold in checked_epoch_.
+  bool shortcut_possible_ = true;
+  unsigned checked_epoch_ = 0;
   std::shared_ptr<const Prepared> prepared_;
   std::vector<Ref> records_;  // included_'s records, as last checked
-  unsigned epoch_ = 0, checked_epoch_ = 0;
   ShallowCopy copier_;
   std::vector<Ref> matches_;
+  // The instance dict of the item being filtered when it is a plain item,
+  // as read in epoch item_epoch_ (0: not read yet); lookups in it run no
+  // code when its keys are all exact str (item_quiet_).
+  Ref item_attrs_;
+  bool item_quiet_ = false;
+  unsigned item_epoch_ = 0;
   // The tags of records, as read in epoch tags_epoch_ (see tags_of).
   struct Tags {
-    PyObject* record;
-    PyObject* values[2];
+    Ref record;
+    Ref values[2];
   };
   std::vector<Tags> tags_;
   unsigned tags_epoch_ = 0;
-  // Namespace values that cannot change while no Python code runs, read
-  // once per epoch.
+  // Values read from the namespaces in epoch `epoch`, when reading them ran
+  // no code (see read_constants).
   struct Constants {
-    bool read = false;
     unsigned epoch = 0;
-    Ref copy_module;  // `copy`
+    Ref copy_module;        // `copy`
     Ref id_key, label_key;  // RoiData.ROI_ID_KEY, RoiData.ROI_LABEL_KEY if plain
     Ref info_keys[2];       // KEY.ROI_ID, KEY.ROI_NAME if plain
   } constants_;
 };
 
-// The instance's `_exclusion_intersections` when the hooks are ZoneWarden's
-// own and `Point` (unmodified) and `id` are the ones imported; NULL
-// otherwise. Never raises.
-Ref Pass::environment() {
+// Whether the plain steps may be stood in for at all: the hooks are
+// ZoneWarden's own and the instance overrides none, `Point` (unmodified) and
+// `id` are the ones imported, and every lookup the plain steps would make in
+// the namespaces and the instance runs no code. Sets *intersections to the
+// instance's `_exclusion_intersections`. Runs no Python code.
+bool Pass::environment(Ref* intersections) {
   PyTypeObject* type = Py_TYPE(self_);
-  if (Py_TYPE(type) != &PyType_Type || !own_hooks.check(type)) return Ref();
+  if (Py_TYPE(type) != &PyType_Type || !st_.own_hooks.check(st_, type) ||
+      !st_.plain_points.check(st_, st_.point.type()) || !namespace_is_plain(st_)) {
+    return false;
+  }
+  // Lookups of str in dicts of str keys from here on: nothing runs.
+  Ref point = global(fn_, st_.point_name);
+  Ref id = point ? global(fn_, st_.id) : Ref();
+  if (!id) {
+    PyErr_Clear();
+    return false;
+  }
+  if (point.get() != st_.point.get() || id.get() != st_.builtin_id.get()) return false;
   Ref attrs = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
   if (!attrs) {
     PyErr_Clear();
-    return Ref();
+    return false;
   }
-  for (PyObject* hook : {s_is_point_in_polygon.get(), s_is_point_excluded.get(),
-                         s_assign_roi_info.get()}) {
-    if (dict_entry(attrs.get(), hook)) return Ref();
+  DictScan<4> scan;  // false when a key is not an exact str
+  if (!PyDict_CheckExact(attrs.get()) || !scan.read(attrs.get(), st_.instance_names) || scan[0] ||
+      scan[1] || scan[2] || !scan[3] || !PyDict_CheckExact(scan[3].get())) {
+    return false;
   }
-  PyObject* intersections = dict_entry(attrs.get(), s_exclusion_intersections);
-  if (!intersections || !PyDict_CheckExact(intersections) ||
-      bound(fn_, s_Point) != originals.point || bound(fn_, s_id) != originals.id ||
-      !plain_points.check(reinterpret_cast<PyTypeObject*>(originals.point))) {
-    return Ref();
-  }
-  return Ref::borrow(intersections);
+  *intersections = scan[3];
+  return true;
 }
 
-bool Pass::shortcut_holds() {
-  if (!prepared_) return false;
-  if (checked_epoch_ == epoch_) return true;
-  Ref intersections = environment();
-  if (intersections && prepared_->matches(included_, intersections.get(), &records_)) {
-    checked_epoch_ = epoch_;
-    return true;
+bool Pass::premises() {
+  Ref intersections;
+  if (!environment(&intersections)) return false;
+  if (prepared_ && prepared_->matches(st_, included_, intersections.get(), &records_)) return true;
+  bool ran = false;
+  prepared_ = prepared_for(st_, self_, included_, intersections.get(), &records_, &ran);
+  if (ran) ran_code();
+  return static_cast<bool>(prepared_);
+}
+
+bool Pass::check_shortcut() {
+  if (!shortcut_possible_) return false;
+  // Building the native form runs the geometry library's code: then the
+  // premises are checked once more, without building.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const unsigned start = epoch_;
+    if (!premises()) break;
+    if (epoch_ == start) {
+      checked_epoch_ = epoch_;
+      return true;
+    }
   }
+  shortcut_possible_ = false;
   prepared_.reset();
   records_.clear();
   return false;
 }
 
-// item.tlwh; `attrs` is the instance dict of a plain item, or NULL.
-Ref Pass::tlwh_of(PyObject* item, PyObject* attrs) {
-  if (attrs) {
-    PyObject* v = PyDict_GetItemWithError(attrs, s_tlwh);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return Ref();
-  } else {
-    ran_code();
+PyObject* Pass::read_attrs(PyObject* item) {
+  item_epoch_ = epoch_;
+  item_quiet_ = false;
+  item_attrs_ = Ref();
+  if (plain_item_type(st_, Py_TYPE(item))) {
+    item_attrs_ = Ref::steal(PyObject_GenericGetDict(item, nullptr));
+    if (!item_attrs_) PyErr_Clear();  // the attribute access raises again
+    item_quiet_ = item_attrs_ && PyDict_CheckExact(item_attrs_.get()) &&
+                  str_keys_only(item_attrs_.get(), st_.split_tables_plain);
   }
-  return getattr(item, s_tlwh);  // the attribute error, for a plain item
+  return item_attrs_.get();
 }
 
 // item.info.get("rect", item.tlwh)
-Ref Pass::box_of_track(PyObject* item, PyObject* attrs) {
-  Ref info = attrs ? Ref::borrow(dict_entry(attrs, s_info)) : Ref();
+Ref Pass::box_of_track(PyObject* item) {
+  Ref info;
+  if (PyObject* attrs = attrs_of(item)) {
+    if (!entry(attrs, st_.info, &info)) return Ref();
+  }
   if (!info) {
-    info = getattr(item, s_info);
+    ran_code();
+    info = getattr(item, st_.info);
     if (!info) return Ref();
   }
   if (PyDict_CheckExact(info.get())) {
-    Ref tlwh = tlwh_of(item, attrs);
+    // dict.get of the dict itself: tlwh is read first, then the entry.
+    Ref tlwh = tlwh_of(item);
     if (!tlwh) return Ref();
-    PyObject* rect = PyDict_GetItemWithError(info.get(), s_rect);
-    if (rect) return Ref::borrow(rect);
-    return PyErr_Occurred() ? Ref() : tlwh;
+    const bool quiet = str_keys_only(info.get(), st_.split_tables_plain);
+    Ref rect;
+    const bool ok = dict_lookup(info.get(), st_.rect, &rect);
+    if (!quiet) ran_code();
+    if (!ok) return Ref();
+    return rect ? rect : tlwh;
   }
   ran_code();
-  Ref get = getattr(info.get(), s_get);
-  Ref tlwh = get ? tlwh_of(item, nullptr) : Ref();
-  return tlwh ? call(get.get(), {s_rect, tlwh.get()}) : Ref();
+  Ref get = getattr(info.get(), st_.get);
+  info = Ref();
+  Ref tlwh = get ? tlwh_of(item) : Ref();
+  return tlwh ? call(get.get(), {st_.rect, tlwh.get()}) : Ref();
 }
 
 // Steps 5.3 and 5.4: rx = x + width * ax, ry = y + height * ay, divided by
@@ -692,10 +774,10 @@ bool Pass::anchor_of(const Ref* box, Anchor* anchor) {
   Ref u = anchor->ox ? Ref::steal(PyNumber_Multiply(height, ay_)) : Ref();
   anchor->oy = u ? Ref::steal(PyNumber_Add(y, u.get())) : Ref();
   if (!anchor->oy) return false;
-  Ref wide = Ref::steal(PyObject_RichCompare(width, originals.one, Py_GT));
+  Ref wide = Ref::steal(PyObject_RichCompare(width, st_.one.get(), Py_GT));
   int pixels = wide ? truth(wide.get()) : -1;
   if (pixels > 0) {
-    Ref tall = Ref::steal(PyObject_RichCompare(height, originals.one, Py_GT));
+    Ref tall = Ref::steal(PyObject_RichCompare(height, st_.one.get(), Py_GT));
     pixels = tall ? truth(tall.get()) : -1;
   }
   if (pixels < 0) return false;
@@ -721,14 +803,15 @@ int Pass::contains(const Shape& shape, double px, double py, Anchor* anchor, Ref
   ran_code();
   if (!*point) {
     if (!anchor->make_objects()) return -1;
-    *point = call(originals.point, {anchor->ox.get(), anchor->oy.get()});
+    *point = call(st_.point.get(), {anchor->ox.get(), anchor->oy.get()});
     if (!*point) return -1;
   }
-  Ref hit = call_method(shape.geometry.get(), s_contains, {point->get()});
+  Ref hit = call_method(shape.geometry.get(), st_.contains, {point->get()});
   return hit ? truth(hit.get()) : -1;
 }
 
-// Step 5.6 on the native form: the same decisions as the hooks.
+// Step 5.6 on the native form: the same decisions as the hooks. The form and
+// the records are this pass's own: the library's code cannot take them away.
 bool Pass::match_natively(double px, double py, Anchor* anchor) {
   Ref point;
   const std::vector<Region>& regions = prepared_->regions;
@@ -754,18 +837,18 @@ bool Pass::match_natively(double px, double py, Anchor* anchor) {
 // instance, for each include record.
 bool Pass::match_through_hooks(Anchor* anchor) {
   if (!anchor->make_objects()) return false;
-  Ref point_class = lookup(fn_, s_Point);
+  ran_code();
+  Ref point_class = global(fn_, st_.point_name);
   Ref point = point_class ? call(point_class.get(), {anchor->ox.get(), anchor->oy.get()}) : Ref();
   if (!point) return false;
-  ran_code();
   Ref it = Ref::steal(PyObject_GetIter(included_));
   if (!it) return false;
   while (Ref record = Ref::steal(PyIter_Next(it.get()))) {
-    Ref inside = call_method(self_, s_is_point_in_polygon, {point.get(), record.get()});
+    Ref inside = call_method(self_, st_.is_point_in_polygon, {point.get(), record.get()});
     int in = inside ? truth(inside.get()) : -1;
     if (in < 0) return false;
     if (!in) continue;
-    Ref excluded = call_method(self_, s_is_point_excluded, {point.get(), record.get()});
+    Ref excluded = call_method(self_, st_.is_point_excluded, {point.get(), record.get()});
     int out = excluded ? truth(excluded.get()) : -1;
     if (out < 0) return false;
     if (!out) matches_.push_back(record);
@@ -773,22 +856,31 @@ bool Pass::match_through_hooks(Anchor* anchor) {
   return !PyErr_Occurred();
 }
 
+// The namespace values the copy and tag steps read, once per epoch, when
+// reading them runs no code (and so gives the same values each time within
+// the epoch); all empty otherwise. Runs no Python code.
 void Pass::read_constants() {
-  if (constants_.read && constants_.epoch == epoch_) return;
-  constants_.copy_module = Ref::borrow(bound(fn_, s_copy));
-  constants_.id_key = Ref::borrow(pure_class_constant(fn_, s_RoiData, s_ROI_ID_KEY));
-  constants_.label_key = Ref::borrow(pure_class_constant(fn_, s_RoiData, s_ROI_LABEL_KEY));
-  constants_.info_keys[0] = Ref::borrow(pure_class_constant(fn_, s_KEY, s_ROI_ID));
-  constants_.info_keys[1] = Ref::borrow(pure_class_constant(fn_, s_KEY, s_ROI_NAME));
-  constants_.read = true;
+  if (constants_.epoch == epoch_) return;
+  constants_ = Constants();
   constants_.epoch = epoch_;
+  if (!namespace_is_plain(st_)) return;
+  constants_.copy_module = global(fn_, st_.copy);
+  if (!constants_.copy_module) PyErr_Clear();  // unbound: looked up again, to raise
+  constants_.id_key = plain_class_string(st_, fn_, st_.roi_data, st_.roi_id_key);
+  constants_.label_key = plain_class_string(st_, fn_, st_.roi_data, st_.roi_label_key);
+  constants_.info_keys[0] = plain_class_string(st_, fn_, st_.key_class, st_.roi_id_const);
+  constants_.info_keys[1] = plain_class_string(st_, fn_, st_.key_class, st_.roi_name_const);
 }
 
 // copy.copy(item); `attrs` is the instance dict of a plain item, or NULL.
 Ref Pass::copy_of(PyObject* item, PyObject* attrs) {
   read_constants();
   Ref copy_module = constants_.copy_module;
-  if (!copy_module) return lookup(fn_, s_copy);  // raises NameError
+  if (!copy_module) {
+    ran_code();  // the lookup may run a key's code
+    copy_module = global(fn_, st_.copy);
+    if (!copy_module) return Ref();
+  }
   bool ran = false;
   Ref copy = copier_(copy_module.get(), item, attrs, epoch_, &ran);
   if (ran) ran_code();
@@ -802,7 +894,7 @@ bool Pass::assign(PyObject* copy, bool has_info) {
     for (const Ref& r : matches_) {
       if (!matched || PyList_Append(matched.get(), r.get()) < 0) return false;
     }
-    Ref done = matched ? call_method(self_, s_assign_roi_info,
+    Ref done = matched ? call_method(self_, st_.assign_roi_info,
                                      {copy, matched.get(), has_info ? Py_True : Py_False})
                        : Ref();
     ran_code();
@@ -810,51 +902,52 @@ bool Pass::assign(PyObject* copy, bool has_info) {
   }
   read_constants();
   bool ran = false;
-  PyObject* const keys[2] = {constants_.info_keys[0].get(), constants_.info_keys[1].get()};
-  Ref ids = tag_values(fn_, matches_, s_ROI_ID_KEY, constants_.id_key.get(), &ran);
-  Ref names =
-      ids ? tag_values(fn_, matches_, s_ROI_LABEL_KEY, constants_.label_key.get(), &ran) : Ref();
-  bool done = names && write_tags(fn_, copy, ids.get(), names.get(), has_info, keys, &ran);
+  Ref ids = tag_values(fn_, st_, matches_, st_.roi_id_key, constants_.id_key.get(), &ran);
+  Ref names = ids ? tag_values(fn_, st_, matches_, st_.roi_label_key,
+                               constants_.label_key.get(), &ran)
+                  : Ref();
+  bool done = names && write_tags(fn_, st_, copy, ids.get(), names.get(), has_info,
+                                  constants_.info_keys, &ran);
   if (ran) ran_code();
   return done;
 }
 
 // record.get(RoiData.ROI_ID_KEY, "") and record.get(RoiData.ROI_LABEL_KEY, "")
-// for a record that is an exact dict, while both keys are plain constants;
-// read once per epoch (nothing can change a record while no Python code
-// runs, and the record keeps the values alive). NULL with an exception set
-// on failure.
-PyObject* const* Pass::tags_of(PyObject* record) {
+// for a record of the shortcut, while both keys are plain constants: read
+// once per epoch (the record's keys are exact str, so nothing runs while
+// they are read, and nothing can change a record while no Python code
+// runs). Owned. NULL with an exception set on failure.
+const Ref* Pass::tags_of(PyObject* record) {
   if (tags_epoch_ != epoch_) {
     tags_.clear();
     tags_epoch_ = epoch_;
   }
   for (const Tags& t : tags_) {
-    if (t.record == record) return t.values;
+    if (t.record.get() == record) return t.values;
   }
-  Tags t{record, {nullptr, nullptr}};
+  Tags t;
+  t.record = Ref::borrow(record);
   PyObject* const keys[2] = {constants_.id_key.get(), constants_.label_key.get()};
   for (int k = 0; k < 2; ++k) {
-    t.values[k] = PyDict_GetItemWithError(record, keys[k]);
-    if (!t.values[k]) {
-      if (PyErr_Occurred()) return nullptr;
-      t.values[k] = s_empty_text;
-    }
+    if (!dict_lookup(record, keys[k], &t.values[k])) return nullptr;
+    if (!t.values[k]) t.values[k] = Ref::borrow(st_.empty_text);
   }
-  tags_.push_back(t);
+  tags_.push_back(std::move(t));
   return tags_.back().values;
 }
 
 // Step 5.7 for a detection whose copy and tagging run no Python code: the
 // copy as copy.copy makes it, tagged as _assign_roi_info tags it, made in one
 // go. 1 when done, -1 on failure, 0 when the steps have to be taken one by one.
-int Pass::copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* result) {
-  if (!shortcut_holds()) return 0;
+int Pass::copy_and_tag_directly(PyObject* item, PyObject* result) {
+  if (!attrs_of(item) || !item_quiet_ || !shortcut_holds()) return 0;
+  // The records are exact dicts with exact str keys (the shortcut's
+  // premises), the item's dict has exact str keys, and nothing below runs
+  // Python code.
+  PyObject* attrs = attrs_of(item);
+  if (!attrs || !item_quiet_) return 0;
   read_constants();
   if (!constants_.copy_module || !constants_.id_key || !constants_.label_key) return 0;
-  for (const Ref& r : matches_) {
-    if (!PyDict_CheckExact(r.get())) return 0;
-  }
   if (!copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) return 0;
   // From here on no Python code runs: the order of copying and computing the
   // tags cannot be told.
@@ -862,14 +955,12 @@ int Pass::copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* resul
   Ref tags = ids ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size()))) : Ref();
   if (!tags) return -1;
   for (std::size_t i = 0; i < matches_.size(); ++i) {
-    PyObject* const* found = tags_of(matches_[i].get());
+    const Ref* found = tags_of(matches_[i].get());
     if (!found) return -1;
-    Py_INCREF(found[0]);
-    PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), found[0]);
-    Py_INCREF(found[1]);
-    PyList_SET_ITEM(tags.get(), static_cast<Py_ssize_t>(i), found[1]);
+    PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), Ref(found[0]).release());
+    PyList_SET_ITEM(tags.get(), static_cast<Py_ssize_t>(i), Ref(found[1]).release());
   }
-  PyObject* const names[2] = {s_roi_id, s_roi_name};
+  PyObject* const names[2] = {st_.roi_id, st_.roi_name};
   PyObject* const values[2] = {ids.get(), tags.get()};
   Ref copy = copier_.with_attributes(item, attrs, names, values, 2);
   if (!copy) return -1;
@@ -877,26 +968,24 @@ int Pass::copy_and_tag_directly(PyObject* item, PyObject* attrs, PyObject* resul
 }
 
 bool Pass::filter_item(PyObject* item, PyObject* result) {
+  item_epoch_ = 0;  // a new item: its dict is read afresh
   // 5.1: a track item when reading item.info succeeds.
-  const bool plain = plain_item_type(Py_TYPE(item));
-  Ref attrs, info;
-  if (plain) {
-    attrs = Ref::steal(PyObject_GenericGetDict(item, nullptr));
-    if (!attrs) return false;
-    info = Ref::borrow(PyDict_GetItemWithError(attrs.get(), s_info));
-    if (!info && PyErr_Occurred()) return false;
+  Ref info;
+  if (PyObject* attrs = attrs_of(item)) {
+    // Absent from a plain item's dict: reading it raises AttributeError.
+    if (!entry(attrs, st_.info, &info)) info = Ref();
   } else {
     ran_code();
-    info = getattr(item, s_info);
-    if (!info) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-      PyErr_Clear();
-    }
+    info = getattr(item, st_.info);
+  }
+  if (!info && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
   }
   const bool has_info = static_cast<bool>(info);
-  const unsigned attrs_epoch = epoch_;
+  info = Ref();
   // 5.2: the box, unpacked into x, y, width, height.
-  Ref box = has_info ? box_of_track(item, attrs.get()) : tlwh_of(item, attrs.get());
+  Ref box = has_info ? box_of_track(item) : tlwh_of(item);
   if (!box) return false;
   Ref values[4];
   bool pure = true;
@@ -908,7 +997,7 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   // 5.5, 5.6
   matches_.clear();
   double px = 0, py = 0;
-  if (anchor.coordinates(&px, &py) && std::isfinite(px) && std::isfinite(py) &&
+  if (anchor.coordinates(st_, &px, &py) && std::isfinite(px) && std::isfinite(py) &&
       shortcut_holds()) {
     if (!match_natively(px, py, &anchor)) return false;
   } else if (!match_through_hooks(&anchor)) {
@@ -916,13 +1005,11 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   }
   // 5.7
   if (!matches_.empty()) {
-    // The instance dict read in 5.1 still is the item's if nothing ran since.
-    PyObject* item_attrs = attrs_epoch == epoch_ ? attrs.get() : nullptr;
-    if (!has_info && item_attrs) {
-      int done = copy_and_tag_directly(item, item_attrs, result);
+    if (!has_info) {
+      int done = copy_and_tag_directly(item, result);
       if (done != 0) return done > 0;
     }
-    Ref copy = copy_of(item, item_attrs);
+    Ref copy = copy_of(item, attrs_of(item));
     if (!copy || !assign(copy.get(), has_info)) return false;
     return PyList_Append(result, copy.get()) == 0;
   }
@@ -931,34 +1018,34 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
 }
 
 // Steps 1 to 6; NULL with the exception set on failure.
-Ref filter_steps(NativeFunction* fn, PyObject* const* argv) {
+Ref filter_steps(NativeFunction* fn, State& st, PyObject* const* argv) {
   PyObject *self = argv[0], *det_or_trk = argv[1], *anchor_pt = argv[3];
   // 1
   Ref frame_sz = Ref::borrow(argv[2]);
   int given = truth(frame_sz.get());
   if (given < 0) return Ref();
   if (!given) {
-    frame_sz = getattr(self, s_frame_sz);
+    frame_sz = getattr(self, st.frame_sz);
     if (!frame_sz) return Ref();
   }
   // 2
-  Ref rois = getattr(self, s_rois);
+  Ref rois = getattr(self, st.rois);
   int any = rois ? truth(rois.get()) : -1;
   if (any < 0) return Ref();
   if (!any) return Ref::borrow(det_or_trk);
   // 3
-  Ref fx = Ref::steal(PyObject_GetItem(frame_sz.get(), originals.index0));
-  Ref fy = fx ? Ref::steal(PyObject_GetItem(frame_sz.get(), originals.index1)) : Ref();
+  Ref fx = Ref::steal(PyObject_GetItem(frame_sz.get(), st.index0.get()));
+  Ref fy = fx ? Ref::steal(PyObject_GetItem(frame_sz.get(), st.index1.get())) : Ref();
   if (!fy) return Ref();
   Ref anchor[2];
   bool pure = true;
   if (!unpack(anchor_pt, 2, anchor, &pure)) return Ref();
   // 4
-  Ref included = getattr(self, s_included_rois);
-  Ref empty = included ? getattr(self, s_empty_polygon) : Ref();
+  Ref included = getattr(self, st.included_rois);
+  Ref empty = included ? getattr(self, st.empty_polygon) : Ref();
   Ref result = empty ? Ref::steal(PyList_New(0)) : Ref();
   if (!result) return Ref();
-  Pass pass(fn, self, included.get(), empty.get(), fx.get(), fy.get(), anchor[0].get(),
+  Pass pass(fn, st, self, included.get(), empty.get(), fx.get(), fy.get(), anchor[0].get(),
             anchor[1].get());
   // 5
   Ref items = Ref::steal(PyObject_GetIter(det_or_trk));
@@ -976,14 +1063,16 @@ Ref filter_steps(NativeFunction* fn, PyObject* const* argv) {
 // Adds an entry for filter_in_roi to the traceback of the pending exception,
 // as leaving a Python function's frame would. The pending exception stays
 // as it is if that fails.
-void add_traceback_entry() {
+void add_traceback_entry(State& st) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
+  // The module owns its namespace for its whole life.
+  PyObject* globals = PyModule_GetDict(st.module());
   Ref frame = Ref::steal(
-      originals.filter_code
-          ? reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), originals.filter_code,
-                                                    originals.globals, nullptr))
-          : nullptr);
+      st.filter_code ? reinterpret_cast<PyObject*>(PyFrame_New(
+                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(st.filter_code.get()),
+                           globals, nullptr))
+                     : nullptr);
   if (!frame) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
   if (frame) {
@@ -993,8 +1082,8 @@ void add_traceback_entry() {
 }
 
 // The failure handler: exception_traceback(logger, e); return [].
-PyObject* report_failure(NativeFunction* fn) {
-  add_traceback_entry();
+PyObject* report_failure(NativeFunction* fn, State& st) {
+  add_traceback_entry(st);
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -1004,8 +1093,8 @@ PyObject* report_failure(NativeFunction* fn) {
   PyObject *outer_type, *outer_value, *outer_tb;
   PyErr_GetExcInfo(&outer_type, &outer_value, &outer_tb);
   PyErr_SetExcInfo(Ref(error_type).release(), Ref(error).release(), Ref(error_tb).release());
-  Ref recorder = lookup(fn, s_exception_traceback);
-  Ref logger = recorder ? lookup(fn, s_logger) : Ref();
+  Ref recorder = global(fn, st.exception_traceback);
+  Ref logger = recorder ? global(fn, st.logger) : Ref();
   Ref outcome = logger ? call(recorder.get(), {logger.get(), error.get()}) : Ref();
   PyErr_SetExcInfo(outer_type, outer_value, outer_tb);
   if (!outcome) {
@@ -1021,10 +1110,11 @@ PyObject* report_failure(NativeFunction* fn) {
 }
 
 PyObject* filter_in_roi(NativeFunction* fn, PyObject* const* argv) {
-  Ref result = filter_steps(fn, argv);
+  State& st = state_of<State>(fn);
+  Ref result = filter_steps(fn, st, argv);
   if (result) return result.release();
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  return report_failure(fn);
+  return report_failure(fn, st);
 }
 
 // --- module -----------------------------------------------------------------------
@@ -1089,105 +1179,159 @@ Ref make_roi_data(PyObject* m, PyObject* no_bases) {
                      {"POLYGON_EDGE", Ref::steal(PyLong_FromLong(1))}});
 }
 
-Ref make_zone_warden(PyObject* m, PyObject* no_bases) {
+Ref make_zone_warden(PyObject* m, State& st, PyObject* no_bases) {
   Ref default_anchor = Ref::steal(Py_BuildValue("(dd)", 0.5, 0.5));
   if (!default_anchor) return Ref();
   Ref cls = make_class(
       m, "ZoneWarden", no_bases, nullptr,
-      {{"__init__", make_function(init_spec, m, {Py_None, Py_None})},
-       {"_is_point_excluded_for_polygon", make_function(excluded_spec, m)},
-       {"filter_in_roi", make_function(filter_spec, m, {Py_None, default_anchor.get()})},
-       {"_is_point_in_polygon", static_method(make_function(in_polygon_spec, m))},
-       {"_assign_roi_info", static_method(make_function(assign_spec, m))}});
+      {{"__init__", make_function(init_spec, st, {Py_None, Py_None})},
+       {"_is_point_excluded_for_polygon", make_function(excluded_spec, st)},
+       {"filter_in_roi", make_function(filter_spec, st, {Py_None, default_anchor.get()})},
+       {"_is_point_in_polygon", static_method(make_function(in_polygon_spec, st))},
+       {"_assign_roi_info", static_method(make_function(assign_spec, st))}});
   if (!cls) return Ref();
   // The hooks as defined, for telling later whether they were overridden.
-  PyObject* members = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
-  originals.in_polygon = dict_entry(members, s_is_point_in_polygon);
-  originals.excluded = dict_entry(members, s_is_point_excluded);
-  originals.assign = dict_entry(members, s_assign_roi_info);
-  if (!originals.in_polygon || !originals.excluded || !originals.assign) {
-    PyErr_SetString(PyExc_SystemError, "ZoneWarden hooks missing");
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  if (!st.in_polygon.set(type_lookup(type, st.is_point_in_polygon)) ||
+      !st.excluded.set(type_lookup(type, st.is_point_excluded)) ||
+      !st.assign.set(type_lookup(type, st.assign_roi_info))) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "ZoneWarden hooks missing");
     return Ref();
   }
-  Py_INCREF(originals.in_polygon);
-  Py_INCREF(originals.excluded);
-  Py_INCREF(originals.assign);
   return cls;
 }
 
 // Objects the module keeps without binding them.
-bool capture_originals(PyObject* copy, PyObject* np, PyObject* polygon, PyObject* point) {
-  if (!capture_copy_machinery(copy)) return false;
+bool capture_originals(State& st, PyObject* copy, PyObject* np, PyObject* polygon,
+                       PyObject* point) {
+  if (!capture_copy_machinery(st, copy)) return false;
   Ref multipolygon = import_from("shapely.geometry", "MultiPolygon");
-  if (!multipolygon || !capture_geometry_library(polygon, multipolygon.get())) return false;
+  if (!multipolygon || !capture_geometry_library(st, polygon, multipolygon.get())) return false;
   Ref builtins = import_module("builtins");
-  Ref id = builtins ? getattr(builtins.get(), s_id) : Ref();
-  Ref float64 = id ? Ref::steal(PyObject_GetAttrString(np, "float64")) : Ref();
-  if (!float64 || !PyType_Check(float64.get())) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "unexpected numpy layout");
+  if (!builtins || !st.builtins_dict.set(Ref::borrow(PyModule_GetDict(builtins.get()))) ||
+      !st.builtin_id.set(getattr(builtins.get(), st.id)) ||
+      !st.float64.set(Ref::steal(PyObject_GetAttrString(np, "float64")))) {
+    return false;
+  }
+  if (!PyType_Check(st.float64.get())) {
+    PyErr_SetString(PyExc_ImportError, "unexpected numpy layout");
     return false;
   }
   if (!PyType_Check(point) || Py_TYPE(point) != &PyType_Type) {
     PyErr_SetString(PyExc_ImportError, "unexpected shapely layout");
     return false;
   }
-  originals.point = Ref::borrow(point).release();
-  originals.point_new = type_lookup(reinterpret_cast<PyTypeObject*>(point), s_new);
-  originals.point_init = type_lookup(reinterpret_cast<PyTypeObject*>(point), s_init);
-  Py_XINCREF(originals.point_new);
-  Py_XINCREF(originals.point_init);
-  originals.id = id.release();
-  originals.float64 = reinterpret_cast<PyTypeObject*>(float64.release());
-  originals.one = PyFloat_FromDouble(1.0);
-  originals.index0 = PyLong_FromLong(0);
-  originals.index1 = PyLong_FromLong(1);
-  originals.dtype_kw = Py_BuildValue("(s)", "dtype");
-  return originals.one && originals.index0 && originals.index1 && originals.dtype_kw;
+  auto* point_type = reinterpret_cast<PyTypeObject*>(point);
+  st.point.set(Ref::borrow(point));
+  st.point_new.set(type_lookup(point_type, st.new_));
+  st.point_init.set(type_lookup(point_type, st.init));
+  return st.one.set(Ref::steal(PyFloat_FromDouble(1.0))) &&
+         st.index0.set(Ref::steal(PyLong_FromLong(0))) &&
+         st.index1.set(Ref::steal(PyLong_FromLong(1))) &&
+         st.dtype_kw.set(Ref::steal(Py_BuildValue("(s)", "dtype"))) &&
+         st.filter_code.set(Ref::steal(reinterpret_cast<PyObject*>(
+             PyCode_NewEmpty("ombrix_sdk/roi/zone_warden", "filter_in_roi", 1))));
 }
 
-bool prepare_tracebacks(PyObject* module) {
-  originals.globals = PyModule_GetDict(module);
-  Py_XINCREF(originals.globals);
-  originals.filter_code = PyCode_NewEmpty("ombrix_sdk/roi/zone_warden", "filter_in_roi", 1);
-  return originals.globals && originals.filter_code;
+const char kModuleName[] = "ombrix_sdk.roi.zone_warden";
+
+// numpy and shapely refuse to load in a sub-interpreter with a GIL of its
+// own: the interpreter raises ImportError("module ... does not support
+// loading in subinterpreters") for their extension modules, which numpy
+// wraps in an ImportError of its own. That refusal, pending, becomes an
+// ImportError that says why this module cannot be had there, raised from it.
+// Any other failure stays as it is.
+void explain_isolation_refusal() {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (PyInterpreterState_Get() == PyInterpreterState_Main() ||
+      !PyErr_ExceptionMatches(PyExc_ImportError)) {
+    return;
+  }
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Ref original_type = Ref::steal(type), original = Ref::steal(value), tb = Ref::steal(traceback);
+  bool refused = false;
+  // The cause, or the context, of each: at most a few links.
+  Ref link = original;
+  for (int depth = 0; link && depth < 8 && !refused; ++depth) {
+    if (PyErr_GivenExceptionMatches(link.get(), PyExc_ImportError)) {
+      Ref text = Ref::steal(PyObject_Str(link.get()));
+      if (!text) PyErr_Clear();
+      Ref marker = Ref::steal(PyUnicode_FromString("does not support loading in subinterpreters"));
+      if (!marker) PyErr_Clear();
+      refused = text && marker && PyUnicode_Contains(text.get(), marker.get()) == 1;
+      PyErr_Clear();
+    }
+    Ref next = Ref::steal(PyException_GetCause(link.get()));
+    if (!next) next = Ref::steal(PyException_GetContext(link.get()));
+    link = next;
+  }
+  if (!refused) {
+    PyErr_Restore(original_type.release(), original.release(), tb.release());
+    return;
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat(
+      "%s cannot be imported in an isolated sub-interpreter: numpy and shapely do not "
+      "support them",
+      kModuleName));
+  Ref error = message ? call(PyExc_ImportError, {message.get()}) : Ref();
+  if (!error) return;
+  PyException_SetCause(error.get(), original.release());  // raise ... from original
+  PyErr_SetObject(PyExc_ImportError, error.get());
+#endif
 }
 
-PyModuleDef zone_warden_module = {PyModuleDef_HEAD_INIT, "ombrix_sdk.roi.zone_warden",
-                                  kVersionHistory, -1, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr};
+Ref import_dependency(const char* name) {
+  Ref module = import_module(name);
+  if (!module) explain_isolation_refusal();
+  return module;
+}
 
-}  // namespace
+Ref import_dependency_from(const char* module, const char* name) {
+  Ref value = import_from(module, name);
+  if (!value) explain_isolation_refusal();
+  return value;
+}
 
-PyMODINIT_FUNC PyInit_zone_warden() {
-  if (!init_interned() || !init_type_verdicts()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&zone_warden_module));
-  if (!module) return nullptr;
-  PyObject* m = module.get();
+bool exec_zone_warden(PyObject* m, State& st) {
   // import copy; import numpy as np; from shapely.geometry import Polygon, Point
   Ref copy = import_module("copy");
-  Ref np = copy ? import_module("numpy") : Ref();
-  Ref polygon = np ? import_from("shapely.geometry", "Polygon") : Ref();
+  Ref np = copy ? import_dependency("numpy") : Ref();
+  Ref polygon = np ? import_dependency_from("shapely.geometry", "Polygon") : Ref();
   Ref point = polygon ? import_from("shapely.geometry", "Point") : Ref();
   if (!point || !bind(m, "copy", copy) || !bind(m, "np", np) || !bind(m, "Polygon", polygon) ||
       !bind(m, "Point", point)) {
-    return nullptr;
+    return false;
   }
   // from ombrix_sdk.constants import KEY
-  if (!bind(m, "KEY", import_from("ombrix_sdk.constants", "KEY"))) return nullptr;
+  if (!bind(m, "KEY", import_from("ombrix_sdk.constants", "KEY"))) return false;
   // from ombrix_sdk.logging import exception_traceback, get_logger
   if (!bind(m, "exception_traceback", import_from("ombrix_sdk.logging", "exception_traceback"))) {
-    return nullptr;
+    return false;
   }
   Ref get_logger = import_from("ombrix_sdk.logging", "get_logger");
-  if (!bind(m, "get_logger", get_logger)) return nullptr;
+  if (!bind(m, "get_logger", get_logger)) return false;
   // logger = get_logger("ZoneWarden")
-  if (!bind(m, "logger", call(get_logger.get(), {s_zone_warden}))) return nullptr;
-  if (!capture_originals(copy.get(), np.get(), polygon.get(), point.get()) ||
-      !prepare_tracebacks(m)) {
-    return nullptr;
-  }
+  if (!bind(m, "logger", call(get_logger.get(), {st.zone_warden}))) return false;
+  if (!capture_originals(st, copy.get(), np.get(), polygon.get(), point.get())) return false;
+  st.split_tables_plain = split_tables_hold_str_keys();
+  if (PyErr_Occurred()) return false;
+  st.instance_names.build(
+      {&st.is_point_in_polygon, &st.is_point_excluded, &st.assign_roi_info,
+       &st.exclusion_intersections});
   Ref no_bases = Ref::steal(PyTuple_New(0));
-  if (!no_bases || !bind(m, "RoiData", make_roi_data(m, no_bases.get()))) return nullptr;
-  if (!bind(m, "ZoneWarden", make_zone_warden(m, no_bases.get()))) return nullptr;
-  return module.release();
+  if (!no_bases || !bind(m, "RoiData", make_roi_data(m, no_bases.get()))) return false;
+  return bind(m, "ZoneWarden", make_zone_warden(m, st, no_bases.get()));
+}
+
+}  // namespace
+
+// Sub-interpreters with a GIL of their own are declared: the module keeps
+// nothing in process globals. numpy and shapely refuse them, and the import
+// then fails with an ImportError naming that reason (explain_isolation_refusal).
+PyMODINIT_FUNC PyInit_zone_warden() {
+  return ModuleDefinition<State>::init(kModuleName, kVersionHistory, exec_zone_warden,
+                                       Interpreters::Isolated);
 }

@@ -1,0 +1,163 @@
+"""The region filter against a hostile caller: Python code that runs in the
+middle of a call (the __eq__ of a dict key whose hash equals a name the
+filter reads) changes what the filter holds. Each scenario runs in a fresh
+interpreter with PYTHONMALLOC=debug, once on the native filter and once on
+the plain-Python algorithm, and the two outputs must be the same."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+SETUPS = {
+    "native": "import ombrix_sdk.roi.zone_warden as M\nW = M.ZoneWarden\n",
+    "reference": "import benchmarks.reference_zone_warden as M\nW = M.PyZoneWarden\n",
+}
+
+PRELUDE = """
+import copy
+armed = []
+# A key equal to nothing, with the hash of `name`. Compared while `armed`, it
+# calls `act` until that returns something true; every comparison is counted.
+class Collide:
+    def __init__(self, name, act):
+        self.h, self.act, self.seen = hash(name), act, 0
+    def __hash__(self):
+        return self.h
+    def __eq__(self, other):
+        self.seen += 1
+        if armed:
+            act, self.act = self.act, lambda: None   # no recursion through act
+            if not act():
+                self.act = act
+        return False
+# Puts a colliding key for `name` into `d`, ahead of `name` itself in the
+# lookup's probe order, so that every lookup of `name` compares it.
+def plant(d, name, act):
+    key = Collide(name, act)
+    if name in d:
+        value = d.pop(name)
+        d[key] = None
+        d[name] = value
+    else:
+        d[key] = None
+    return key
+class Det:
+    def __init__(self, t):
+        self.tlwh = t
+copy.copy(Det(None))      # copyreg caches the class's slot names
+SQUARE = [[.2, .2], [.8, .2], [.8, .8], [.2, .8]]
+INNER = [[.4, .4], [.6, .4], [.6, .6], [.4, .6]]
+def show(result):
+    print([(vars(o).get("roi_id"), vars(o).get("roi_name")) for o in result])
+"""
+
+# Each scenario builds `w` (from W), arms its colliding key and filters; `M`
+# is the module whose namespace the filter reads. What it prints is compared.
+SCENARIOS = {
+    # A record key colliding with "label" pops "roi_id" while the tags are
+    # read: the id read before must stay valid, and the next item sees none.
+    "record-label-drops-roi-id": """
+        rec = {"include": True, "points": SQUARE, "roi_id": "x", "label": "L"}
+        plant(rec, "label", lambda: rec.pop("roi_id"))
+        w = W([rec])
+        rec["roi_id"] = "".join(["zone", "-1"])
+        armed.append(1)
+        show(w.filter_in_roi([Det([.5, .5, .1, .1]), Det([.5, .5, .1, .1])]))
+    """,
+    # A namespace key colliding with "Point" replaces the instance's overlap
+    # table (the old one is freed) and makes a new dict, which may take the
+    # freed one's place, with an overlap covering the whole square.
+    "namespace-point-replaces-overlaps": """
+        from shapely.geometry import Polygon
+        rec = {"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}
+        w = W([rec])
+        everything = [Polygon([[0, 0], [1, 0], [1, 1], [0, 1]])]
+        keep = []
+        def swap():
+            w._exclusion_intersections = {}
+            hostile = {}
+            hostile[id(rec)] = everything
+            keep.append(hostile)
+            return True
+        key = plant(vars(M), "Point", swap)
+        armed.append(1)
+        show(w.filter_in_roi([Det([.5, .5, .1, .1]), Det([.3, .3, .1, .1])]))
+        print(key.seen)
+    """,
+    # An instance key colliding with a hook's name sets the hook on the
+    # instance: from then on it decides.
+    "instance-key-sets-a-hook": """
+        rec = {"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}
+        w = W([rec])
+        def override():
+            w._is_point_in_polygon = lambda point, polygon: point.x < 0.4
+            return True
+        plant(vars(w), "_is_point_in_polygon", override)
+        armed.append(1)
+        show(w.filter_in_roi([Det([.5, .5, .1, .1]), Det([.3, .3, .1, .1])]))
+    """,
+    # A record key colliding with "shapely_polygon" renames the region.
+    "record-polygon-key-renames": """
+        rec = {"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}
+        w = W([rec])
+        key = plant(rec, "shapely_polygon", lambda: rec.update(label="renamed") or True)
+        armed.append(1)
+        show(w.filter_in_roi([Det([.5, .5, .1, .1]), Det([.3, .3, .1, .1])]))
+        print(key.seen)
+    """,
+    # An overlap-table key with the hash of id(record) empties the overlaps.
+    "overlap-key-clears-the-table": """
+        outer = {"include": True, "points": SQUARE, "roi_id": "o", "label": "O"}
+        inner = {"include": False, "points": INNER}
+        w = W([outer, inner])
+        table = w._exclusion_intersections
+        plant(table, id(outer), lambda: table[id(outer)].clear() or True)
+        armed.append(1)
+        show(w.filter_in_roi([Det([.45, .45, .1, .1]), Det([.45, .45, .1, .1])]))
+    """,
+    # An item key colliding with "tlwh" moves the next item's box out.
+    "item-key-moves-the-next-box": """
+        rec = {"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}
+        w = W([rec])
+        first, second = Det([.5, .5, .1, .1]), Det([.5, .5, .1, .1])
+        plant(vars(first), "tlwh", lambda: setattr(second, "tlwh", [0, 0, .1, .1]) or True)
+        armed.append(1)
+        show(w.filter_in_roi([first, second]))
+    """,
+    # A builtins key colliding with "id" (looked up for every exclusion
+    # check) empties the overlap table.
+    "builtins-id-drops-the-overlaps": """
+        import builtins
+        outer = {"include": True, "points": SQUARE, "roi_id": "o", "label": "O"}
+        inner = {"include": False, "points": INNER}
+        w = W([outer, inner])
+        key = plant(vars(builtins), "id", lambda: w._exclusion_intersections.clear() or True)
+        armed.append(1)
+        show(w.filter_in_roi([Det([.45, .45, .1, .1]), Det([.45, .45, .1, .1])]))
+        print(key.seen)
+    """,
+}
+
+
+def run_fresh(code):
+    # One hash seed for both sides: it decides the dicts' probe order, and so
+    # how often a colliding key is compared.
+    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1", PYTHONHASHSEED="1")
+    proc = subprocess.run([sys.executable, "-c", code], env=env, cwd=ROOT,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, "exit %d\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr)
+    return proc.stdout
+
+
+@pytest.mark.parametrize("name", sorted(SCENARIOS))
+def test_code_run_by_a_colliding_key_is_seen_as_the_python_algorithm_sees_it(name):
+    body = textwrap.dedent(SCENARIOS[name])
+    native, reference = [run_fresh(SETUPS[side] + PRELUDE + body)
+                         for side in ("native", "reference")]
+    assert native == reference
