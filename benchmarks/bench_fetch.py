@@ -15,6 +15,11 @@ Rows:
     and by that of the same steps written plainly with requests and tarfile
     (goal: at most 1.1), neither of which flushes anything; and divided by
     the plain steps followed by the same fsync calls;
+  * the same for a model of many small files (2,000 files of 2 KiB in 200
+    directories), where the cost is per member rather than per byte: against
+    `curl` + `tar` followed by an fsync of every extracted file and
+    directory (goal: at most 1.0), against `curl` + `tar` alone (goal: at
+    most 2.0), and against the plain Python steps with the same fsyncs;
   * how far the peak resident set (VmHWM) of a fresh interpreter rises
     above its resident set (VmRSS) while download_file streams the body to
     disk (goal: below 16 MiB), counted from just after the import (so
@@ -108,7 +113,27 @@ def build_archive(path, mib):
                 tar.addfile(info, io.BytesIO(data))
 
 
-# --- the three ways of bringing the model onto the disk ---------------------------
+SMALL_FILES, SMALL_SIZE, SMALL_DIRS = 2000, 2048, 200
+
+
+def build_small_files_archive(path):
+    """A model of SMALL_FILES random files of SMALL_SIZE bytes spread over
+    SMALL_DIRS directories."""
+    with tarfile.open(path, "w:xz", preset=0) as tar:
+        info = tarfile.TarInfo(MODEL)
+        info.type, info.mode = tarfile.DIRTYPE, 0o755
+        tar.addfile(info)
+        for d in range(SMALL_DIRS):
+            info = tarfile.TarInfo("%s/d%03d" % (MODEL, d))
+            info.type, info.mode = tarfile.DIRTYPE, 0o755
+            tar.addfile(info)
+            for f in range(SMALL_FILES // SMALL_DIRS):
+                info = tarfile.TarInfo("%s/d%03d/f%02d.bin" % (MODEL, d, f))
+                info.size = SMALL_SIZE
+                tar.addfile(info, io.BytesIO(os.urandom(SMALL_SIZE)))
+
+
+# --- the ways of bringing the model onto the disk -------------------------------
 
 
 def _fresh(base):
@@ -146,13 +171,15 @@ def with_plain_python(url, base):
     os.remove(archive)
 
 
-def with_plain_python_flushed(url, base):
-    """The plain steps, then the model flushed to stable storage as
-    download_url flushes it: every file and directory, and the base."""
-    with_plain_python(url, base)
-    model = os.path.join(base, MODEL)
-    paths = [os.path.join(model, name) for name in os.listdir(model)] + [model, base]
-    for path in paths:
+def flush_model(base):
+    """The model flushed to stable storage as download_url flushes it: an
+    fsync of every file and directory in it, one after the other, then of
+    the base directory."""
+    paths = []
+    for dirpath, _, filenames in os.walk(os.path.join(base, MODEL)):
+        paths.append(dirpath)
+        paths.extend(os.path.join(dirpath, name) for name in filenames)
+    for path in paths + [base]:
         fd = os.open(path, os.O_RDONLY)
         try:
             os.fsync(fd)
@@ -160,9 +187,20 @@ def with_plain_python_flushed(url, base):
             os.close(fd)
 
 
-def best_times(ways, url, base, size):
+def with_plain_python_flushed(url, base):
+    with_plain_python(url, base)
+    flush_model(base)
+
+
+def with_curl_and_tar_flushed(url, base):
+    with_curl_and_tar(url, base)
+    flush_model(base)
+
+
+def best_times(ways, url, base, check):
     """Best wall time of each of `ways` over REPEAT rounds, the ways taking
-    turns within a round so that drift hits them alike."""
+    turns within a round so that drift hits them alike; check(base) after
+    each."""
     best = [float("inf")] * len(ways)
     for _ in range(REPEAT):
         for i, way in enumerate(ways):
@@ -170,9 +208,20 @@ def best_times(ways, url, base, size):
             start = time.perf_counter()
             way(url, base)
             best[i] = min(best[i], time.perf_counter() - start)
-            assert os.path.getsize(os.path.join(base, MODEL, "model.tflite")) == size
+            check(base)
     shutil.rmtree(base, ignore_errors=True)
     return best
+
+
+def one_large_file(size):
+    def check(base):
+        assert os.path.getsize(os.path.join(base, MODEL, "model.tflite")) == size
+    return check
+
+
+def small_files(base):
+    count = sum(len(names) for _, _, names in os.walk(os.path.join(base, MODEL)))
+    assert count == SMALL_FILES, count
 
 
 # --- memory -------------------------------------------------------------------------
@@ -249,6 +298,8 @@ def run(archive_mib=None, body_mib=None):
         served = os.path.join(work, "served")
         os.makedirs(served)
         build_archive(os.path.join(served, MODEL + ".tar.xz"), archive_mib)
+        os.makedirs(os.path.join(served, "small"))
+        build_small_files_archive(os.path.join(served, "small", MODEL + ".tar.xz"))
         server = FileServer(served)
         url = server.url("/%s.tar.xz" % MODEL)
         base = os.path.join(work, "models")
@@ -257,7 +308,7 @@ def run(archive_mib=None, body_mib=None):
         missing = [tool for tool in ("curl", "tar", "xz") if not shutil.which(tool)]
         ways = [with_module, with_plain_python, with_plain_python_flushed] + (
             [] if missing else [with_curl_and_tar])
-        times = best_times(ways, url, base, size)
+        times = best_times(ways, url, base, one_large_file(size))
         ours, plain, flushed = times[0], times[1], times[2]
         rows.append(("download_url, %d MiB archive (s)" % archive_mib, ours, "s"))
         if missing:
@@ -270,6 +321,26 @@ def run(archive_mib=None, body_mib=None):
         rows.append(("download_url / plain Python, goal <= 1.1", ours / plain, "x"))
         rows.append(("plain requests + tarfile + fsync of the model (s)", flushed, "s"))
         rows.append(("download_url / plain Python with the same fsyncs", ours / flushed, "x"))
+
+        ways = [with_module, with_plain_python_flushed] + (
+            [] if missing else [with_curl_and_tar_flushed, with_curl_and_tar])
+        times = best_times(ways, server.url("/small/%s.tar.xz" % MODEL), base, small_files)
+        ours, flushed = times[0], times[1]
+        what = "%s files of %d KiB in %d directories" % (
+            "{:,}".format(SMALL_FILES), SMALL_SIZE // 1024, SMALL_DIRS)
+        rows.append(("download_url, %s (s)" % what, ours, "s"))
+        if not missing:
+            shell_flushed, shell = times[2], times[3]
+            rows.append(("curl -o + tar -xJf + fsync of every file and directory, %s (s)"
+                         % what, shell_flushed, "s"))
+            rows.append(("download_url / (curl + tar + fsyncs), %s, goal <= 1.0" % what,
+                         ours / shell_flushed, "x"))
+            rows.append(("curl -o + tar -xJf, %s (s)" % what, shell, "s"))
+            rows.append(("download_url / (curl + tar), %s, goal <= 2.0" % what, ours / shell,
+                         "x"))
+        rows.append(("plain requests + tarfile + the same fsyncs, %s (s)" % what, flushed, "s"))
+        rows.append(("download_url / plain Python with the same fsyncs, %s" % what,
+                     ours / flushed, "x"))
 
         from_import, from_warm = memory_growth_kib(server, body_mib)
         rows.append(("peak RSS over RSS before download_file of %d MiB, goal < 16"

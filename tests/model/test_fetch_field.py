@@ -3,6 +3,7 @@ killed at any moment, several processes and threads fetching one model into
 one base directory, and a file system that does not lock. Real processes,
 the real loopback server, the real file system."""
 
+import gzip
 import hashlib
 import json
 import os
@@ -126,6 +127,13 @@ def test_progress_of_a_resumed_transfer_counts_the_whole_archive(fetch, settings
 
 NEW_FILES = dict(FILES, **{"part000.bin": b"new weights" * 1000})
 NEW_DATA = model_archive("model_a", NEW_FILES)
+KEPT = _kept(len(DATA) // 2)  # what a transfer cut in the middle keeps
+
+
+def _rest(body, etag, **headers):
+    """A 206 with `body` as the rest of the kept bytes of DATA."""
+    headers["Content-Range"] = "bytes %d-%d/%d" % (KEPT, len(DATA) - 1, len(DATA))
+    return Reply(206, body, headers=headers, etag=etag)
 
 
 @pytest.mark.parametrize("second,files", [
@@ -138,7 +146,13 @@ NEW_DATA = model_archive("model_a", NEW_FILES)
     # a 206 that does not continue the kept bytes
     ([Reply(206, DATA[100:], headers={"Content-Range": "bytes 100-%d/%d" % (
         len(DATA) - 1, len(DATA))}), Reply(200, DATA, etag=ETAG)], FILES),
-], ids=["ignores-range", "416", "changed-etag", "wrong-content-range"])
+    # a 206 of another version of the archive
+    ([_rest(bytes(len(DATA) - KEPT), '"model-v2"'), Reply(200, DATA, etag=ETAG)], FILES),
+    # a 206 in a content coding: a range of the coded bytes, which cannot be decoded
+    ([_rest(gzip.compress(DATA)[KEPT:], ETAG, **{"Content-Encoding": "gzip"}),
+      Reply(200, DATA, etag=ETAG)], FILES),
+], ids=["ignores-range", "416", "changed-etag", "wrong-content-range", "206-changed-etag",
+        "206-gzip"])
 def test_unusable_answers_to_a_resume_start_over(fetch, settings, server, clock, archives,
                                                  second, files):
     first = Reply(200, DATA, etag=ETAG, ranges=True, cut=len(DATA) // 2)
@@ -146,7 +160,7 @@ def test_unusable_answers_to_a_resume_start_over(fetch, settings, server, clock,
     server.routes[ARCHIVE_PATH] = [first] + second
     model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
     assert _digest(model_dir) == _expected(files)
-    assert archives[-1] == hashlib.sha256(model_archive("model_a", files)).hexdigest()
+    assert archives == [hashlib.sha256(model_archive("model_a", files)).hexdigest()]
     assert len(_range_requests(server)) == 1
     assert os.listdir(settings.base) == ["model_a"]
 
@@ -155,11 +169,15 @@ def test_unusable_answers_to_a_resume_start_over(fetch, settings, server, clock,
     ({}, False),
     ({"last_modified": "Tue, 08 Dec 2026 01:00:00 GMT"}, True),
     ({"etag": 'W/"weak"'}, False),
-], ids=["no-validator", "last-modified", "weak-etag"])
+    # the bytes written are decoded ones, which a range of the sent bytes
+    # cannot continue
+    ({"etag": ETAG, "headers": {"Content-Encoding": "gzip"}}, False),
+], ids=["no-validator", "last-modified", "weak-etag", "gzip"])
 def test_validators(fetch, settings, server, clock, archives, validators, ranged):
-    server.routes[ARCHIVE_PATH] = [Reply(200, DATA, ranges=True, cut=len(DATA) // 2,
+    body = gzip.compress(DATA) if "headers" in validators else DATA
+    server.routes[ARCHIVE_PATH] = [Reply(200, body, ranges=True, cut=len(body) // 2,
                                          **validators),
-                                   Reply(200, DATA, ranges=True, **validators)]
+                                   Reply(200, body, ranges=True, **validators)]
     model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
     assert _digest(model_dir) == EXPECTED
     assert archives == [hashlib.sha256(DATA).hexdigest()]
@@ -453,17 +471,25 @@ def no_locks(tmp_path_factory):
     return lib
 
 
+@pytest.mark.parametrize("on_disk", [False, True], ids=["downloaded", "archive-on-disk"])
 def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, settings, server,
-                                                                       no_locks):
+                                                                       no_locks, on_disk):
     server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, pace=(256 * 1024, 0.02))
+    if on_disk:  # many members: the others take it while the first extracts
+        os.makedirs(settings.base)
+        with open(os.path.join(settings.base, "model_a.tar.xz"), "wb") as f:
+            f.write(CRASH_DATA)
     env = dict(os.environ, LD_PRELOAD=" ".join(
         filter(None, [os.environ.get("LD_PRELOAD"), no_locks])))
-    children = _start(settings.base, server.url(ARCHIVE_PATH), 3, env)
+    children = _start(settings.base, server.url(ARCHIVE_PATH), 3 + on_disk, env)
     results = [child.result() for child in children]
-    assert [r["files"] for r in results] == [EXPECTED] * 3
-    own = [line for child in children for line in child.lines if "\ttar.xz file: " in line]
-    assert own and all(line.rstrip().endswith(".part") for line in own)
-    assert 1 <= _archive_gets(server) <= 3
+    assert [r["files"] for r in results] == [_expected(CRASH_FILES) if on_disk else EXPECTED] * (
+        3 + on_disk)
+    lines = [line for child in children for line in child.lines]
+    own = [line for line in lines if "\ttar.xz file: " in line]
+    assert all(line.rstrip().endswith(".part") for line in own) and bool(own) != on_disk
+    assert (_archive_gets(server) == 0) == on_disk and _archive_gets(server) <= 3
+    assert [line for line in lines if "WARNING" in line] == []
     assert os.listdir(settings.base) == ["model_a"]
 
 

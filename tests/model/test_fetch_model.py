@@ -160,18 +160,30 @@ def test_url_path_ending_in_slash_gives_the_base_directory(fetch, settings, serv
     assert server.requests == []
 
 
-def test_file_name_without_suffix(fetch, settings, server, log):
-    # Archive and model directory share one path: a file there is removed,
-    # the download is extracted and deleted, and its path is returned.
-    path = os.path.join(settings.base, "blob")
+@pytest.mark.parametrize("path,top", [
+    ("/archives/model_a.tar.xz", "other"),
+    # archive and model directory share one path, which the extraction
+    # removes with the archive
+    ("/files/blob", "model_c"),
+], ids=["other-top-level-directory", "file-name-without-suffix"])
+def test_an_archive_without_its_model_directory_fails(fetch, settings, server, log, clock,
+                                                      monkeypatch, path, top):
+    archive = os.path.join(settings.base, os.path.basename(path))
+    model_dir = archive.replace(".tar.xz", "")
     os.makedirs(settings.base)
-    with open(path, "w") as f:
+    with open(model_dir, "w") as f:
         f.write("left over")
-    server.routes["/files/blob"] = Reply(200, model_archive("model_c", MODEL_FILES))
-    assert fetch.download_url(server.url("/files/blob")) == path
-    assert log[0] == ("info", "remove model file (not a directory) - " + path)
-    assert not os.path.exists(path)
-    _assert_model(os.path.join(settings.base, "model_c"))
+    server.routes[path] = Reply(200, model_archive(top, MODEL_FILES))
+    assert fetch.download_url(server.url(path)) is None
+    assert log[0] == ("info", "remove model file (not a directory) - " + model_dir)
+    assert log[-1] == ("warning", EXTRACT_FAILED + archive
+                       + " - no model directory after extraction: " + model_dir)
+    # what it extracted goes again; the retry loop goes on as after any failure
+    assert os.listdir(settings.base) == [os.path.basename(archive) + ".journal"]
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 3)
+    assert fetch.download_detection_model(server.url(path)) is None
+    assert len(server.requests) == 4 and clock.sleeps == [1, 1, 1]
+    assert not any(text == "Finished the downloading" for _, text in log)
 
 
 def test_traversal_archive_is_refused_and_cleaned_up(fetch, settings, server, log, outside):

@@ -2,9 +2,15 @@
 // with a progress line at every 5-percent step a chunk boundary lands on.
 // For download_url's own archive, the transfer goes through a partial file
 // and continues where an earlier one broke off (see place.hpp).
+//
+// A body is whole only when as many bytes came as the server announced:
+// some versions of the HTTP library end a body that the connection cut
+// short without an error, and such a body is then raised as a broken link,
+// as the others raise it.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <string>
 
 #include "fetch.hpp"
@@ -23,7 +29,10 @@ Interned s_downloading("Downloading..."), s_cloud_url_line("\tcloud url: "),
     s_bad_status("failed downloading status code: "), s_headers("headers"),
     s_content_length("Content-Length"), s_open("open"), s_wb("wb"), s_iter_content("iter_content"),
     s_write("write"), s_ab("ab"), s_etag("ETag"), s_last_modified("Last-Modified"),
-    s_content_range("Content-Range"), s_range("Range"), s_if_range("If-Range");
+    s_content_range("Content-Range"), s_range("Range"), s_if_range("If-Range"),
+    s_content_encoding("Content-Encoding"), s_raw("raw"), s_tell("tell"),
+    s_exceptions("exceptions"), s_ChunkedEncodingError("ChunkedEncodingError"),
+    s_ConnectionError("ConnectionError"), s_Timeout("Timeout");
 
 constexpr long kChunkSize = 1048576;
 
@@ -121,13 +130,74 @@ bool start_progress(PyObject* response, Progress* progress) {
   return static_cast<bool>(progress->last_pct);
 }
 
-// Steps 7 to 9: with open(path, mode) as file: the body into it.
+// response.headers.get(name) as text; empty when absent or not a str.
+std::string header(PyObject* response, PyObject* name) {
+  Ref headers = getattr(response, s_headers);
+  Ref value = headers ? call_method(headers.get(), s_get, {name}) : Ref();
+  if (!value) {
+    PyErr_Clear();
+    return std::string();
+  }
+  if (!PyUnicode_Check(value.get())) return std::string();
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size);
+  if (!text) {
+    PyErr_Clear();
+    return std::string();
+  }
+  std::string result(text, static_cast<size_t>(size));
+  // A header value never holds a line break; the kept file is line based.
+  return result.find_first_of("\r\n") == std::string::npos ? result : std::string();
+}
+
+// The body is sent in a content coding (gzip, ...): the bytes written are
+// not the bytes sent.
+bool encoded(PyObject* response) {
+  std::string coding = header(response, s_content_encoding);
+  for (char& c : coding) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  size_t first = coding.find_first_not_of(" \t"), last = coding.find_last_not_of(" \t");
+  return first != std::string::npos && coding.substr(first, last - first + 1) != "identity";
+}
+
+// After the body: as many bytes came as the server announced (the
+// progress total; 0 when it announced none). In a content coding the bytes
+// counted are those read from the connection. A shorter body is raised as
+// requests raises a body that the connection cut short.
+bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress) {
+  Ref zero = integer(0);
+  int unknown = zero ? equal(progress.total.get(), zero.get()) : -1;
+  if (unknown != 0) return unknown == 1;
+  Ref received = progress.downloaded;
+  if (encoded(response)) {
+    Ref raw = getattr(response, s_raw);
+    received = raw ? call_method(raw.get(), s_tell, {}) : Ref();
+    if (!received) return false;
+  }
+  int whole = equal(received.get(), progress.total.get());
+  if (whole != 0) return whole == 1;
+  Ref requests = lookup(fn, s_requests);
+  Ref exceptions = requests ? getattr(requests.get(), s_exceptions) : Ref();
+  Ref broken = exceptions ? getattr(exceptions.get(), s_ChunkedEncodingError) : Ref();
+  if (!broken) {
+    PyErr_Clear();
+    broken = Ref::borrow(PyExc_ConnectionError);
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat(
+      "Connection broken: the body ended after %S of %S bytes", received.get(),
+      progress.total.get()));
+  if (message) PyErr_SetObject(broken.get(), message.get());
+  return false;
+}
+
+// Steps 7 to 9: with open(path, mode) as file: the body into it, which must
+// be whole.
 Ref write_file_body(NativeFunction* fn, PyObject* response, PyObject* path, PyObject* mode,
                     Progress& progress) {
   Ref open = lookup(fn, s_open);
   Ref file = open ? call(open.get(), {path, mode}) : Ref();
   if (!file) return Ref();
-  return finally_close(file.get(), write_body(fn, response, file.get(), progress));
+  Ref written = finally_close(file.get(), write_body(fn, response, file.get(), progress));
+  return written && body_whole(fn, response, progress) ? written : Ref();
 }
 
 // Steps 5 to 9, with the response open.
@@ -148,26 +218,6 @@ Ref save_body(NativeFunction* fn, PyObject* response, PyObject* local_file) {
 // ETag, else Last-Modified) and the total size are kept beside the partial
 // file; the next attempt asks for the rest with Range and If-Range and
 // appends only what a matching 206 brings.
-
-// response.headers.get(name) as text; empty when absent or not a str.
-std::string header(PyObject* response, PyObject* name) {
-  Ref headers = getattr(response, s_headers);
-  Ref value = headers ? call_method(headers.get(), s_get, {name}) : Ref();
-  if (!value) {
-    PyErr_Clear();
-    return std::string();
-  }
-  if (!PyUnicode_Check(value.get())) return std::string();
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size);
-  if (!text) {
-    PyErr_Clear();
-    return std::string();
-  }
-  std::string result(text, static_cast<size_t>(size));
-  // A header value never holds a line break; the kept file is line based.
-  return result.find_first_of("\r\n") == std::string::npos ? result : std::string();
-}
 
 // A non-negative decimal number filling all of `text`; -1 otherwise.
 long long parse_count(const std::string& text) {
@@ -237,14 +287,51 @@ Ref complete(const FetchState& state, PyObject* local_file) {
   return Ref::borrow(Py_True);
 }
 
+// The server's validator for a body: a strong ETag, else Last-Modified
+// ("" when it sent neither).
+std::string validator_of(PyObject* response) {
+  std::string validator = header(response, s_etag);
+  if (validator.compare(0, 2, "W/") == 0) validator.clear();  // weak: no use in If-Range
+  return validator.empty() ? header(response, s_last_modified) : validator;
+}
+
+// The pending exception is a broken link: the connection failed, timed out
+// or cut the body short. The bytes written before it are then worth
+// continuing, as they are when the process is being stopped (an exception
+// that is not an Exception); after anything else (a local write error such
+// as a full disk, a body that cannot be decoded) they are not. The
+// exception stays pending.
+bool broken_link(NativeFunction* fn) {
+  Caught e;
+  if (!e.take(PyExc_BaseException)) return false;
+  bool broken = PyObject_IsInstance(e.value(), PyExc_Exception) == 0 ||
+                PyObject_IsInstance(e.value(), PyExc_ConnectionError) == 1 ||
+                PyObject_IsInstance(e.value(), PyExc_TimeoutError) == 1;
+  Ref requests = broken ? Ref() : lookup(fn, s_requests);
+  Ref exceptions = requests ? getattr(requests.get(), s_exceptions) : Ref();
+  for (PyObject* name : {s_ConnectionError, s_Timeout, s_ChunkedEncodingError}) {
+    Ref cls = exceptions && !broken ? getattr(exceptions.get(), name) : Ref();
+    broken = broken || (cls && PyObject_IsInstance(e.value(), cls.get()) == 1);
+    PyErr_Clear();  // a lookup that failed counts as no match
+  }
+  e.restore();
+  return broken;
+}
+
+// The partial file and its validator go: nothing is to be continued.
+void forget_partial(const FetchState& state) {
+  ::unlink(state.validator.c_str());
+  ::unlink(state.partial.c_str());
+}
+
 // A 200 answer: the whole body, from byte 0, into the partial file.
 Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
                PyObject* local_file) {
   Progress progress;
   if (!start_progress(response, &progress)) return Ref();
-  std::string validator = header(response, s_etag);
-  if (validator.compare(0, 2, "W/") == 0) validator.clear();  // weak: no use in If-Range
-  if (validator.empty()) validator = header(response, s_last_modified);
+  // Bytes written in a content coding cannot be continued with a range of
+  // the bytes sent.
+  std::string validator = encoded(response) ? std::string() : validator_of(response);
   long long total = PyLong_AsLongLong(progress.total.get());
   if (total == -1 && PyErr_Occurred()) PyErr_Clear();
 
@@ -261,9 +348,9 @@ Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
       write_file(state.validator, validator + "\n" + std::to_string(total) + "\n", false)) {
     result = write_body(fn, response, file.get(), progress);
   }
-  if (!finally_close(file.get(), result)) {
+  if (!finally_close(file.get(), result) || !body_whole(fn, response, progress)) {
     // Without a validator no later attempt may continue these bytes.
-    if (!resumable) ::unlink(state.partial.c_str());
+    if (!resumable || !broken_link(fn)) forget_partial(state);
     return Ref();
   }
   return complete(state, local_file);
@@ -301,7 +388,8 @@ Ref answer_to_rest(NativeFunction* fn, PyObject* response, const FetchState& sta
   int partial = status_is(response, 206, &status);
   if (partial < 0) return Ref();
   if (partial) {
-    if (continues(header(response, s_content_range), kept.offset, kept.total)) {
+    if (continues(header(response, s_content_range), kept.offset, kept.total) &&
+        validator_of(response) == kept.validator && !encoded(response)) {
       return rest_of_body(fn, response, state, local_file, kept);
     }
     *again = true;
@@ -334,10 +422,15 @@ Ref resumable_download(NativeFunction* fn, PyObject* cloud_url, PyObject* local_
       return Ref();
     }
     Ref response = send(fn, cloud_url, headers.get());
-    if (!response) return Ref();
     bool again = false;
-    Ref outcome = finally_close(
-        response.get(), answer_to_rest(fn, response.get(), state, local_file, kept, &again));
+    Ref outcome;
+    if (response) {
+      outcome = finally_close(response.get(),
+                              answer_to_rest(fn, response.get(), state, local_file, kept, &again));
+    }
+    // Only a broken link leaves the kept bytes to be continued: after any
+    // other failure the next attempt starts whole.
+    if (!outcome && !broken_link(fn)) forget_partial(state);
     if (!outcome || !again) return outcome;
   }
   Ref response = send(fn, cloud_url, nullptr);

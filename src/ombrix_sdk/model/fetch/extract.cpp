@@ -6,9 +6,18 @@
 // through links already on disk, and a link member must not point outside
 // it (symbolic links relative to their own directory, hard links relative to
 // the destination). Device nodes and FIFOs are refused, and no extracted
-// file keeps a set-user-ID, set-group-ID or sticky bit. When the extraction
-// fails, whatever it created is removed again, so that no partial model
-// stays behind.
+// file keeps a set-user-ID, set-group-ID or sticky bit. A member other than
+// a directory gets an entry of its own: whatever is in its place is removed
+// first, so that no existing file is written into and no link is written
+// through. When the extraction fails, whatever it created is removed again,
+// so that no partial model stays behind.
+//
+// download_url's extraction into the base directory, shared with other
+// models, also changes nothing that was there before it outside the model's
+// own directory: a member that would replace, write into or add to a path
+// that existed before, other than the base directory itself, is refused, as
+// is a hard link to such a path (setting the link's mode and times would
+// change that file).
 //
 // Members are written as tarfile writes them without a filter (the
 // "fully_trusted" behaviour, the default before Python 3.14), on every
@@ -35,7 +44,7 @@ Interned s_os("os"), s_sep("sep"), s_abspath("abspath"), s_realpath("realpath"),
     s_special("Attempted special file in tar archive: "), s_ischr("ischr"), s_isblk("isblk"),
     s_isfifo("isfifo"), s_mode("mode"), s_tarfile("tarfile"), s_TarFile("TarFile"),
     s_fully_trusted_filter("fully_trusted_filter"), s_fully_trusted("fully_trusted"),
-    s_isreg("isreg"), s_size("size");
+    s_isreg("isreg"), s_size("size"), s_isdir_member("isdir");
 
 constexpr long kSpecialModeBits = 04000 | 02000 | 01000;  // set-user-ID, set-group-ID, sticky
 
@@ -106,16 +115,17 @@ class Extraction {
     Ref members = Ref::steal(PyObject_GetIter(tar));
     if (!members) return false;
     while (Ref member = Ref::steal(PyIter_Next(members.get()))) {
-      Ref target;
-      if (!check(member.get(), &target) || !record(target.get()) ||
-          !clear_special_bits(member.get())) {
+      Place place;
+      if (!check(member.get(), &place) || !find_landing(member.get(), &place) ||
+          !record(place.landing.get(), &place.nearest) || !keeps_to_its_own(place) ||
+          !clear_special_bits(member.get()) || !make_room(place)) {
         return false;
       }
       Ref extract = getattr(tar, s_extract);
       if (!extract) return false;
       if (state_) state_->extracted = true;
       std::string large;
-      if (!large_file(member.get(), target.get(), &large)) return false;
+      if (!large_file(member.get(), place.landing.get(), &large)) return false;
       Ref done;
       {
         // download_url flushes what it extracts; a large file starts on
@@ -125,7 +135,11 @@ class Extraction {
                                    kw.path_filter)
                          : call_kw(extract.get(), {member.get(), path_}, kw.path);
       }
-      if (!done) return false;
+      if (!done || (large.empty() && !write_back(member.get(), place))) return false;
+      int symbolic = member_is(member.get(), s_issym);
+      int hard = symbolic == 0 ? member_is(member.get(), s_islnk) : symbolic;
+      if (hard < 0) return false;
+      if (hard) forget_real_dir();  // a hard link to a link is a link too
     }
     return !PyErr_Occurred() && links_stay_inside() && report_created();
   }
@@ -144,15 +158,30 @@ class Extraction {
   }
 
  private:
+  // Where one member goes.
+  struct Place {
+    Ref name;       // member.name
+    Ref location;   // os.path.join(path, name) without trailing slashes
+    Ref parent;     // the real path of the directory it is in ...
+    Ref basename;   // ... and its last component
+    Ref target;     // its real path, links followed all the way
+    int directory = 0;  // a directory member
+    Ref landing;    // the real path of the entry the member makes or keeps
+    Ref nearest;    // the landing or, when it is missing, its nearest parent on disk
+  };
+
   // _check(member): the member's path must lie below abs_path; then the
   // same below the real destination, links on disk resolved; then the
-  // target of a link member. Sets `target` to where the member goes.
-  bool check(PyObject* member, Ref* target) {
+  // target of a link member.
+  bool check(PyObject* member, Place* place) {
     Ref name = getattr(member, s_name);
     Ref joined = name ? os_path(fn_, s_join, {path_, name.get()}) : Ref();
     Ref member_path = joined ? os_path(fn_, s_abspath, {joined.get()}) : Ref();
     int inside = member_path ? starts_with(member_path.get(), prefix_.get()) : -1;
     if (inside <= 0) return inside == 0 ? refuse(name.get()) : false;
+    place->name = name;
+    place->location = call_method(joined.get(), s_rstrip, {s_slash});
+    if (!place->location) return false;
 
     // A model never holds a device node or a FIFO: a device node would give
     // access to the device itself, a FIFO blocks whoever writes to it.
@@ -161,8 +190,8 @@ class Extraction {
       if (special != 0) return special > 0 ? refuse(name.get(), s_special) : false;
     }
 
-    *target = os_path(fn_, s_realpath, {joined.get()});
-    inside = *target ? starts_with(target->get(), real_prefix_.get()) : -1;
+    inside = resolve(joined.get(), place) ? starts_with(place->target.get(), real_prefix_.get())
+                                          : -1;
     if (inside <= 0) return inside == 0 ? refuse(name.get()) : false;
 
     int symbolic = member_is(member, s_issym);
@@ -172,6 +201,104 @@ class Extraction {
     if (hard < 0) return false;
     if (hard) return check_hardlink(member, name.get());
     return true;
+  }
+
+  // The member's real path, os.path.realpath(joined): the real path of the
+  // directory it is in joined with its last component, unless that is a
+  // link (or "." or ".."), which only realpath itself resolves. The real
+  // directory of the member before is reused while no link has been made
+  // or removed since: members come directory by directory, and realpath
+  // is most of the cost of a small member.
+  bool resolve(PyObject* joined, Place* place) {
+    PyObject* location = place->location.get();
+    Ref dirname = os_path(fn_, s_dirname, {location});
+    place->basename = dirname ? os_path(fn_, s_basename, {location}) : Ref();
+    if (!place->basename) return false;
+    int same = -1;
+    if (last_dirname_ && PyUnicode_CheckExact(dirname.get())) {
+      same = PyUnicode_Compare(dirname.get(), last_dirname_.get());
+      if (same == -1 && PyErr_Occurred()) return false;
+    }
+    if (same != 0) {
+      last_real_ = os_path(fn_, s_realpath, {dirname.get()});
+      last_dirname_ = last_real_ ? dirname : Ref();
+      if (!last_real_) return false;
+    }
+    place->parent = last_real_;
+    int plain = PyUnicode_CheckExact(place->basename.get()) &&
+                PyUnicode_GET_LENGTH(place->basename.get()) > 0 &&
+                PyUnicode_CompareWithASCIIString(place->basename.get(), ".") != 0 &&
+                PyUnicode_CompareWithASCIIString(place->basename.get(), "..") != 0;
+    Ref link = plain ? os_path(fn_, s_islink, {location}) : Ref();
+    int is_link = plain ? (link ? truth(link.get()) : -1) : 1;
+    if (is_link < 0) return false;
+    place->target = is_link ? os_path(fn_, s_realpath, {joined})
+                            : os_path(fn_, s_join, {place->parent.get(), place->basename.get()});
+    return static_cast<bool>(place->target);
+  }
+
+  // Links made or removed change what real directory a path has.
+  void forget_real_dir() { last_dirname_ = Ref(); }
+
+  // A directory member lands where its path leads, links followed: tarfile
+  // makes it there, or keeps the directory that is there and sets its mode
+  // and times. Any other member gets an entry of its own (see make_room),
+  // so only the directories above it are resolved.
+  bool find_landing(PyObject* member, Place* place) {
+    place->directory = member_is(member, s_isdir_member);
+    if (place->directory < 0) return false;
+    place->landing = place->directory
+                         ? place->target
+                         : os_path(fn_, s_join, {place->parent.get(), place->basename.get()});
+    return static_cast<bool>(place->landing);
+  }
+
+  // For download_url's extraction: the member changes nothing outside the
+  // model's own directory that was there before the extraction began.
+  bool keeps_to_its_own(const Place& place) {
+    if (!state_) return true;
+    int own = own_or_new(place.nearest.get());
+    if (own <= 0) return own == 0 ? refuse(place.name.get()) : false;
+    return true;
+  }
+
+  // `path` (a real path) is the destination itself, lies in the model's own
+  // directory, or lies in what this extraction created (1); 0 otherwise.
+  int own_or_new(PyObject* path) {
+    std::string at;
+    if (!fs_path(path, &at)) return -1;
+    if (at == root_fs_ || (!own_fs_.empty() && within(at, own_fs_))) return 1;
+    for (const std::string& made : created_fs_) {
+      if (within(at, made)) return 1;
+    }
+    return 0;
+  }
+
+  static bool within(const std::string& path, const std::string& dir) {
+    return path.compare(0, dir.size(), dir) == 0 &&
+           (path.size() == dir.size() || path[dir.size()] == '/');
+  }
+
+  // A member other than a directory gets a fresh entry: a file or a link in
+  // its place is removed first, so that tarfile never opens an existing file
+  // for writing (which writes into every hard link to it) or writes through
+  // a link. A directory in its place stays, and tarfile fails on it.
+  bool make_room(const Place& place) {
+    if (place.directory) return true;
+    PyObject* location = place.location.get();
+    Ref exists = os_path(fn_, s_lexists, {location});
+    int present = exists ? truth(exists.get()) : -1;
+    if (present <= 0) return present == 0;
+    Ref link = os_path(fn_, s_islink, {location});
+    int is_link = link ? truth(link.get()) : -1;
+    if (is_link < 0) return false;
+    if (!is_link) {
+      Ref dir = os_path(fn_, s_isdir, {location});
+      int is_dir = dir ? truth(dir.get()) : -1;
+      if (is_dir != 0) return is_dir > 0;
+    }
+    forget_real_dir();
+    return static_cast<bool>(os_call(fn_, s_remove, {location}));
   }
 
   // A symbolic link is read relative to the directory it is created in; its
@@ -196,12 +323,14 @@ class Extraction {
     return entry && PyList_Append(links_.get(), entry.get()) == 0;
   }
 
-  // A hard link names another member, relative to the destination.
+  // A hard link names another member, relative to the destination. For
+  // download_url's extraction, it must be a file of this extraction's own.
   bool check_hardlink(PyObject* member, PyObject* name) {
     Ref linkname = getattr(member, s_linkname);
     Ref pointed = linkname ? os_path(fn_, s_join, {path_, linkname.get()}) : Ref();
     Ref resolved = pointed ? os_path(fn_, s_realpath, {pointed.get()}) : Ref();
     int inside = resolved ? starts_with(resolved.get(), real_prefix_.get()) : -1;
+    if (inside > 0 && state_) inside = own_or_new(resolved.get());
     if (inside <= 0) return inside == 0 ? refuse(name) : false;
     return true;
   }
@@ -236,6 +365,18 @@ class Extraction {
     return bytes < (8LL << 20) || fs_path(target, path);
   }
 
+  // For download_url's extraction: a regular file, now written, starts on
+  // its way to the disk, so that flushing the model at the end finds little
+  // left to write (a large file was sent on its way while it was written).
+  bool write_back(PyObject* member, const Place& place) {
+    if (!state_ || place.directory) return true;
+    int regular = member_is(member, s_isreg);
+    std::string path;
+    if (regular <= 0 || !fs_path(place.landing.get(), &path)) return regular == 0;
+    start_writeback(path);
+    return true;
+  }
+
   // member.mode without the set-user-ID, set-group-ID and sticky bits, so
   // that tarfile never creates a file with them. A member without an
   // integer mode is left alone.
@@ -260,7 +401,10 @@ class Extraction {
     if (!state || !state->base || !PyUnicode_Check(state->base)) return true;
     int same = PyUnicode_Compare(path_, state->base);
     if (same == -1 && PyErr_Occurred()) return false;
-    if (same == 0) state_ = state;
+    if (same != 0) return true;
+    state_ = state;
+    if (!fs_path(real_root_.get(), &root_fs_)) return false;
+    if (!state->name.empty()) own_fs_ = root_fs_ + "/" + state->name;
     return true;
   }
 
@@ -289,11 +433,13 @@ class Extraction {
   }
 
   // Remembers the outermost path that extracting to `target` creates: the
-  // target or its highest missing parent below the destination.
-  bool record(PyObject* target) {
+  // target or its highest missing parent below the destination. `nearest`:
+  // the target or its nearest parent that is there.
+  bool record(PyObject* target, Ref* nearest) {
     Ref outermost;
     Ref current = Ref::borrow(target);
     for (;;) {
+      *nearest = current;
       Ref at_root = Ref::steal(PyObject_RichCompare(current.get(), real_root_.get(), Py_EQ));
       int stop = at_root ? truth(at_root.get()) : -1;
       if (stop != 0) {
@@ -317,7 +463,11 @@ class Extraction {
       }
       current = parent;
     }
-    return !outermost || PyList_Append(created_.get(), outermost.get()) == 0;
+    if (!outermost) return true;
+    std::string made;
+    if (!fs_path(outermost.get(), &made)) return false;
+    created_fs_.push_back(made);
+    return PyList_Append(created_.get(), outermost.get()) == 0;
   }
 
   // A link or file: os.remove; a directory: shutil.rmtree (which removes
@@ -350,6 +500,12 @@ class Extraction {
   Ref abs_path_, prefix_, real_root_, real_prefix_;
   Ref created_;  // outermost new paths, in creation order
   Ref links_;    // (path on disk, member name) of the symbolic links made
+  // For download_url's extraction: the real destination, the model's own
+  // directory below it ("" when unknown), and created_ as file-system paths.
+  std::string root_fs_, own_fs_;
+  std::vector<std::string> created_fs_;
+  // The last directory a member was in, and its real path (see resolve).
+  Ref last_dirname_, last_real_;
 };
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,11 +55,13 @@ Interned s_urlparse("urlparse"), s_BASE_MODEL_DIR("BASE_MODEL_DIR"), s_makedirs(
     s_extract_failed("Failed to extracting tarxz "), s_dash(" - "),
     s_finished("Finished the downloading"), s_download_failed("Failed to download from "),
     s_download_model("Download model"), s_model_failed("Failed download ombrix model: "),
-    s_unfinished("removing the unfinished model directory - ");
+    s_unfinished("removing the unfinished model directory - "),
+    s_no_model_dir("no model directory after extraction: "), s_shutil("shutil"),
+    s_copyfile("copyfile");
 
 // The files that one fetch keeps beside its archive (see place.hpp).
 struct Beside {
-  std::string base, archive, model_dir, lock, journal, partial, validator;
+  std::string base, archive, model_dir, name, lock, journal, partial, validator;
   // The model directory is an entry of its own in the base directory (not
   // the base directory itself or its parent, as with a URL path that ends
   // in "/" or ".."), so that it may be removed.
@@ -66,7 +69,6 @@ struct Beside {
 
   bool init(PyObject* save_dir, PyObject* tar_xz_file, PyObject* model_dir_path,
             PyObject* model_name) {
-    std::string name;
     if (!fs_path(save_dir, &base) || !fs_path(tar_xz_file, &archive) ||
         !fs_path(model_dir_path, &model_dir) || !fs_path(model_name, &name)) {
       return false;
@@ -79,12 +81,6 @@ struct Beside {
     return true;
   }
 };
-
-// A directory (links followed, as os.path.isdir) stands at `path`.
-bool directory_at(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // unlink(path) and flush the directory; a missing file is fine.
 bool drop(const std::string& path) {
@@ -164,9 +160,13 @@ bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_d
 // the fetch but the lock.
 bool make_durable(const Beside& beside, const FetchState& state) {
   if (!sync_tree(beside.model_dir)) return false;  // and the base directory
-  const std::string below = beside.model_dir + "/";
+  // The extraction names what it created by real path (the base directory
+  // may be reached through a link).
+  char* real = ::realpath(beside.model_dir.c_str(), nullptr);
+  const std::string model = real ? real : beside.model_dir, below = model + "/";
+  ::free(real);
   for (const std::string& path : state.created) {
-    if (path == beside.model_dir || path.compare(0, below.size(), below) == 0) continue;
+    if (path == model || path.compare(0, below.size(), below) == 0) continue;
     if (!sync_tree(path)) return false;
   }
   ::unlink(beside.partial.c_str());
@@ -190,6 +190,20 @@ bool report_failed_extraction(NativeFunction* fn, PyObject* tar_xz_file) {
   return true;
 }
 
+// The extraction made the model directory `dir`. An archive without it (one
+// with another top-level directory, say) fails as a broken one does, and
+// what it extracted goes again: nothing reports a model that is not there.
+bool made_model_dir(const std::string& dir, PyObject* model_dir, FetchState* state) {
+  if (is_dir(dir)) return true;
+  for (auto path = state->created.rbegin(); path != state->created.rend(); ++path) {
+    if (!remove_tree(*path)) PyErr_Clear();
+  }
+  state->created.clear();
+  Ref message = concat({s_no_model_dir, model_dir});
+  if (message) PyErr_SetObject(PyExc_Exception, message.get());
+  return false;
+}
+
 // Step 7: extraction, with its own handler. The model directory on
 // success; None after a failure, the archive removed.
 //
@@ -207,7 +221,9 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
     return Ref();
   }
   state->base = save_dir;
-  if (!extract_archive(fn, tar_xz_file, save_dir, state)) {
+  if (beside && beside->own_dir) state->name = beside->name;
+  if (!extract_archive(fn, tar_xz_file, save_dir, state) ||
+      (beside && !made_model_dir(beside->model_dir, model_dir, state))) {
     if (!report_failed_extraction(fn, tar_xz_file)) return Ref();
     if (beside && !journal_kept && !state->extracted && !lexists(beside->model_dir) &&
         !drop(beside->journal)) {
@@ -223,10 +239,15 @@ Ref unpack(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObje
 // Step 7 for a fetch in names of its own: the archive extracted into
 // `into`, then removed; the model directory, or None after a failure.
 Ref unpack_into(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir, PyObject* into,
-                PyObject* model_dir, FetchState* state) {
+                PyObject* model_dir, const Beside& beside, FetchState* state) {
   if (!log_info(fn, concat({s_extracting, tar_xz_file, s_to, save_dir}))) return Ref();
   state->base = into;
-  if (!extract_archive(fn, tar_xz_file, into, state)) {
+  if (beside.own_dir) state->name = beside.name;
+  std::string extracted_dir;
+  if (!fs_path(into, &extracted_dir)) return Ref();
+  extracted_dir += "/" + beside.name;
+  if (!extract_archive(fn, tar_xz_file, into, state) ||
+      !made_model_dir(extracted_dir, model_dir, state)) {
     if (!report_failed_extraction(fn, tar_xz_file)) return Ref();
     return none();
   }
@@ -351,11 +372,49 @@ bool existing_model(NativeFunction* fn, PyObject* model_dir, Ref* found) {
                     static_cast<bool>(os_call(fn, s_remove, {model_dir})));
 }
 
+// The identity of a file on disk.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool known = false;
+
+  bool read(const std::string& path) {
+    struct stat st = {};
+    known = ::lstat(path.c_str(), &st) == 0;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    return known;
+  }
+};
+
+// Where nothing locks, an archive on disk may be in use by another fetch at
+// any moment: this fetch takes it under its own name, as a hard link (a copy
+// where the file system has none), and extracts and removes only that. 1
+// taken, with the identity of the archive taken in `id`; 0 when it went
+// meanwhile; -1 on error.
+int take_archive(NativeFunction* fn, PyObject* tar_xz_file, const std::string& archive,
+                 PyObject* own_archive, const std::string& own, FileId* id) {
+  if (::link(archive.c_str(), own.c_str()) == 0) {
+    id->read(own);
+    return 1;
+  }
+  if (errno == ENOENT) return 0;
+  id->read(archive);
+  Ref shutil = lookup(fn, s_shutil);
+  Ref copyfile = shutil ? getattr(shutil.get(), s_copyfile) : Ref();
+  if (copyfile && call(copyfile.get(), {tar_xz_file, own_archive})) return 1;
+  ::unlink(own.c_str());
+  Caught gone;
+  return gone.take(PyExc_FileNotFoundError) ? 0 : -1;
+}
+
 // Steps 3 to 8 where the file system does not lock: the archive goes to a
-// name of this process's own (unless a usable one is on disk), is extracted
-// into a staging directory of its own beside it, and the finished model
-// directory is moved into place with one rename. Nothing another process
-// writes is touched; at worst each downloads.
+// name of this process's own (or a usable one on disk is taken under such a
+// name), is extracted into a staging directory of its own beside it, and the
+// finished model directory is moved into place with one rename. Nothing
+// another process may be using is touched; at worst each downloads. The
+// archive that was on disk goes after the extraction, if it is still the
+// one taken.
 Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
                    PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
   Ref found;
@@ -366,7 +425,8 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
   Ref own_archive = py_path(own + ".part");
   Ref staging = own_archive ? py_path(own + ".staging") : Ref();
   if (!staging) return Ref();
-  Ref source;
+  FileId taken;
+  int took = 0;
   int present = truth_of(os_path(fn, s_exists, {tar_xz_file}));
   if (present < 0) return Ref();
   if (present) {
@@ -374,24 +434,26 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
     int valid = archive_is_valid(fn, tar_xz_file);
     if (valid < 0) return Ref();
     if (valid) {
-      source = Ref::borrow(tar_xz_file);
+      took = take_archive(fn, tar_xz_file, beside.archive, own_archive.get(), own + ".part",
+                          &taken);
+      if (took < 0) return Ref();
     } else if (!log_info(fn, concat({s_archive_invalid, tar_xz_file})) ||
                !os_call(fn, s_remove, {tar_xz_file})) {
       return Ref();
     }
   }
-  if (!source) {
+  if (!took) {
     int fetched = fetch_archive(fn, cloud_url, own_archive.get(), nullptr);
     if (fetched <= 0) return fetched < 0 ? Ref() : none();
-    source = own_archive;
   }
+  Ref source = own_archive;
 
   if (::mkdir((own + ".staging").c_str(), 0755) != 0) {
     os_error(own + ".staging");
     return Ref();
   }
   FetchState state;
-  Ref placed = unpack_into(fn, source.get(), save_dir, staging.get(), model_dir, &state);
+  Ref placed = unpack_into(fn, source.get(), save_dir, staging.get(), model_dir, beside, &state);
   if (placed && placed.get() != Py_None &&
       (!sync_tree(own + ".staging") || !publish(own + ".staging", beside.base))) {
     placed = Ref();
@@ -404,7 +466,15 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
     pending.restore();
     return Ref();
   }
-  if (placed.get() != Py_None && !log_info(fn, Ref::borrow(s_finished))) return Ref();
+  // The archive taken goes as an archive extracted under the lock goes:
+  // after the extraction, whether it succeeded or failed.
+  FileId still;
+  if (taken.known && still.read(beside.archive) && still.dev == taken.dev &&
+      still.ino == taken.ino) {
+    ::unlink(beside.archive.c_str());
+  }
+  if (placed.get() == Py_None) return placed;
+  if (!log_info(fn, Ref::borrow(s_finished))) return Ref();
   return placed;
 }
 
@@ -465,7 +535,7 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
 
   // A model directory without a journal is complete (one that an earlier
   // version of the SDK extracted included): returned at once, unlocked.
-  if (directory_at(beside.model_dir) && !lexists(beside.journal)) {
+  if (is_dir(beside.model_dir) && !lexists(beside.journal)) {
     int is_dir = truth_of(os_path(fn, s_isdir, {model_dir.get()}));
     if (is_dir < 0) return Ref();
     if (is_dir) {

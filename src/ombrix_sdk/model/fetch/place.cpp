@@ -49,7 +49,7 @@ bool os_error(const std::string& path) {
 
 bool is_dir(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool lexists(const std::string& path) {
@@ -61,9 +61,10 @@ namespace {
 
 // fsync of one path; errno set on failure. Directories and regular files
 // only: a link or a special file has no data of its own to flush (its
-// directory entry is flushed with the directory).
+// directory entry is flushed with the directory). A link to a directory is
+// followed (the base directory may be one); a link in a file's place is not.
 int sync_one(const char* path, bool directory) {
-  int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (directory ? O_DIRECTORY : O_NONBLOCK);
+  int flags = O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : O_NONBLOCK | O_NOFOLLOW);
   int fd = ::open(path, flags);
   if (fd < 0) return -1;
   int rc = ::fsync(fd);
@@ -269,6 +270,7 @@ void* flush_loop(void* arg) {
 
 BackgroundFlush::BackgroundFlush(const std::string& path) {
 #ifdef SYNC_FILE_RANGE_WRITE
+  if (path.empty()) return;
   shared_ = new (std::nothrow) Shared;
   if (!shared_) return;
   shared_->path = path;
@@ -276,6 +278,20 @@ BackgroundFlush::BackgroundFlush(const std::string& path) {
     delete shared_;
     shared_ = nullptr;
   }
+#else
+  (void)path;
+#endif
+}
+
+void start_writeback(const std::string& path) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  Py_BEGIN_ALLOW_THREADS
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) {
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::close(fd);
+  }
+  Py_END_ALLOW_THREADS
 #else
   (void)path;
 #endif

@@ -37,9 +37,9 @@ ombrix::Ref py_path(const std::string& path);
 // Sets OSError from errno for `path` and returns false.
 bool os_error(const std::string& path);
 
-// lstat-based tests; false on any error.
-bool is_dir(const std::string& path);   // a directory, not a link to one
-bool lexists(const std::string& path);
+// False on any error.
+bool is_dir(const std::string& path);   // a directory, or a link to one
+bool lexists(const std::string& path);  // anything, a dangling link included
 
 // Flushes a file's data, or a directory's entries, to stable storage. The
 // interpreter lock is released meanwhile. False with OSError set.
@@ -57,7 +57,7 @@ bool sync_tree(const std::string& path);
 // that fsync.
 class BackgroundFlush {
  public:
-  explicit BackgroundFlush(const std::string& path);
+  explicit BackgroundFlush(const std::string& path);  // "": no file, no thread
   ~BackgroundFlush();  // stops and joins the thread
   BackgroundFlush(const BackgroundFlush&) = delete;
   BackgroundFlush& operator=(const BackgroundFlush&) = delete;
@@ -67,6 +67,12 @@ class BackgroundFlush {
  private:
   Shared* shared_ = nullptr;
 };
+
+// Starts writing a file that has just been written out to the disk, without
+// waiting: the fsync that follows then finds its data there or on its way.
+// Only a hint to the kernel; a link or a file that cannot be opened is
+// passed over.
+void start_writeback(const std::string& path);
 
 // Removes a file, a link or a whole directory tree (links not followed);
 // true when nothing is left at `path`.
@@ -118,6 +124,7 @@ struct FetchState {
 
   // _safe_extract(tar, base)
   PyObject* base = nullptr;      // the path download_url passes (borrowed)
+  std::string name;              // the model's directory in it ("": unknown)
   bool extracted = false;        // some member reached the disk
   std::vector<std::string> created;  // outermost paths the extraction created
 
