@@ -696,7 +696,27 @@ class OracleWardenModule(object):
         self.module = ref
         cls = ref.PyZoneWarden
         cls.__name__ = cls.__qualname__ = "ZoneWarden"
+        cls.filter_in_roi = _releasing_frames(cls.filter_in_roi, ref.__file__)
         self.ZoneWarden = cls
+
+
+def _releasing_frames(filter_in_roi, filename):
+    """The reference filter keeps a failure in `failure`, and its traceback
+    keeps the filter's frames and their locals (the copies made so far, the
+    tags they carry) until the next call. The native filter drops what it
+    made before it returns. So the frames of the reference filter's own code
+    let go of their locals as the call returns; frames of the scenario's code
+    (a property that raised) stay in the traceback on both sides."""
+    def call(self, *args, **kwargs):
+        result = filter_in_roi(self, *args, **kwargs)
+        failure = entry(self, "failure")
+        tb = getattr(failure, "__traceback__", None) if isinstance(failure, BaseException) else None
+        while tb is not None:
+            if tb.tb_frame.f_code.co_filename == filename:
+                tb.tb_frame.clear()
+            tb = tb.tb_next
+        return result
+    return call
 
 
 def warden_parts(impl):
