@@ -673,6 +673,7 @@ _oracle = {}
 def oracle_queue_class():
     if "Q" not in _oracle:
         namespace = {"__name__": "ombrix_sdk.structures.tideq"}
+        ALGORITHM_FILES.add("<oracle tideq>")
         exec(compile_generic(QUEUE_ORACLE, "<oracle tideq>"), namespace)
         _oracle["Q"] = namespace["TideQueue"]
     return _oracle["Q"]
@@ -707,16 +708,36 @@ def _releasing_frames(filter_in_roi, filename):
     made before it returns. So the frames of the reference filter's own code
     let go of their locals as the call returns; frames of the scenario's code
     (a property that raised) stay in the traceback on both sides."""
+    ALGORITHM_FILES.add(filename)
+
     def call(self, *args, **kwargs):
         result = filter_in_roi(self, *args, **kwargs)
         failure = entry(self, "failure")
-        tb = getattr(failure, "__traceback__", None) if isinstance(failure, BaseException) else None
-        while tb is not None:
-            if tb.tb_frame.f_code.co_filename == filename:
-                tb.tb_frame.clear()
-            tb = tb.tb_next
+        if isinstance(failure, BaseException):
+            release_algorithm_frames(failure)
         return result
     return call
+
+
+# The files of the plain-Python algorithm's own code, which has frames where
+# the native methods have none.
+ALGORITHM_FILES = set()
+
+
+def release_algorithm_frames(exc):
+    """Clears the locals of the algorithm's finished frames in the traceback of
+    `exc`. A traceback keeps its frames, and their locals (items popped,
+    copies made), for as long as the exception lives, and a hostile item may
+    raise the same exception object again and again; the native methods drop
+    what they hold as the exception leaves them."""
+    tb = getattr(exc, "__traceback__", None)
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename in ALGORITHM_FILES:
+            try:
+                tb.tb_frame.clear()
+            except RuntimeError:  # still running
+                pass
+        tb = tb.tb_next
 
 
 def warden_parts(impl):
@@ -873,6 +894,7 @@ def step(label, fn):
         del r
     except BaseException as e:  # KeyboardInterrupt from a hostile item too
         line = "!! " + describe_exc(e)
+        release_algorithm_frames(e)
     if FAILURES[0] is not None:
         for e in FAILURES[0]():
             line += " logged " + describe_exc(e)

@@ -486,7 +486,10 @@ class NoInfo(object):
     @property
     def info(self):
         ev('info')
-        raise self.error
+        # a new exception each time: one raised again would keep the
+        # traceback of its last raise, with the plain-Python algorithm's
+        # frames and their locals, where the native code has none
+        raise type(self.error)(*self.error.args)
 class InfoMap(dict):
     act = None
     def get(self, key, default=None):
