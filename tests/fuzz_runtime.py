@@ -11,6 +11,7 @@ addresses, so that the two runs can be compared line by line.
 Run as a program, it reads a batch of scenarios (JSON) and runs them one
 after another, each between BEGIN and END lines.
 """
+import ast
 import collections
 import copy
 import faulthandler
@@ -21,6 +22,7 @@ import re
 import sys
 import threading
 import traceback
+import types
 import weakref
 from collections import deque
 
@@ -48,6 +50,34 @@ def fresh(prefix):
     """A new str object (not interned, not shared) on each call."""
     COUNTER[0] += 1
     return "".join([prefix, str(COUNTER[0])])
+
+
+NESTED = [0]  # hostile actions running, one inside another
+MAX_NESTED = 8
+HOOKS = []  # NESTED when each unraisable hook running (see Hook) started
+
+
+def acting(fn):
+    """A hostile action of the scenario's. Actions run inside actions (a
+    colliding key's comparison in a lookup that an action makes, a hook
+    recursing through a failing watcher), and without a bound they would
+    nest until the recursion limit, which the two sides reach at different
+    depths (native calls and Python frames use different amounts of stack).
+    Beyond MAX_NESTED levels an action does nothing, on both sides alike."""
+    def action():
+        if NESTED[0] >= MAX_NESTED:
+            ev("too deep")
+            return None
+        if HOOKS and NESTED[0] > HOOKS[-1]:
+            ev("held back")  # inside an unraisable hook's own action
+            return None
+        NESTED[0] += 1
+        try:
+            return fn()
+        finally:
+            NESTED[0] -= 1
+    action.__name__ = fn.__name__
+    return action
 
 
 # --- hostile ingredients -------------------------------------------------------
@@ -167,14 +197,21 @@ class IntSub(int):
 
 class Cnt(object):
     """A counter that is no int: every operation is an event; its release
-    may act."""
+    may act, and so may its comparisons and truth tests (those of the
+    counters its arithmetic makes too)."""
 
-    def __init__(self, n, act=None):
+    def __init__(self, n, act=None, on_compare=None):
         self.n = n
         self.act = act
+        self.on_compare = on_compare
 
     def _make(self, n):
-        return Cnt(n)
+        return Cnt(n, None, self.on_compare)
+
+    def _compared(self, op):
+        ev("Cnt" + op)
+        if self.on_compare is not None:
+            self.on_compare()
 
     def __add__(self, other):
         ev("Cnt+")
@@ -189,27 +226,27 @@ class Cnt(object):
         return self._make(self.n - int(other))
 
     def __bool__(self):
-        ev("Cnt?")
+        self._compared("?")
         return self.n != 0
 
     def __eq__(self, other):
-        ev("Cnt==")
+        self._compared("==")
         return self.n == (other.n if isinstance(other, Cnt) else other)
 
     def __lt__(self, other):
-        ev("Cnt<")
+        self._compared("<")
         return self.n < other
 
     def __gt__(self, other):
-        ev("Cnt>")
+        self._compared(">")
         return self.n > other
 
     def __le__(self, other):
-        ev("Cnt<=")
+        self._compared("<=")
         return self.n <= other
 
     def __ge__(self, other):
-        ev("Cnt>=")
+        self._compared(">=")
         return self.n >= other
 
     def __hash__(self):
@@ -227,14 +264,14 @@ class InPlaceCnt(Cnt):
 
     def __iadd__(self, other):
         ev("Cnt+=")
-        return InPlaceCnt(self.n + int(other))
+        return self._make(self.n + int(other))
 
     def __isub__(self, other):
         ev("Cnt-=")
-        return InPlaceCnt(self.n - int(other))
+        return self._make(self.n - int(other))
 
     def _make(self, n):
-        return InPlaceCnt(n)
+        return InPlaceCnt(n, None, self.on_compare)
 
 
 class Cap(object):
@@ -324,7 +361,14 @@ class Mx(object):
 
 
 class Hook(object):
-    """sys.unraisablehook that records the error's type and acts."""
+    """sys.unraisablehook that records the error's type and acts.
+
+    It runs inside another extension's failing dict watcher, that is inside
+    a change of the watched dict, which such code must not change (the
+    interpreter would finish the change with what it read before: a value
+    released twice). So its action only reads or uses other objects (the
+    generator sees to that), and the actions that would run inside it (a
+    colliding key's, a finalizer's) are held back, on both sides alike."""
 
     def __init__(self, act=None):
         self.act = act
@@ -332,7 +376,11 @@ class Hook(object):
     def __call__(self, unraisable):
         ev("unraisable", type(unraisable.exc_value).__name__)
         if self.act is not None:
-            self.act()
+            HOOKS.append(NESTED[0])
+            try:
+                self.act()
+            finally:
+                HOOKS.pop()
 
 
 def factory(kind, act=None):
@@ -356,7 +404,9 @@ def entries(obj):
     object's (no attribute access, no key comparison)."""
     try:
         d = object.__getattribute__(obj, "__dict__")
-    except Exception:
+    except Exception as e:
+        if isinstance(e, RecursionError):
+            ev("RecursionError in the harness")  # no verdict then
         return []
     return list(dict.items(d)) if isinstance(d, dict) else []
 
@@ -380,10 +430,46 @@ def free(q):
     return True
 
 
+def _stores_reach_watchers():
+    """Whether `obj.name = v` reaches the watchers of obj's dict while the
+    dict still keeps its values in the object (3.13.0: it does not, though
+    the same store through the dict does)."""
+    class Probe(object):
+        pass
+    probe = Probe()
+    probe.a = 1
+    wid = _testcapi.add_dict_watcher(0)
+    try:
+        _testcapi.watch_dict(wid, vars(probe))
+        probe.a = 2
+        return bool(_testcapi.get_dict_watcher_events())
+    finally:
+        _testcapi.clear_dict_watcher(wid)
+
+
+_STORES_REACH_WATCHERS = []
+
+
+class _Apart(object):
+    """A key that moves a dict's values out of its object."""
+
+
 def dict_watcher(kind, *dicts):
+    """Another extension's watcher (of _testcapi's kind `kind`) on `dicts`.
+    Where the interpreter's own attribute stores miss the watchers of a dict
+    that keeps its values in its object, the dict is first made to keep
+    them itself (a key that is no str, added and removed): else the plain
+    -Python side's stores would not be seen where the native side's, made
+    on the dict, are."""
+    if not _STORES_REACH_WATCHERS:
+        _STORES_REACH_WATCHERS.append(_stores_reach_watchers())
     wid = _testcapi.add_dict_watcher(kind)
     WATCHERS.append(("dict", wid))
     for d in dicts:
+        if not _STORES_REACH_WATCHERS[0]:
+            key = _Apart()
+            d[key] = None
+            del d[key]
         _testcapi.watch_dict(wid, d)
     return wid
 
@@ -394,6 +480,144 @@ def type_watcher(kind, *types):
     for t in types:
         _testcapi.watch_type(wid, t)
     return wid
+
+
+# --- attribute access as the language defines it ---------------------------------
+#
+# From 3.11 the interpreter specialises `obj.name` and `obj.name = v`: once an
+# instruction has seen a few objects, it remembers where `name` sat in the
+# instance dict and compares the key found there by identity, so a colliding
+# key (same hash, earlier in the probe sequence) has its __eq__ called by the
+# full lookup but not by the specialised one. When that happens depends on
+# what the instruction has seen before: the native methods always make the
+# full lookup, as getattr() does, while the algorithm's Python code and
+# queue.Queue's methods (which both sides run, each with its own history)
+# skip it at moments of their own, and a colliding key's action runs a
+# different number of times for no fault of either side.
+#
+# Giving the algorithm's class a __getattribute__ would make its own reads
+# full lookups, but queue.Queue's methods, threading.Condition's and the
+# scenario's code would still be specialised on the native side only. So on
+# every interpreter that specialises, all Python code that touches the
+# objects under test (the scenario, the algorithm, queue.Queue's and
+# threading.Condition's methods) is compiled with each attribute access
+# written as getattr(obj, "name") / setattr(obj, "name", v), which means the
+# same by the language's definition and is never specialised: both sides
+# make every lookup in full, and collisions compare alike.
+
+SPECIALISES = sys.version_info >= (3, 11)
+
+
+def _at(node, where):
+    node.lineno, node.col_offset = where.lineno, where.col_offset
+    node.end_lineno, node.end_col_offset = where.end_lineno, where.end_col_offset
+    return node
+
+
+def _load(name, where):
+    return _at(ast.Name(id=name, ctx=ast.Load()), where)
+
+
+def _call(fn, args, where):
+    return _at(ast.Call(func=_load(fn, where), args=args, keywords=[]), where)
+
+
+def _statement(node, where):
+    return _at(node, where)
+
+
+def _generic(node):
+    """The tree with every attribute access spelt with getattr/setattr:
+    obj.name -> getattr(obj, 'name'); obj.name = v -> setattr(obj, 'name', v)
+    once v is evaluated (Python evaluates the value before the object);
+    obj.name op= v through temporaries, in Python's order. Other attribute
+    targets (for, with, del, tuples) stay: their stores compare alike."""
+    for field, value in ast.iter_fields(node):
+        if isinstance(value, list):
+            out = []
+            for x in value:
+                if isinstance(x, ast.AST):
+                    x = _generic(x)
+                if isinstance(x, list):
+                    out.extend(x)
+                else:
+                    out.append(x)
+            setattr(node, field, out)
+        elif isinstance(value, ast.AST):
+            setattr(node, field, _generic(value))
+    if isinstance(node, ast.Attribute) and isinstance(node.ctx, ast.Load):
+        return _call("getattr", [node.value, _at(ast.Constant(value=node.attr), node)], node)
+    if isinstance(node, ast.Assign) and any(isinstance(t, ast.Attribute) for t in node.targets):
+        # _fz_value = v; each target in order; del _fz_value
+        out = [_at(ast.Assign(targets=[_at(ast.Name(id="_fz_value", ctx=ast.Store()), node)],
+                              value=node.value), node)]
+        for t in node.targets:
+            if isinstance(t, ast.Attribute):
+                out.append(_at(ast.Expr(value=_call("setattr", [
+                    t.value, _at(ast.Constant(value=t.attr), node), _load("_fz_value", node)],
+                    node)), node))
+            else:
+                out.append(_at(ast.Assign(targets=[t], value=_load("_fz_value", node)), node))
+        out.append(_at(ast.Delete(targets=[_at(ast.Name(id="_fz_value", ctx=ast.Del()), node)]),
+                       node))
+        return out
+    if isinstance(node, ast.AugAssign) and isinstance(node.target, ast.Attribute):
+        # _fz_obj = obj; _fz_now = getattr(_fz_obj, 'name'); _fz_now op= v;
+        # setattr(_fz_obj, 'name', _fz_now); del _fz_obj, _fz_now
+        t = node.target
+        name = _at(ast.Constant(value=t.attr), node)
+        return [
+            _at(ast.Assign(targets=[_at(ast.Name(id="_fz_obj", ctx=ast.Store()), node)],
+                           value=t.value), node),
+            _at(ast.Assign(targets=[_at(ast.Name(id="_fz_now", ctx=ast.Store()), node)],
+                           value=_call("getattr", [_load("_fz_obj", node), name], node)), node),
+            _at(ast.AugAssign(target=_at(ast.Name(id="_fz_now", ctx=ast.Store()), node),
+                              op=node.op, value=node.value), node),
+            _at(ast.Expr(value=_call("setattr", [_load("_fz_obj", node), name,
+                                                 _load("_fz_now", node)], node)), node),
+            _at(ast.Delete(targets=[_at(ast.Name(id="_fz_obj", ctx=ast.Del()), node),
+                                    _at(ast.Name(id="_fz_now", ctx=ast.Del()), node)]), node),
+        ]
+    return node
+
+
+def compile_generic(source, filename, mode="exec"):
+    """compile(), with attribute access that the interpreter does not
+    specialise (see above) where it would."""
+    if not SPECIALISES:
+        return compile(source, filename, mode)
+    return compile(_generic(ast.parse(source, filename, mode)), filename, mode)
+
+
+def make_methods_generic(cls):
+    """Recompiles the methods of a standard-library class as by
+    compile_generic, in place: the function objects stay (the native module
+    recognises queue.Queue's hooks by identity), their code changes. The
+    class is compiled whole from its module's source, so that private names
+    are mangled as before."""
+    if not SPECIALISES or cls in _GENERIC:
+        return
+    _GENERIC.add(cls)
+    path = sys.modules[cls.__module__].__file__
+    with open(path) as f:
+        tree = ast.parse(f.read(), path)
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and node.name == cls.__name__:
+            break
+    else:
+        return
+    module = compile(ast.Module(body=[_generic(node)], type_ignores=[]), path, "exec")
+    code_type = type(module)
+    body = [c for c in module.co_consts if isinstance(c, code_type) and c.co_name == cls.__name__]
+    for code in (body[0].co_consts if body else ()):
+        fn = vars(cls).get(getattr(code, "co_name", None))
+        if isinstance(fn, type(make_methods_generic)) and \
+                fn.__code__.co_firstlineno == code.co_firstlineno and \
+                fn.__code__.co_freevars == code.co_freevars:
+            fn.__code__ = code
+
+
+_GENERIC = set()  # the classes whose methods were recompiled in this interpreter
 
 
 # --- the plain-Python algorithm -------------------------------------------------
@@ -449,7 +673,8 @@ _oracle = {}
 def oracle_queue_class():
     if "Q" not in _oracle:
         namespace = {"__name__": "ombrix_sdk.structures.tideq"}
-        exec(compile(QUEUE_ORACLE, "<oracle tideq>", "exec"), namespace)
+        ALGORITHM_FILES.add("<oracle tideq>")
+        exec(compile_generic(QUEUE_ORACLE, "<oracle tideq>"), namespace)
         _oracle["Q"] = namespace["TideQueue"]
     return _oracle["Q"]
 
@@ -461,10 +686,58 @@ class OracleWardenModule(object):
 
     def __init__(self):
         from benchmarks import reference_zone_warden as ref
+        if SPECIALISES:
+            # the reference filter's code compiled with generic attribute
+            # access (see compile_generic), in a module of its own
+            generic = types.ModuleType(ref.__name__, ref.__doc__)
+            generic.__file__ = ref.__file__
+            with open(ref.__file__) as f:
+                exec(compile_generic(f.read(), ref.__file__), vars(generic))
+            ref = generic
         self.module = ref
         cls = ref.PyZoneWarden
         cls.__name__ = cls.__qualname__ = "ZoneWarden"
+        cls.filter_in_roi = _releasing_frames(cls.filter_in_roi, ref.__file__)
         self.ZoneWarden = cls
+
+
+def _releasing_frames(filter_in_roi, filename):
+    """The reference filter keeps a failure in `failure`, and its traceback
+    keeps the filter's frames and their locals (the copies made so far, the
+    tags they carry) until the next call. The native filter drops what it
+    made before it returns. So the frames of the reference filter's own code
+    let go of their locals as the call returns; frames of the scenario's code
+    (a property that raised) stay in the traceback on both sides."""
+    ALGORITHM_FILES.add(filename)
+
+    def call(self, *args, **kwargs):
+        result = filter_in_roi(self, *args, **kwargs)
+        failure = entry(self, "failure")
+        if isinstance(failure, BaseException):
+            release_algorithm_frames(failure)
+        return result
+    return call
+
+
+# The files of the plain-Python algorithm's own code, which has frames where
+# the native methods have none.
+ALGORITHM_FILES = set()
+
+
+def release_algorithm_frames(exc):
+    """Clears the locals of the algorithm's finished frames in the traceback of
+    `exc`. A traceback keeps its frames, and their locals (items popped,
+    copies made), for as long as the exception lives, and a hostile item may
+    raise the same exception object again and again; the native methods drop
+    what they hold as the exception leaves them."""
+    tb = getattr(exc, "__traceback__", None)
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename in ALGORITHM_FILES:
+            try:
+                tb.tb_frame.clear()
+            except RuntimeError:  # still running
+                pass
+        tb = tb.tb_next
 
 
 def warden_parts(impl):
@@ -621,6 +894,7 @@ def step(label, fn):
         del r
     except BaseException as e:  # KeyboardInterrupt from a hostile item too
         line = "!! " + describe_exc(e)
+        release_algorithm_frames(e)
     if FAILURES[0] is not None:
         for e in FAILURES[0]():
             line += " logged " + describe_exc(e)
@@ -685,7 +959,11 @@ def _queue_threads(Q, capacity, producers, per, drains, mutations, seed):
                     elif kind == "maxsize":
                         q.maxsize = rng.choice([1, capacity, capacity + 2])
                     elif kind == "hook-on":
-                        q._get = q.queue.popleft
+                        # an instance's own hook, on whatever deque the
+                        # queue has (a bound popleft of this one would pop
+                        # an old deque after a swap: an error of the
+                        # scenario's, not of put)
+                        q._get = lambda: q.queue.popleft()
                     elif kind == "hook-off":
                         vars(q).pop("_get", None)
                     elif kind == "condition":
@@ -738,12 +1016,19 @@ def _warden_threads(W, records, items, rounds, mutators, seed):
     w = W(records)
     first = w.filter_in_roi(items)
     kept = [type(x).__name__ for x in first]
-    allowed = set(["", None])
+    values = ["".join(["t", str(i)]) for i in range(6)]
+    texts = set(values + [""])  # the tags that are str
+    objects = []  # the others (items standing for tags), by identity
     for r in records:
         for key in ("roi_id", "label"):
-            allowed.update(str(v) for v in [r.get(key)] if v is not None)
-    values = ["".join(["t", str(i)]) for i in range(6)]
-    allowed.update(values)
+            v = r.get(key)
+            if type(v) is str:
+                texts.add(v)
+            elif v is not None:
+                objects.append(v)
+
+    def known(v):
+        return v is None or (type(v) is str and v in texts) or any(v is o for o in objects)
     errors = []
     stop = threading.Event()
 
@@ -758,7 +1043,7 @@ def _warden_threads(W, records, items, rounds, mutators, seed):
                     tags = info if isinstance(info, dict) else dict(entries(x))
                     for key in ("roi_id", "roi_name"):
                         for v in tags.get(key, []):
-                            if not isinstance(v, str) or v not in allowed:
+                            if not known(v):
                                 errors.append("tag %s not one of the records' values" % key)
         except Exception as e:
             errors.append("filter " + describe_exc(e))
@@ -796,7 +1081,10 @@ def _warden_threads(W, records, items, rounds, mutators, seed):
 
 def scenario_globals(impl, kind):
     g = {"__name__": "scenario", "__builtins__": __builtins__}
-    for name in ("ev", "arm", "fresh", "Collide", "Item", "DQ", "IntSub", "Cnt", "InPlaceCnt",
+    import queue
+    make_methods_generic(queue.Queue)
+    make_methods_generic(threading.Condition)
+    for name in ("ev", "arm", "fresh", "acting", "Collide", "Item", "DQ", "IntSub", "Cnt", "InPlaceCnt",
                  "Cap", "Flag", "Log", "Cond", "Mx", "Hook", "factory", "free", "entry",
                  "dict_watcher", "type_watcher", "show", "step", "outcome", "queue_threads",
                  "warden_threads", "deque", "threading", "sys", "gc", "copy", "collections"):
@@ -853,6 +1141,8 @@ def cleanup():
     sys.unraisablehook = sys.__unraisablehook__ if hasattr(sys, "__unraisablehook__") else None
     ARMED[0] = False
     COUNTER[0] = 0
+    NESTED[0] = 0
+    del HOOKS[:]
     del SHOWN[:]
     _oracle["wardens"] = []
 
@@ -863,7 +1153,7 @@ sys.path[:0] = %r
 import fuzz_runtime as _rt
 _g = _rt.scenario_globals(%r, "queue")
 try:
-    exec(compile(%r, "<scenario>", "exec"), _g)
+    exec(_rt.compile_generic(%r, "<scenario>"), _g)
 except BaseException as e:
     print("S scenario\\nR !! " + _rt.describe_exc(e))
 finally:
@@ -883,7 +1173,7 @@ def run_scenario(impl, sc):
     g = scenario_globals(impl, kind)
     gc.disable()
     try:
-        exec(compile(sc["code"], "<scenario %s>" % sc["id"], "exec"), g)
+        exec(compile_generic(sc["code"], "<scenario %s>" % sc["id"]), g)
     except BaseException as e:
         print("S scenario\nR !! " + describe_exc(e))
     finally:
@@ -907,17 +1197,19 @@ def child_main(argv):
         # as an application would have it before any sub-interpreter starts
         import ombrix_sdk.structures.tideq  # noqa: F401
     for sc in batch:
-        print("\x01BEGIN %s" % sc["id"])
-        sys.stdout.flush()
+        for stream in (sys.stderr, sys.stdout):  # what each scenario writes, on both
+            stream.write("\x01BEGIN %s\n" % sc["id"])
+            stream.flush()
         faulthandler.dump_traceback_later(sc.get("timeout", 10), exit=True)
         try:
             run_scenario(impl, sc)
         except BaseException:
             print("S harness\nR !! " + traceback.format_exc().splitlines()[-1])
         faulthandler.cancel_dump_traceback_later()
-        sys.stdout.flush()
-        print("\x01END %s" % sc["id"])
-        sys.stdout.flush()
+        for stream in (sys.stderr, sys.stdout):
+            stream.flush()
+            stream.write("\x01END %s\n" % sc["id"])
+            stream.flush()
 
 
 if __name__ == "__main__":

@@ -51,7 +51,7 @@ class Builder(object):
     def act(self, body, *tags):
         """A function running `body`; its name."""
         name = self.name("act")
-        self.add("def %s():\n%s" % (name, textwrap.indent(body, "    ")), *tags)
+        self.add("@acting\ndef %s():\n%s" % (name, textwrap.indent(body, "    ")), *tags)
         return name
 
     def step(self, label, body, *tags):
@@ -71,8 +71,20 @@ QUEUE_NAMES = ["maxsize", "queue", "mutex", "not_empty", "all_tasks_done", "unfi
 CONDITION_NAMES = ["_waiters", "_lock", "notify", "notify_all", "_is_owned"]
 
 
-def queue_action(b, ctx, target=None):
-    """The name of a function that changes a queue (or uses another one)."""
+# What sys.unraisablehook may do when another extension's dict watcher fails
+# into it: not change the watched dict (see fuzz_runtime.Hook), only read it
+# or use other queues.
+HOOK_ACTIONS = ["self-qsize", "gc", "other-read", "other-drain0", "other-drain", "other-put",
+                "pool-read"]
+# Actions that take away what a method may have read before: the deque, the
+# instance dict, the numbers (the shapes of the faults found so far).
+REPLACING = ["swap-deque", "swap-deque-maxlen", "swap-deque-sub", "dict-copy", "dict-replace",
+             "dict-rebuild", "pop-queue", "maxsize-fresh", "counter-fresh"]
+
+
+def queue_action(b, ctx, target=None, among=None):
+    """The name of a function that changes a queue (or uses another one);
+    `among` limits the choice to those actions. Also the action's key."""
     rng = b.rng
     t = target or ("other" if ctx["other"] and chance(rng, 0.25) else "q")
     big = str(rng.randint(10 ** 20, 10 ** 29))
@@ -109,12 +121,17 @@ def queue_action(b, ctx, target=None):
             "other-drain": "if free(other):\n    other.drain_fast(2)",
             "other-read": "if free(other):\n    ev('other', other.qsize())",
         })
+    if ctx.get("pool"):
+        # every queue of the pool, so that one of them shares whatever slot
+        # a cache keyed by the dict's address gives the queue's dict
+        acts["pool-read"] = ("for o in pool:\n    if free(o):\n"
+                             "        o.drain_fast(0, adjust_unfinished=False)")
     if ctx["sub"]:
         acts.update({
             "class-hook": "Sub._get = lambda self: (ev('class _get'), self.queue.popleft())[1]",
             "class-unhook": "Sub._get = Q._get",
         })
-    key = rng.choice(sorted(acts))
+    key = rng.choice(sorted(k for k in acts if among is None or k in among))
     return b.act(acts[key], "act:" + key), key
 
 
@@ -122,6 +139,10 @@ def queue_item(b, ctx):
     rng = b.rng
     ctx["items"] += 1
     k = ctx["items"]
+    if ctx["focus"] == "evicting-append" and chance(rng, 0.7):
+        # an item whose release, when the deque(maxlen) pushes it out,
+        # replaces what put has read
+        return "Item(%d, %s)" % (k, queue_action(b, ctx, "q", REPLACING)[0]), "I%d" % k
     r = rng.random()
     if r < 0.35:
         return "fresh('a')", "a"
@@ -177,23 +198,27 @@ def queue_subclass(b, ctx):
     b.add(header + "\n" + textwrap.indent("\n".join(body), "    "), "subclass:" + variant)
 
 
-def collide(b, ctx, owner, names, tag):
+def collide(b, ctx, owner, names, tag, among=None, tags_only=None, times=None):
+    """A key colliding with one of `names` in the dict of `owner`, whose
+    comparison (once armed) runs an action (of `among`, for a queue; for a
+    record, on the tag `tags_only`, the collision being on the other)."""
     rng = b.rng
     name = rng.choice(names)
-    if names is WARDEN_NAMES and chance(rng, 0.6):
+    if names is WARDEN_NAMES and (tags_only or chance(rng, 0.6)):
         # the tags are what the filter reads of a record per match
         name = rng.choice(["roi_id", "label"])
+    if tags_only:
+        name = "label" if tags_only == "roi_id" else "roi_id"
     if ctx["kind"] == "queue":
-        act, key = queue_action(b, ctx)
+        act, key = queue_action(b, ctx, None, among)
     else:
-        own = int(owner[3:]) if owner.startswith("rec") and chance(rng, 0.7) else None
-        act, key = warden_action(b, ctx, tags_first=names is WARDEN_NAMES, record=own)
-    times = rng.choice([1, 1, 2, -1])
-    if key in ("items-append",) or ctx.get("subinterp"):
-        # In a sub-interpreter the native class runs the main interpreter's
-        # queue.Queue code, whose lookups (and their comparisons) are
-        # specialised differently: only the first comparison is comparable.
-        times = 1
+        own = int(owner[3:]) if owner.startswith("rec") and (
+            tags_only or chance(rng, 0.7)) else None
+        act, key = warden_action(b, ctx, tags_first=names is WARDEN_NAMES, record=own,
+                                 tags_only=tags_only)
+    times = times or rng.choice([1, 1, 2, -1])
+    if key == "items-append":
+        times = 1  # the filter's list of items would grow without end
     b.add("""
         _d = vars({o}) if not isinstance({o}, dict) else {o}
         _v = _d.pop({n!r}, _missing)
@@ -203,10 +228,42 @@ def collide(b, ctx, owner, names, tag):
         del _d, _v""".format(o=owner, n=name, a=act, t=times), "%s:%s" % (tag, name))
 
 
-def gen_queue(b, caps, subinterp=False):
+# The shapes of the faults found in the native queue so far; a share of the
+# scenarios is built around one of them (the rest is drawn as usual):
+#   evicting-append   a deque(maxlen) pushes out an item whose release
+#                     replaces the deque, the instance dict or a number
+#   colliding-read    a key colliding with a name a method reads replaces
+#                     what the method read before
+#   watcher-pool      another extension's failing dict watcher on the queue's
+#                     dict calls sys.unraisablehook, which uses every queue of
+#                     a pool (one of them shares any cache slot of the queue's)
+#   subinterp-watcher in a sub-interpreter, another extension's dict watcher
+#                     exists before the queues, whose capacity then changes
+QUEUE_FOCUS = ["evicting-append", "colliding-read", "watcher-pool", "subinterp-watcher"]
+# what a method reads, and could have read before a lookup that runs code
+READ_NAMES = ["maxsize", "queue", "_qsize", "_put", "_get", "unfinished_tasks", "debug",
+              "logger", "not_empty", "all_tasks_done"]
+
+
+def queue_focus(rng, caps):
+    """A fault shape for a scenario to be built around, or None."""
+    if not chance(rng, 0.35):
+        return None
+    shapes = QUEUE_FOCUS[:2]
+    if caps.get("dict_watchers"):
+        shapes = shapes + ["watcher-pool"] + (
+            ["subinterp-watcher"] if caps.get("subinterp") else [])
+    return rng.choice(shapes)
+
+
+def gen_queue(b, caps, subinterp=False, focus=None):
     rng = b.rng
-    ctx = {"kind": "queue", "other": False, "sub": False, "items": 0, "subinterp": subinterp}
-    b.add("_missing = object()")
+    ctx = {"kind": "queue", "other": False, "sub": False, "items": 0, "subinterp": subinterp,
+           "focus": focus, "pool": False}
+    b.add("_missing = object()", *(["focus:" + focus] if focus else []))
+    if focus == "subinterp-watcher":
+        # before the queues, as an application's other extension would
+        b.add("dict_watcher(%d)" % rng.choice([0, 1, 2]), "foreign-watcher")
     cls = "Q"
     if chance(rng, 0.4):
         ctx["sub"] = True
@@ -219,9 +276,10 @@ def gen_queue(b, caps, subinterp=False):
     debug = rng.choice(["False", "False", "True", "Flag(True)", "Flag(False)"])
     b.add("q = %s(%d, %s)" % (cls, capacity, debug), "debug:" + debug)
     b.add("show('q', q)")
-    if chance(rng, 0.35):
+    if focus == "watcher-pool" or chance(rng, 0.35):
         ctx["other"] = True
-        if chance(rng, 0.5):
+        if focus == "watcher-pool" or chance(rng, 0.5):
+            ctx["pool"] = True
             b.add("pool = [%s(5) for _ in range(64)]\nother = pool[%d]" % (cls, rng.randrange(64)),
                   "pool")
         else:
@@ -239,8 +297,13 @@ def gen_queue(b, caps, subinterp=False):
             "q.unfinished_tasks = IntSub(q.unfinished_tasks)",
             "q.unfinished_tasks = Cnt(q.unfinished_tasks)",
             "q.unfinished_tasks = InPlaceCnt(q.unfinished_tasks)",
-            "q.unfinished_tasks = Cnt(q.unfinished_tasks, %s)" % queue_action(b, ctx)[0]])))
-    if chance(rng, 0.35):
+            "q.unfinished_tasks = Cnt(q.unfinished_tasks, %s)" % queue_action(b, ctx)[0],
+            "q.unfinished_tasks = Cnt(q.unfinished_tasks, None, %s)" % queue_action(b, ctx)[0]])))
+    if focus == "evicting-append":
+        kind = rng.choice(["maxlen", "sub-maxlen"])
+        code = "q.queue = %s(q.queue, maxlen=1)" % ("deque" if kind == "maxlen" else "DQ")
+        setups.append(("deque-" + kind, code))
+    elif chance(rng, 0.35):
         kind = rng.choice(["maxlen", "sub", "sub-maxlen", "sub-act"])
         if kind == "maxlen":
             code = "q.queue = deque(q.queue, maxlen=%d)" % rng.choice([1, 1, capacity, capacity + 1])
@@ -271,23 +334,24 @@ def gen_queue(b, caps, subinterp=False):
                            ", item" if args else "")))
     if chance(rng, 0.1):
         setups.append(("dict-replaced", "q.__dict__ = dict(vars(q))"))
+    if focus == "colliding-read":
+        collide(b, ctx, "q", READ_NAMES, "collide", among=REPLACING)
     for _ in range(rng.choice([0, 0, 1, 1, 2])):
         collide(b, ctx, "q", QUEUE_NAMES, "collide")
     if chance(rng, 0.08):
         collide(b, ctx, "q.not_empty", CONDITION_NAMES, "collide-condition")
-    if caps.get("dict_watchers") and chance(rng, 0.3):
+    if caps.get("dict_watchers") and (focus == "watcher-pool" or chance(rng, 0.3)):
         kinds = [rng.choice([0, 1, 2]) for _ in range(rng.randint(1, 2))]
+        if focus == "watcher-pool" and 1 not in kinds:
+            kinds[-1] = 1  # the failing kind, whose error goes to the hook
         for kind in kinds:
             b.add("dict_watcher(%d, vars(q))" % kind, "dict-watcher:%d" % kind)
         if ctx["sub"] and chance(rng, 0.4):
             b.add("type_watcher(%d, Sub)" % rng.choice([0, 2]), "type-watcher")
-        if ctx["other"] and chance(rng, 0.6):
-            act = b.act(rng.choice([
-                "if free(other):\n    other.drain_fast(0, adjust_unfinished=False)",
-                "if free(other):\n    ev('other', other.qsize())",
-                "if free(other):\n    other.put(fresh('o'))"]), "act:other")
+        if focus == "watcher-pool":
+            act = queue_action(b, ctx, None, ["pool-read", "other-read", "other-drain0"])[0]
         else:
-            act = queue_action(b, ctx)[0]
+            act = queue_action(b, ctx, None, HOOK_ACTIONS)[0]
         b.add("sys.unraisablehook = Hook(%s)" % act, "unraisable-hook")
     for tag, code in setups:
         b.step("setup " + tag, code, tag)
@@ -322,7 +386,13 @@ def gen_queue(b, caps, subinterp=False):
         else:
             act, key = queue_action(b, ctx)
             ops.append(("change " + key, "%s()" % act, "change"))
-    arm_at = rng.randint(0, len(ops))
+    if focus == "subinterp-watcher":
+        # a new capacity (an int of its own) between puts
+        for i in sorted(rng.sample(range(len(ops) + 1), 2), reverse=True):
+            act, key = queue_action(b, ctx, "q", ["maxsize-fresh"])
+            ops[i:i] = [("change " + key, "%s()" % act, "change"),
+                        ("put %d" % i, "q.put(%d)" % i, "put")]
+    arm_at = 0 if focus == "colliding-read" else rng.randint(0, len(ops))
     for i, (label, code, tag) in enumerate(ops):
         if i == arm_at:
             b.add("arm()")
@@ -349,11 +419,15 @@ BOXES = ["[.45, .45, .1, .1]", "[0, 0, .1, .1]", "[.88, .88, .06, .06]", "(.25, 
          "[FSub(.45), .45, .1, .1]", "[.4, .4, IntSub(1), .2]"]
 
 
-def warden_action(b, ctx, tags_first=False, record=None):
+def warden_action(b, ctx, tags_first=False, record=None, tags_only=None):
+    """The name of a function that changes the records, the filter or the
+    items; `tags_only` names the tag it is to pop or replace. Also its key."""
     rng = b.rng
     r = rng.randrange(ctx["records"]) if record is None else record
-    if tags_first and chance(rng, 0.5):
+    if tags_only or (tags_first and chance(rng, 0.5)):
         key = rng.choice(["pop-id", "pop-label", "new-id", "new-label"])
+        if tags_only:
+            key = rng.choice(["pop-", "new-"]) + ("id" if tags_only == "roi_id" else "label")
         body = {"pop-id": "rec%d.pop('roi_id', None)", "pop-label": "rec%d.pop('label', None)",
                 "new-id": "rec%d['roi_id'] = fresh('id')",
                 "new-label": "rec%d['label'] = fresh('L')"}[key] % r
@@ -412,7 +486,10 @@ class NoInfo(object):
     @property
     def info(self):
         ev('info')
-        raise self.error
+        # a new exception each time: one raised again would keep the
+        # traceback of its last raise, with the plain-Python algorithm's
+        # frames and their locals, where the native code has none
+        raise type(self.error)(*self.error.args)
 class InfoMap(dict):
     act = None
     def get(self, key, default=None):
@@ -447,7 +524,14 @@ class CopyDet(Det):
 def gen_warden(b, caps):
     rng = b.rng
     ctx = {"kind": "warden", "records": rng.randint(1, 3), "warden": False}
-    b.add("_missing = object()\nimport numpy as np\nfrom shapely.geometry import Point")
+    # A share of the scenarios is built around the shape of the region tags'
+    # fault: record keys colliding with the tag names, whose comparisons (in
+    # the lookups of the tags, per matched item) drop or replace the other
+    # tag, which only the record holds (retagged after construction), with
+    # items inside that record's region.
+    focus = "tags" if chance(rng, 0.3) else None
+    b.add("_missing = object()\nimport numpy as np\nfrom shapely.geometry import Point",
+          *(["focus:region-tags"] if focus else []))
     b.add(ITEM_CLASSES)
     record_kind = "dict"
     if chance(rng, 0.15):
@@ -456,9 +540,20 @@ def gen_warden(b, caps):
               "        ev('record.get', key)\n        return dict.get(self, key, default)",
               "record-subclass")
     names = []
+    target = rng.randrange(ctx["records"])
     for r in range(ctx["records"]):
         shape = rng.choice(sorted(SHAPES) + ["empty"])
         include = rng.choice(["True", "True", "False", "1", "''"])
+        if focus and r == target:
+            shape, include = rng.choice(["outer", "inner", "left", "right"]), "True"
+            fields = ["'include': True", "'points': %r" % SHAPES[shape],
+                      "'roi_id': fresh('id')", "'label': fresh('L')"]
+            b.add("rec%d = %s({%s})" % (r, "" if record_kind == "dict" else "RecDict",
+                                        ", ".join(fields)), "record:" + shape)
+            names.append("rec%d" % r)
+            continue
+        if focus and include in ("False", "''"):
+            shape = "corner"  # an exclusion that leaves the focus's items in
         fields = ["'include': %s" % include,
                   "'points': %r" % ([] if shape == "empty" else SHAPES[shape])]
         for key, prefix in (("roi_id", "id"), ("label", "L")):
@@ -474,10 +569,17 @@ def gen_warden(b, caps):
         names.append("rec%d" % r)
     b.add("records = [%s]" % ", ".join(names))
     colliding = []
-    for _ in range(rng.choice([0, 1, 1, 2])):
-        colliding.append(rng.randrange(ctx["records"]))
+    if focus:
+        # the lookup of one tag drops or replaces the other (which the
+        # filter may have read before, in either order)
+        colliding.append(target)
+        collide(b, ctx, "rec%d" % target, WARDEN_NAMES, "collide",
+                tags_only=rng.choice(["roi_id", "label"]), times=rng.choice([1, 2]))
+    others = [r for r in range(ctx["records"]) if not focus or r != target]
+    for _ in range(rng.choice([0, 1, 1, 2]) if others else 0):
+        colliding.append(rng.choice(others))
         collide(b, ctx, "rec%d" % colliding[-1], WARDEN_NAMES, "collide")
-    if chance(rng, 0.5):
+    if focus or chance(rng, 0.5):
         b.add("copy.copy(Det(None))", "warm-copy")
     cls = "W"
     if chance(rng, 0.2):
@@ -501,18 +603,24 @@ def gen_warden(b, caps):
     b.step("construct", "%s(records%s) and None" % (cls, frame), "construct")
     b.add("w = %s(records%s)" % (cls, frame))
     ctx["warden"] = True
-    if chance(rng, 0.5):
+    if focus or chance(rng, 0.5):
         # a tag value that only the record holds (the copy in w.polygons
         # keeps the old one)
-        r = colliding[0] if colliding and chance(rng, 0.7) else rng.randrange(ctx["records"])
-        b.add("rec%d[%r] = fresh('t')" % (r, rng.choice(["roi_id", "label"])), "retag")
+        r = colliding[0] if colliding and (focus or chance(rng, 0.7)) else \
+            rng.randrange(ctx["records"])
+        for tag in (["roi_id", "label"] if focus else [rng.choice(["roi_id", "label"])]):
+            b.add("rec%d[%r] = fresh('t')" % (r, tag), "retag")
     for name in names:
         b.add("show(%r, %s)" % (name, name))
     items = []
-    for k in range(rng.randint(1, 4)):
+    for k in range(rng.randint(2 if focus else 1, 4)):
         kind = rng.choice(["Det", "Det", "Track", "Track", "PropDet", "NoInfo", "InfoMap",
                            "Seq", "CopyDet"])
         box = rng.choice(BOXES)
+        if focus:
+            # in the region (the first two), all of them well formed
+            kind = rng.choice(["Det", "Track"])
+            box = "[.45, .45, .1, .1]" if k < 2 else rng.choice(BOXES[:6])
         if kind == "Det" or kind == "CopyDet":
             expr = "%s(%s)" % (kind, box)
         elif kind == "Track":
@@ -541,15 +649,16 @@ def gen_warden(b, caps):
     for k, kind in enumerate(items):
         b.add("if isinstance(vars(_it%d).get('info'), dict):\n    show('info%d', _it%d.info)"
               % (k, k, k))
-    arm_at = rng.randint(0, 3)
+    arm_at = 0 if focus else rng.randint(0, 3)
     n_filters = rng.randint(1, 4)
     for i in range(n_filters):
         if i == arm_at:
             b.add("arm()")
         args = []
-        if chance(rng, 0.3):
+        plain = focus and i == 0  # the focus's filter runs, with the default frame
+        if not plain and chance(rng, 0.3):
             args.append("frame_sz=%s" % rng.choice(["[100, 100]", "[0, 100]", "(640, 480)", "0"]))
-        if chance(rng, 0.3):
+        if not plain and chance(rng, 0.3):
             args.append("anchor_pt=%s" % rng.choice(["(0, 0)", "(1.0, 1.0)", "(.5, 1.0)",
                                                      "(.5,)", "[.5, .5]", "(FSub(.5), .5)"]))
         b.step("filter", "outcome(w.filter_in_roi(%s), items)" % ", ".join(["items"] + args),
@@ -594,8 +703,10 @@ def generate(seed, index, caps, kinds=("queue", "warden")):
         if chance(rng, 0.06):
             queue_threads_scenario(b, caps)
         else:
-            subinterp = caps.get("subinterp") and chance(rng, 0.1)
-            gen_queue(b, caps, subinterp)
+            focus = queue_focus(rng, caps)
+            subinterp = focus == "subinterp-watcher" or (
+                caps.get("subinterp") and chance(rng, 0.1))
+            gen_queue(b, caps, subinterp, focus)
     else:
         gen_warden(b, caps)
     threads = any("threads" in blk["tags"] for blk in b.blocks)
@@ -632,6 +743,7 @@ def child_env():
 def probe(python):
     """What the interpreter offers: foreign dict watchers, sub-interpreters,
     the region filter's dependencies."""
+    python = os.path.abspath(python) if os.sep in python else python
     code = ("import json, sys\ntry:\n    import _testcapi\nexcept ImportError:\n    _testcapi = None\n"
             "try:\n    import shapely.geometry, numpy\n    warden = True\nexcept ImportError:\n"
             "    warden = False\n"
@@ -656,19 +768,12 @@ def start_batch(python, impl, scenarios, workdir):
     return proc, path
 
 
-def finish_batch(proc, path, scenarios):
-    """{id: (finished, output)} and the child's exit status and stderr."""
-    limit = sum(sc["timeout"] for sc in scenarios) + 60
-    try:
-        out, err = proc.communicate(timeout=limit)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-    os.unlink(path)
+def _by_scenario(text):
+    """{id: (finished, lines between its BEGIN and END markers)}"""
     results = {}
     current = None
     lines = []
-    for line in out.split("\n"):
+    for line in text.split("\n"):
         if line.startswith("\x01BEGIN "):
             current, lines = line[7:], []
         elif line.startswith("\x01END ") and current is not None:
@@ -678,6 +783,23 @@ def finish_batch(proc, path, scenarios):
             lines.append(line)
     if current is not None:
         results[current] = (False, "\n".join(lines))
+    return results
+
+
+def finish_batch(proc, path, scenarios):
+    """{id: (finished, output, what it wrote to stderr)} and the child's exit
+    status and stderr."""
+    limit = sum(sc["timeout"] for sc in scenarios) + 60
+    try:
+        out, err = proc.communicate(timeout=limit)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+    os.unlink(path)
+    results = _by_scenario(out)
+    errors = _by_scenario(err)
+    for key, (finished, text) in results.items():
+        results[key] = (finished, text, errors.get(key, (False, ""))[1])
     return results, proc.returncode, err
 
 
@@ -736,19 +858,36 @@ def cause(native_line, oracle_line):
     return "output differs"
 
 
+INVARIANTS_HOLD = "R -> 'invariants hold'"
+
+
 def judge(sc, native, oracle, native_err=""):
     """None when they agree; else a finding."""
-    n_done, n_out = native
-    o_done, o_out = oracle
+    n_done, n_out, n_err = (tuple(native) + ("",))[:3]
+    o_done, o_out, o_err = (tuple(oracle) + ("",))[:3]
     if not o_done:
         return {"kind": "oracle-failed", "signature": "oracle failed", "id": sc["id"]}
     if not n_done:
         tail = "\n".join(native_err.strip().split("\n")[-12:])
         return {"kind": "crash", "signature": "crash", "id": sc["id"], "detail": tail,
                 "native": n_out, "oracle": o_out}
-    if "RecursionError" in n_out or "RecursionError" in o_out:
-        # where the stack runs out depends on the frames each side uses
+    if any("RecursionError" in text for text in (n_out, o_out, n_err, o_err)):
+        # Where the stack runs out depends on the frames each side uses; the
+        # error may also have been reported only to stderr (an unraisable
+        # hook that failed, a hook recursing through a failing watcher).
         return {"kind": "indeterminate", "signature": "recursion limit", "id": sc["id"]}
+    if "threads" in tags(sc):
+        # The plain-Python algorithm can be preempted between bytecodes, where
+        # the native methods keep the GIL from start to end: the algorithm may
+        # break an invariant that the native code keeps. Only the native
+        # side's verdict counts.
+        broken = [line for line in n_out.split("\n")
+                  if line.startswith("R ") and line != INVARIANTS_HOLD]
+        if not broken:
+            return None
+        return {"kind": "mismatch", "signature": "threads: native breaks an invariant",
+                "id": sc["id"], "detail": "native: %s" % broken[0], "native": n_out,
+                "oracle": o_out}
     diff = first_difference(n_out, o_out)
     if diff is None:
         return None
