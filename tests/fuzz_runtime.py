@@ -99,7 +99,13 @@ class Collide(object):
     def __eq__(self, other):
         if ARMED[0] and self.times:
             self.times -= 1
-            self.act()
+            if COMPARISON_ERRORS_DROPPED:
+                try:
+                    self.act()
+                except Exception:
+                    pass
+            else:
+                self.act()
         return False
 
     def __ne__(self, other):
@@ -107,6 +113,13 @@ class Collide(object):
 
     def __repr__(self):
         return "Collide(%s)" % self.name
+
+
+# 3.7's attribute lookup drops an exception raised while comparing a dict
+# key and goes on as if the key were absent; the native methods let it
+# through, as 3.8 and later do. On 3.7 an action's error goes nowhere, so
+# that both sides see the same comparison.
+COMPARISON_ERRORS_DROPPED = sys.version_info < (3, 8)
 
 
 class Item(object):

@@ -320,8 +320,6 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
         !reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset->set) {
       return false;
     }
-    // The accessors are static data of the interpreter's.
-    dict_access_ = reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset;
     stores_type_ = type;
     stores_epoch_ = epoch;
   }
@@ -337,30 +335,27 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
 
 Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
                                  PyObject* const* values, int n) {
-  // y.__dict__.update(state), then each store: a name already there keeps
-  // its place and takes the new value. The value it replaces is still held
-  // by the item's dict, so releasing it runs no code. The keys are exact
-  // str (stores_are_direct), so inserting them runs none either.
-  Ref state = Ref::steal(PyDict_New());
-  if (!state) return Ref();
-  Py_ssize_t pos = 0;
-  PyObject *name, *value;
-  while (PyDict_Next(attrs, &pos, &name, &value)) {
-    // Borrowed only until the store takes its own references.
-    if (PyDict_SetItem(state.get(), name, value) < 0) return Ref();
-  }
-  for (int i = 0; i < n; ++i) {
-    if (PyDict_SetItem(state.get(), names[i], values[i]) < 0) return Ref();
-  }
-  // copy.__dict__ = state, through the class's own __dict__ descriptor
-  // as stores_are_direct found it (nothing can have changed it since).
   PyTypeObject* type = Py_TYPE(item);
-  if (type != stores_type_ || !dict_access_) {
+  if (type != stores_type_) {
     PyErr_SetString(PyExc_SystemError, "direct copy without its check");
     return Ref();
   }
+  // copy.__dict__.update(state), then each store. A name already there takes
+  // the new value; the value it replaces is still held by the item's dict,
+  // so releasing it runs no code. The keys are exact str and the class's
+  // stores plain (stores_are_direct), so storing runs none either.
   Ref copy = new_instance(st_, type);
-  if (!copy || dict_access_->set(copy.get(), state.get(), dict_access_->closure) < 0) return Ref();
+  if (!copy) return Ref();
+  Py_ssize_t pos = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(attrs, &pos, &name, &value)) {
+    // Owned for the store, which allocates.
+    const Ref held_name = Ref::borrow(name), held_value = Ref::borrow(value);
+    if (PyObject_GenericSetAttr(copy.get(), held_name.get(), held_value.get()) < 0) return Ref();
+  }
+  for (int i = 0; i < n; ++i) {
+    if (PyObject_GenericSetAttr(copy.get(), names[i], values[i]) < 0) return Ref();
+  }
   return copy;
 }
 

@@ -48,10 +48,11 @@ class ShallowCopy {
   bool stores_are_direct(PyObject* copy_module, PyObject* item, PyObject* attrs, unsigned epoch);
 
   // The copy and the stores, when stores_are_direct just said so (with no
-  // Python code run since): the instance dict is built whole, the item's
-  // attributes in their order, then the names, and given to the new instance,
-  // which is what the copy and the stores leave. NULL with an exception set
-  // on failure. Runs no Python code.
+  // Python code run since): the item's attributes in their order, then the
+  // names, stored one at a time into the new instance, as the copy's
+  // __dict__.update and the stores leave them (in the class's shared layout,
+  // which decides what later lookups in dicts of the class compare). NULL
+  // with an exception set on failure. Runs no Python code.
   ombrix::Ref with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
                               PyObject* const* values, int n);
 
@@ -70,7 +71,6 @@ class ShallowCopy {
   unsigned unregistered_epoch_ = 0;
   PyTypeObject* stores_type_ = nullptr;  // stores_are_direct's class, as last found
   unsigned stores_epoch_ = 0;
-  PyGetSetDef* dict_access_ = nullptr;  // its __dict__ descriptor's accessors
 };
 
 }  // namespace zone_warden

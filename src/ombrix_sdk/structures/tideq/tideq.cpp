@@ -268,10 +268,9 @@ bool plain_truth(PyObject* o) {
 // entry, called as it is; Generic: through the attribute access).
 Ref call_hook(State& st, QueueView& view, Slot slot, QueueView::Hook how, const Ref& own,
               std::initializer_list<PyObject*> args) {
-  Ref result = how == QueueView::Hook::Own ? call(own.get(), args)
-                                           : call_method(view.self(), st.slots[slot], args);
   view.ran_code();
-  return result;
+  return how == QueueView::Hook::Own ? call(own.get(), args)
+                                     : call_method(view.self(), st.slots[slot], args);
 }
 
 // self._qsize() == self.maxsize, in that order, as a truth value (-1 on error).
@@ -318,8 +317,8 @@ bool drop_oldest(State& st, QueueView& view) {
     if (Py_TYPE(q.get()) == st.deque.type()) {
       dropped = st.deque_popleft(q.get());
     } else {
-      dropped = call_method(q.get(), st.popleft, {});
       view.ran_code();
+      dropped = call_method(q.get(), st.popleft, {});
     }
   } else {
     dropped = call_hook(st, view, kGetHook, how, own, {});
@@ -341,9 +340,8 @@ bool append(State& st, QueueView& view, PyObject* item) {
   Ref q = view.get(kQueue);
   if (!q) return false;
   if (Py_TYPE(q.get()) != st.deque.type()) {
-    Ref done = call_method(q.get(), st.append, {item});
     view.ran_code();
-    return static_cast<bool>(done);
+    return static_cast<bool>(call_method(q.get(), st.append, {item}));
   }
   const Py_ssize_t before = PyObject_Size(q.get());
   if (!st.deque_append(q.get(), item)) return false;
@@ -389,9 +387,8 @@ bool notify(State& st, QueueView& view, Slot cond_slot, PyObject* method, PyObje
   Ref cond = view.get(cond_slot);
   if (!cond) return false;
   if (notify_is_noop(st, cond.get(), mutex, method)) return true;
-  Ref done = call_method(cond.get(), method, {});
   view.ran_code();
-  return static_cast<bool>(done);
+  return static_cast<bool>(call_method(cond.get(), method, {}));
 }
 
 // --- TideQueue.__init__ --------------------------------------------------------
@@ -437,8 +434,8 @@ PyObject* put_locked(State& st, QueueView& view, PyObject* item, PyObject* mutex
     if (on < 0) return nullptr;
     if (on) {
       Ref logger = view.get(kLogger);
-      Ref logged = logger ? call_method(logger.get(), st.warning, {st.throwing_away}) : Ref();
       view.ran_code();
+      Ref logged = logger ? call_method(logger.get(), st.warning, {st.throwing_away}) : Ref();
       if (!logged) return nullptr;
     }
     if (!drop_oldest(st, view)) return nullptr;
@@ -464,9 +461,12 @@ PyObject* TideQueue_put(NativeFunction* fn, PyObject* const* argv) {
   QueueView view(st, self);
   Ref mutex = view.get(kMutex);
   if (!mutex) return nullptr;
+  view.ran_code();  // entering the lock may run code
   WithLock guard(st, mutex.get());
   if (!guard) return nullptr;
-  return guard.leave(put_locked(st, view, item, mutex.get()));
+  PyObject* result = put_locked(st, view, item, mutex.get());
+  view.ran_code();  // and so may leaving it
+  return guard.leave(result);
 }
 
 // --- TideQueue.drain_fast --------------------------------------------------------
@@ -511,8 +511,8 @@ Ref take(State& st, QueueView& view, Py_ssize_t n, Py_ssize_t size) {
   if (!items) return Ref();
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref current = view.get(kQueue);
-    Ref item = current ? call_method(current.get(), st.popleft, {}) : Ref();
     view.ran_code();
+    Ref item = current ? call_method(current.get(), st.popleft, {}) : Ref();
     if (!item || PyList_Append(items.get(), item.get()) < 0) return Ref();
   }
   return items;
@@ -540,8 +540,8 @@ bool account_taken(State& st, QueueView& view, Py_ssize_t n, PyObject* mutex) {
   // if self.unfinished_tasks == 0:
   Ref now = view.get(kUnfinishedTasks);
   if (!now) return false;
-  int done = PyObject_RichCompareBool(now.get(), st.zero.get(), Py_EQ);
   if (!PyLong_CheckExact(now.get())) view.ran_code();
+  int done = PyObject_RichCompareBool(now.get(), st.zero.get(), Py_EQ);
   if (done <= 0) return done == 0;
   return notify(st, view, kAllTasksDone, st.notify_all, mutex);
 }
@@ -572,14 +572,14 @@ PyObject* drain_locked(NativeFunction* fn, State& st, QueueView& view, PyObject*
   taken.items = take(st, view, n, size);
   if (!taken.items) return nullptr;
   // items if dest_factory is list else dest_factory(items)
-  Ref list_type = global(fn, st.list);
   view.ran_code();  // a lookup in the module namespace may run a key's code
+  Ref list_type = global(fn, st.list);
   if (!list_type) return nullptr;
   if (dest_factory == list_type.get()) {
     taken.result = taken.items;
   } else {
-    taken.result = call(dest_factory, {taken.items.get()});
     view.ran_code();
+    taken.result = call(dest_factory, {taken.items.get()});
     if (!taken.result) return nullptr;
   }
   // if adjust_unfinished and max_items >= 0 and self.unfinished_tasks:
@@ -604,9 +604,12 @@ PyObject* TideQueue_drain_fast(NativeFunction* fn, PyObject* const* argv) {
   Ref mutex = view.get(kMutex);
   if (!mutex) return nullptr;
   Taken taken;  // outlives the lock
+  view.ran_code();  // entering the lock may run code
   WithLock guard(st, mutex.get());
   if (!guard) return nullptr;
-  return guard.leave(drain_locked(fn, st, view, argv, mutex.get(), taken));
+  PyObject* result = drain_locked(fn, st, view, argv, mutex.get(), taken);
+  view.ran_code();  // and so may leaving it
+  return guard.leave(result);
 }
 
 // --- module ----------------------------------------------------------------------
