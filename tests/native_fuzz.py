@@ -736,6 +736,14 @@ def child_env():
     # to be checked; the debug hooks stay on top.
     asan = "libasan" in env.get("LD_PRELOAD", "")
     env["PYTHONMALLOC"] = "malloc_debug" if asan else "debug"
+    if asan:
+        # The sanitizer aborts the child at its first report, which the
+        # comparison sees as a crash (or, where the plain-Python side fails
+        # as well, as no verdict); its reports stay with the fuzzer.
+        options = [o for o in env.get("ASAN_OPTIONS", "").split(":")
+                   if o and not o.startswith(("log_path=", "abort_on_error="))]
+        env["ASAN_OPTIONS"] = ":".join(options + ["abort_on_error=1", "log_path=" + os.path.join(
+            tempfile.gettempdir(), "ombrix-fuzz-asan")])
     env.pop("PYTHONDONTWRITEBYTECODE", None)
     return env
 
@@ -909,7 +917,12 @@ def check(python, scenarios, workdir, batch_size=25):
     pending = list(scenarios)
     while pending:
         batch, pending = pending[:batch_size], pending[batch_size:]
-        (native, _, n_err), (oracle, _, _) = run_pair(python, batch, workdir)
+        (native, n_rc, n_err), (oracle, o_rc, _) = run_pair(python, batch, workdir)
+        if n_rc and not o_rc and all(native.get(sc["id"], (False,))[0] for sc in batch):
+            # every scenario done, then the native side failed on its way out
+            findings.append({"kind": "crash", "signature": "native child failed at exit",
+                             "id": batch[-1]["id"], "batch": [x["id"] for x in batch],
+                             "detail": "\n".join(n_err.strip().split("\n")[-12:])})
         if len(batch) > 1 and (not native or not oracle):
             # a child that ran nothing at all: one at a time
             for sc in batch:
