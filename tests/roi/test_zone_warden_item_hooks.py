@@ -10,8 +10,6 @@ same order.
 """
 
 import copy
-import os
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, seed, settings
@@ -19,6 +17,7 @@ from hypothesis import strategies as st
 
 from ombrix_sdk.roi.zone_warden import ZoneWarden
 
+from call_trace import python_calls
 from zone_warden_support import ReferenceWarden, region, square
 
 EVENTS = []
@@ -137,21 +136,6 @@ def test_hooked_items_are_read_copied_and_tagged_as_by_the_plain_steps(hooks, da
                                         st.tuples(st.sampled_from(POINTS), st.booleans())),
                               max_size=6))
     assert run(ZoneWarden, hooks, plan) == run(ReferenceWarden, hooks, plan)
-
-
-def python_calls(fn):
-    calls = []
-
-    def profile(frame, event, arg):
-        if event == "call":
-            calls.append(os.path.basename(frame.f_code.co_filename))
-
-    sys.setprofile(profile)
-    try:
-        fn()
-    finally:
-        sys.setprofile(None)
-    return calls
 
 
 @pytest.mark.parametrize("track", [False, True], ids=["detection", "track"])

@@ -8,8 +8,6 @@ algorithm does: the same results and errors, the same contents, and the
 same reads and writes of the state in the same order.
 """
 
-import os
-import sys
 import threading
 from collections import deque
 
@@ -18,6 +16,7 @@ from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
 from benchmarks.reference_queue import PyTideQueue
+from call_trace import python_calls
 from ombrix_sdk.structures.tideq import TideQueue
 
 STATE = {"maxsize", "queue", "mutex", "not_empty", "all_tasks_done", "unfinished_tasks",
@@ -330,22 +329,6 @@ def test_replaced_state_of_a_standard_queue(replaced):
             ("put", 1), ("put", 2), ("settle",) if replaced != ["meddling count"] else ("get",),
             ("drain", 1, "list", True), ("drain", 5, "list", True)]:
         assert step(ours, op) == step(ref, op), op
-
-
-def python_calls(fn):
-    """The functions written in Python that `fn` runs, by module file."""
-    calls = []
-
-    def profile(frame, event, arg):
-        if event == "call":
-            calls.append(os.path.basename(frame.f_code.co_filename))
-
-    sys.setprofile(profile)
-    try:
-        fn()
-    finally:
-        sys.setprofile(None)
-    return calls
 
 
 @pytest.mark.parametrize("odd", [False, True], ids=["", "odd-key"])
