@@ -15,6 +15,7 @@ struct NativeFunction {
   const FunctionSpec* spec;
   PyObject* varnames;  // tuple of interned parameter names
   Py_ssize_t npos;     // number of positional-or-keyword parameters
+  bool checked;        // whether a parameter takes one exact type only
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -139,7 +140,7 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
       return false;
     }
   }
-  for (Py_ssize_t j = 0; j < n; ++j) {
+  for (Py_ssize_t j = 0; f->checked && j < n; ++j) {
     if (!check_exact(params[j], out[j])) return false;
   }
   return true;
@@ -148,9 +149,11 @@ bool bind_args(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObj
 // The bound arguments, owned for the duration of the call: the body may
 // run Python code that rebinds defaults or drops the caller's containers.
 struct BoundArgs {
+  explicit BoundArgs(std::size_t n) : n(n) {}
+  std::size_t n;  // the function's parameters
   PyObject* argv[kMaxParams] = {};
   ~BoundArgs() {
-    for (PyObject* a : argv) Py_XDECREF(a);
+    for (std::size_t i = 0; i < n; ++i) Py_XDECREF(argv[i]);
   }
 };
 
@@ -160,7 +163,7 @@ PyObject* invoke(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyO
     PyErr_Format(PyExc_RuntimeError, "%U() called after its module was torn down", f->qualname);
     return nullptr;
   }
-  BoundArgs bound;
+  BoundArgs bound(f->spec->params.size());
   if (!bind_args(f, args, nargs, kwnames, kwvalues, bound.argv)) return nullptr;
   return f->spec->impl(f, bound.argv);
 }
@@ -498,6 +501,7 @@ Ref make_function(const FunctionSpec& spec, ModuleState& state,
 #endif
   f->spec = &spec;
   f->npos = 0;
+  f->checked = false;
   f->varnames = f->name = f->qualname = f->module = f->doc = nullptr;
   f->defaults = f->kwdefaults = f->annotations = f->globals = f->builtins = nullptr;
   f->dict = f->weakreflist = nullptr;
@@ -515,6 +519,7 @@ Ref make_function(const FunctionSpec& spec, ModuleState& state,
     if (!name) return Ref();
     PyTuple_SET_ITEM(f->varnames, j, name);
     if (p.kind == Kind::PositionalOrKeyword) f->npos = j + 1;
+    if (p.exact != Exact::Any) f->checked = true;
     if (p.annotation) {
       Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
       if (!text || PyDict_SetItem(f->annotations, name, text.get()) < 0) return Ref();

@@ -271,6 +271,14 @@ def test_task_counter():
     assert q.unfinished_tasks == 2
 
 
+@pytest.mark.parametrize("start", [-2 ** 63 - 1, -2 ** 63, -1, 255, 2 ** 63 - 2, 2 ** 63 - 1, 2 ** 64])
+def test_counter_counts_as_int_addition_at_word_boundaries(start):
+    q = TideQueue(2)
+    q.unfinished_tasks = start
+    q.put("a")
+    assert q.unfinished_tasks == start + 1 and type(q.unfinished_tasks) is int
+
+
 def test_counter_stops_at_zero_and_wakes_join():
     q = filled(3, [1, 2, 3])
     q.task_done()

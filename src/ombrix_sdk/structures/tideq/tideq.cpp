@@ -21,6 +21,7 @@
 #include "ombrix/module.hpp"
 #include "ombrix/types.hpp"
 
+#include <climits>
 #include <initializer_list>
 
 namespace {
@@ -170,6 +171,14 @@ class QueueView {
 
   // self.<slot>: a new reference, or NULL with an exception set.
   Ref get(Slot slot) {
+    // What is known already, inline; the rest below.
+    if (fresh_ && standard_ && facts_ && (facts_->known & (1u << slot)) && facts_->values[slot]) {
+      return Ref::borrow(facts_->values[slot].get());
+    }
+    return look(slot);
+  }
+  // get() of what is not known yet.
+  Ref look(Slot slot) {
     if (refresh() && facts_) {
       Ref value;
       if (!entry(slot, &value)) return Ref();
@@ -256,6 +265,16 @@ class QueueView {
   QueueFacts local_;  // read in one pass, trusted while fresh
   DictScan<kSlots> scan_;
 };
+
+// count + 1 for an exact int count: the value int's own addition gives,
+// computed directly while it fits a machine word.
+Ref plus_one(State& st, PyObject* count) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+  if (value == -1 && PyErr_Occurred()) return Ref();
+  if (!overflow && value < LLONG_MAX) return Ref::steal(PyLong_FromLongLong(value + 1));
+  return Ref::steal(PyNumber_Add(count, st.one.get()));
+}
 
 // True when the truth value of `o` is known without running Python code.
 bool plain_truth(PyObject* o) {
@@ -446,7 +465,8 @@ PyObject* put_locked(State& st, QueueView& view, PyObject* item, PyObject* mutex
   if (!count) return nullptr;
   const bool plain_count = PyLong_CheckExact(count.get());
   if (!plain_count) view.ran_code();
-  Ref next = Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get()));
+  Ref next = plain_count ? plus_one(st, count.get())
+                         : Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get()));
   if (!next) return nullptr;
   count = Ref();  // let go before the store, which drops the dict's reference
   if (!view.set(kUnfinishedTasks, next.get())) return nullptr;
