@@ -3,8 +3,8 @@ algorithm over shapely.
 
 Detections and tracks may come from classes with their own __getattribute__,
 __getattr__ or __setattr__, a property for the box, class attributes under
-the tag names, their own __copy__, __reduce_ex__ or __getstate__, or a
-metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
+the tag names, their own __copy__, __reduce_ex__ or __getstate__ (on the
+class or in the instance dict), or a metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
 the same elements, the same copies' contents, and the same hooks run in the
 same order.
 """
@@ -76,6 +76,18 @@ class ReduceEx(object):
         return super().__reduce_ex__(protocol)
 
 
+class OwnReduceEx(object):
+    # An instance entry named like a hook: copy.copy asks the instance for it.
+    def __init__(self, box, track):
+        super().__init__(box, track)
+
+        def reduce_ex(protocol):
+            EVENTS.append(("own __reduce_ex__", protocol))
+            return object.__reduce_ex__(self, protocol)
+
+        vars(self)["__reduce_ex__"] = reduce_ex
+
+
 class GetState(object):
     def __getstate__(self):
         EVENTS.append(("__getstate__",))
@@ -89,8 +101,8 @@ class Meta(type):
         return super().__getattribute__(name)
 
 
-HOOKS = [GetAttribute, GetAttr, SetAttr, BoxProperty, ClassTags, OwnCopy, ReduceEx, GetState,
-         Meta]
+HOOKS = [GetAttribute, GetAttr, SetAttr, BoxProperty, ClassTags, OwnCopy, ReduceEx, OwnReduceEx,
+         GetState, Meta]
 RECORDS = [region(square(0.1, 0.1, 0.6, 0.6), roi_id="a", label="A"),
            region(square(0.4, 0.4, 0.9, 0.9), roi_id="b", label="B"),
            region(square(0.45, 0.45, 0.55, 0.55), include=False), region([])]
@@ -112,9 +124,15 @@ def frame(classes, plan):
     return items
 
 
-def run(warden_class, hooks, plan):
-    # Classes of its own for each run: copying caches __slotnames__ on a class.
-    items = frame([make_class(h) for h in hooks], plan)
+def run(warden_class, hooks, plan, primed):
+    # Classes of its own for each run: copying caches __slotnames__ on a class,
+    # and only from then on can an item be copied without copy.copy (primed:
+    # from the first item on).
+    classes = [make_class(h) for h in hooks]
+    if primed:
+        for twin in frame(classes, [(k, ((0.0, 0.0), False)) for k in range(len(classes))]):
+            copy.copy(twin)
+    items = frame(classes, plan)
     del EVENTS[:]
     result = warden_class([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0))
     described = []
@@ -135,7 +153,8 @@ def test_hooked_items_are_read_copied_and_tagged_as_by_the_plain_steps(hooks, da
     plan = data.draw(st.lists(st.tuples(st.integers(0, len(hooks) - 1),
                                         st.tuples(st.sampled_from(POINTS), st.booleans())),
                               max_size=6))
-    assert run(ZoneWarden, hooks, plan) == run(ReferenceWarden, hooks, plan)
+    primed = data.draw(st.booleans())
+    assert run(ZoneWarden, hooks, plan, primed) == run(ReferenceWarden, hooks, plan, primed)
 
 
 @pytest.mark.parametrize("track", [False, True], ids=["detection", "track"])
