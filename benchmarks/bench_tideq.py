@@ -10,7 +10,7 @@ from collections import deque
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from benchmarks.common import best_of_rounds, print_table  # noqa: E402
+from benchmarks.common import best_of_rounds, instructions_per_call, print_table  # noqa: E402
 from benchmarks.reference_queue import PyTideQueue  # noqa: E402
 from ombrix_sdk.structures.tideq import TideQueue  # noqa: E402
 
@@ -129,6 +129,51 @@ def run():
             ("plain-Python put / put, %s" % state, ns["plain", state] / ours_ns, "x"),
             ("put / deque(maxlen).append, %s" % state, ours_ns / ns["deque", state], "x"),
         ]
+    return rows + instruction_rows()
+
+
+# The same comparisons counted in instructions (see instructions_per_call).
+# The drain arms refill with 1000 puts, as the timed rows do; the refill alone
+# is counted too and taken off, and every arm ends with the task counter at 0
+# so that all refills cost the same.
+_QUEUES = """
+import queue
+from ombrix_sdk.structures.tideq import TideQueue
+std = queue.Queue()
+roomy, full = TideQueue(10 ** 9), TideQueue(100)
+for i in range(100):
+    full.put(i)
+items = list(range(1000))
+q = TideQueue(2000)
+def refill(put=q.put):
+    for i in items:
+        put(i)
+"""
+_STEPS = {
+    "std": "step = std.put_nowait",
+    "not full": "step = roomy.put",
+    "full": "step = full.put",
+    "drain": "def step(i):\n    refill()\n    q.drain_fast(1000)\n    q.unfinished_tasks = 0",
+    "floor": "def step(i):\n    refill()\n    d = q.queue\n    list(d)\n    d.clear()\n"
+             "    q.unfinished_tasks = 0",
+    "refill": "def step(i):\n    refill()\n    q.queue.clear()\n    q.unfinished_tasks = 0",
+}
+
+
+def instruction_rows():
+    counts = {}
+    for name, step in _STEPS.items():
+        calls = 100 if name in ("drain", "floor", "refill") else 20000
+        counts[name] = instructions_per_call(_QUEUES + step, calls)
+        if counts[name] is None:
+            return [("instruction counts", "skipped: valgrind is missing", "")]
+    rows = []
+    for state in ("not full", "full"):
+        rows.append(("queue.Queue.put_nowait (not full) / put, %s, in instructions (goal >= 2x)"
+                     % state, counts["std"] / counts[state], "x"))
+    floor, drain = counts["floor"] - counts["refill"], counts["drain"] - counts["refill"]
+    rows.append(("(list(q.queue) + q.queue.clear()) / drain_fast(1000), in instructions"
+                 " (goal >= 0.85x)", floor / drain, "x"))
     return rows
 
 

@@ -1,4 +1,8 @@
 """Small timing helpers shared by the benchmark scripts."""
+import re
+import shutil
+import subprocess
+import sys
 import time
 
 
@@ -29,3 +33,32 @@ def print_table(title, rows):
     width = max(len(r[0]) for r in rows)
     for label, value, unit in rows:
         print("  {:<{w}}  {:>12.3f} {}".format(label, value, unit, w=width))
+
+
+_LOOP = """
+import sys
+{setup}
+def loop(n, step=step):
+    for i in range(n):
+        step(i)
+loop(int(sys.argv[1]))
+"""
+
+
+def instructions_per_call(setup, calls=20000):
+    """Instructions the interpreter runs per call of `step(i)`, a function
+    that `setup` (module-level code) defines, counted by valgrind's callgrind
+    over `calls` calls less a run of none: a figure that the machine's load
+    does not move, unlike a time. None where valgrind is missing."""
+    if not shutil.which("valgrind"):
+        return None
+    script = _LOOP.format(setup=setup)
+
+    def collected(n):
+        run = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+             sys.executable, "-c", script, str(n)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, check=True)
+        return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
+
+    return (collected(calls) - collected(0)) / calls
