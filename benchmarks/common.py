@@ -1,4 +1,5 @@
 """Small timing helpers shared by the benchmark scripts."""
+import os
 import re
 import shutil
 import subprocess
@@ -35,8 +36,10 @@ def print_table(title, rows):
         print("  {:<{w}}  {:>12.3f} {}".format(label, value, unit, w=width))
 
 
+# Collections and hash seeds would move the counts from run to run: off.
 _LOOP = """
-import sys
+import gc, sys
+gc.disable()
 {setup}
 def loop(n, step=step):
     for i in range(n):
@@ -58,7 +61,8 @@ def instructions_per_call(setup, calls=20000):
         run = subprocess.run(
             ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
              sys.executable, "-c", script, str(n)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, check=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, check=True,
+            env=dict(os.environ, PYTHONHASHSEED="0"))
         return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
 
     return (collected(calls) - collected(0)) / calls
