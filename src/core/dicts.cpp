@@ -85,6 +85,20 @@ bool DictWatch::attribute_stores_are_seen() {
   return ok;
 }
 
+// Whether a dict's watchers are the bits of the low byte of its tag: a
+// fresh dict has none, watching it sets this watcher's bit, unwatching
+// clears it.
+bool DictWatch::watcher_bits_are_where_expected() {
+  if (id_ < 0 || id_ > 7) return false;
+  Ref d = Ref::steal(PyDict_New());
+  if (!d) return false;
+  const std::uint64_t mine = std::uint64_t{1} << id_;
+  if ((watcher_tag(d.get()) & 0xFF) != 0 || PyDict_Watch(id_, d.get()) < 0) return false;
+  const bool set = (watcher_tag(d.get()) & 0xFF) == mine;
+  if (PyDict_Unwatch(id_, d.get()) < 0) return false;
+  return set && (watcher_tag(d.get()) & 0xFF) == 0;
+}
+
 bool DictWatch::prepare() {
   {
     std::lock_guard<std::mutex> guard(owners_lock);
@@ -103,6 +117,7 @@ bool DictWatch::prepare() {
   }
   if (id_ < 0) return true;
   seen_ = attribute_stores_are_seen();
+  if (!PyErr_Occurred()) bits_known_ = watcher_bits_are_where_expected();
   return !PyErr_Occurred();
 }
 

@@ -128,6 +128,20 @@ class DictWatch : public StateMember {
   explicit DictWatch(ModuleState* owner) : StateMember(owner) {}
   ~DictWatch() override;
 
+  // Whether no other extension watches `d`: then a change to it runs no
+  // Python code through a watcher (this module's own run none). Read from
+  // the dict's watcher bits, whose place a probe at start-up checks; false
+  // when it could not.
+#if PY_VERSION_HEX >= 0x030C0000
+  bool unwatched_by_others(PyObject* d) const {
+    if (!bits_known_) return false;
+    const std::uint64_t bits = watcher_tag(d) & 0xFF;
+    return bits == 0 || (id_ >= 0 && bits == (std::uint64_t{1} << id_));
+  }
+#else
+  bool unwatched_by_others(PyObject*) const { return true; }  // there are no watchers
+#endif
+
   // Whether memos may hold anything.
 #if PY_VERSION_HEX >= 0x030C0000
   bool works() const { return id_ >= 0 && seen_; }
@@ -172,6 +186,19 @@ class DictWatch : public StateMember {
  private:
   friend class DictMemoBase;
   bool attribute_stores_are_seen();
+#if PY_VERSION_HEX >= 0x030C0000
+  bool watcher_bits_are_where_expected();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // the tag's old name
+  static std::uint64_t watcher_tag(PyObject* d) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return reinterpret_cast<PyDictObject*>(d)->_ma_watcher_tag;
+#else
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#endif
+  }
+#pragma GCC diagnostic pop
+#endif
   DictMemoBase* memos_ = nullptr;
   Expected* expected_ = nullptr;  // the stores under way
   PyObject* probe_ = nullptr;  // the probe's dict, while it runs
@@ -179,6 +206,7 @@ class DictWatch : public StateMember {
   int id_ = -1;    // the watcher's id in this interpreter
   int slot_ = -1;  // the callback it was registered with
   bool seen_ = false;
+  bool bits_known_ = false;  // watcher bits in the low byte of the tag
 };
 
 // What a memo keeps per dict, for the watcher to reach.

@@ -23,10 +23,11 @@ bool generic_attributes(PyTypeObject* type);
 // reference keeps it alive, or it is an exact int, float, str or bytes, whose
 // deallocation only frees memory. The caller holds the interpreter lock, so
 // no other thread can drop the other reference meanwhile.
-inline bool release_runs_no_code(PyObject* o) {
-  return Py_REFCNT(o) > 1 || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
-         PyUnicode_CheckExact(o) || PyBytes_CheckExact(o);
+inline bool freeing_runs_no_code(PyObject* o) {
+  return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyUnicode_CheckExact(o) ||
+         PyBytes_CheckExact(o);
 }
+inline bool release_runs_no_code(PyObject* o) { return Py_REFCNT(o) > 1 || freeing_runs_no_code(o); }
 
 // A yes/no verdict about one type, computed once and reused while neither the
 // type nor any base class is modified, as the interpreter's own attribute

@@ -190,16 +190,28 @@ class QueueView {
     return getattr(self_, st_.slots[slot]);
   }
   // self.<slot> = value. A store can run code: the replaced value's
-  // finalizer, or another extension's dict watcher.
+  // finalizer, or another extension's dict watcher. When neither can (the
+  // value replaced is known and frees nothing that could, and no other
+  // extension watches the dict, whose keys are exact str), what is known
+  // stays known.
   bool set(Slot slot, PyObject* value) {
     const Name& name = st_.slots[slot];
-    bool ok;
     if (!refresh()) {
-      ok = PyObject_SetAttr(self_, name, value) == 0;
-    } else if (facts_ && facts_ != &local_) {
+      const bool ok = PyObject_SetAttr(self_, name, value) == 0;
+      ran_code();
+      return ok;
+    }
+    const bool quiet = facts_ && quiet_store(slot);
+    bool ok;
+    if (facts_ && facts_ != &local_) {
       ok = st_.queue_memo.store(dict_.get(), slot, name, value);
+      if (ok && quiet && st_.queue_memo.find(dict_.get()) == facts_) return true;
     } else {
       ok = PyDict_SetItem(dict_.get(), name, value) == 0;
+      if (ok && quiet) {
+        local_.mirror(slot, value);
+        return true;
+      }
     }
     ran_code();
     return ok;
@@ -243,6 +255,12 @@ class QueueView {
     facts_ = st_.queue_memo.find(dict_.get());
     if (!facts_) facts_ = st_.queue_memo.start(dict_.get());
     return true;
+  }
+  // Whether storing into `slot` runs no Python code (see set()).
+  bool quiet_store(Slot slot) const {
+    if (!(facts_->known & (1u << slot))) return false;
+    PyObject* old = facts_->values[slot].get();
+    return (!old || freeing_runs_no_code(old)) && st_.dict_watch.unwatched_by_others(dict_.get());
   }
   // dict[name of slot] into *value (empty when absent), with facts_ known;
   // false on error. The keys are all exact str: no code runs.
@@ -441,8 +459,8 @@ PyObject* TideQueue_init(NativeFunction* fn, PyObject* const* argv) {
 
 // --- TideQueue.put ---------------------------------------------------------------
 
+
 PyObject* put_locked(State& st, QueueView& view, PyObject* item, PyObject* mutex) {
-  view.begin();
   int full = is_full(st, view);
   if (full < 0) return nullptr;
   if (full) {
@@ -484,6 +502,7 @@ PyObject* TideQueue_put(NativeFunction* fn, PyObject* const* argv) {
   view.ran_code();  // entering the lock may run code
   WithLock guard(st, mutex.get());
   if (!guard) return nullptr;
+  view.begin();
   PyObject* result = put_locked(st, view, item, mutex.get());
   view.ran_code();  // and so may leaving it
   return guard.leave(result);
@@ -577,7 +596,6 @@ struct Taken {
 PyObject* drain_locked(NativeFunction* fn, State& st, QueueView& view, PyObject* const* argv,
                        PyObject* mutex, Taken& taken) {
   PyObject *max_items = argv[1], *dest_factory = argv[2], *adjust_unfinished = argv[3];
-  view.begin();
   // n = min(max_items, len(self.queue))
   Py_ssize_t size;
   {
@@ -627,6 +645,7 @@ PyObject* TideQueue_drain_fast(NativeFunction* fn, PyObject* const* argv) {
   view.ran_code();  // entering the lock may run code
   WithLock guard(st, mutex.get());
   if (!guard) return nullptr;
+  view.begin();
   PyObject* result = drain_locked(fn, st, view, argv, mutex.get(), taken);
   view.ran_code();  // and so may leaving it
   return guard.leave(result);
