@@ -140,6 +140,18 @@ PUT_INTERFERENCE = {
         q.maxsize = 3
         armed.append(1)
     ''',
+    # the counter the store replaces is freed there, and its __del__ swaps
+    # the Condition that put then notifies
+    "replaced-counter-swaps-condition": '''
+        q = Q(3)
+        class Woken:
+            def notify(self):
+                other.append(["notified"])
+        class Count(int):
+            def __del__(self):
+                q.not_empty = Woken()
+        q.unfinished_tasks = Count(0)
+    ''',
     # the dropped item's __del__ replaces the instance dict
     "dropped-item-replaces-dict": '''
         q = Q(1)
