@@ -83,6 +83,13 @@ def acting(fn):
 # --- hostile ingredients -------------------------------------------------------
 
 
+def canonical(entry):
+    """A sort key for a dict's entries that runs no code of the keys': str
+    keys by value, then the others in their present order."""
+    key = entry[0]
+    return (0, key) if type(key) is str else (1, "")
+
+
 class Collide(object):
     """A dict key whose hash equals that of `name`; once armed, its __eq__
     runs `act` (`times` times, -1 for ever) and answers False."""
@@ -1097,7 +1104,7 @@ def scenario_globals(impl, kind):
     import queue
     make_methods_generic(queue.Queue)
     make_methods_generic(threading.Condition)
-    for name in ("ev", "arm", "fresh", "acting", "Collide", "Item", "DQ", "IntSub", "Cnt", "InPlaceCnt",
+    for name in ("ev", "arm", "fresh", "acting", "canonical", "Collide", "Item", "DQ", "IntSub", "Cnt", "InPlaceCnt",
                  "Cap", "Flag", "Log", "Cond", "Mx", "Hook", "factory", "free", "entry",
                  "dict_watcher", "type_watcher", "show", "step", "outcome", "queue_threads",
                  "warden_threads", "deque", "threading", "sys", "gc", "copy", "collections"):

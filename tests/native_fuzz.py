@@ -219,13 +219,21 @@ def collide(b, ctx, owner, names, tag, among=None, tags_only=None, times=None):
     times = times or rng.choice([1, 1, 2, -1])
     if key == "items-append":
         times = 1  # the filter's list of items would grow without end
+    # How many comparisons a lookup makes depends on where the dict put its
+    # keys (a probe can come back to the colliding key's slot), and that on
+    # the dict's history, which differs between the two sides (an instance
+    # dict can start from keys its class shares with other instances). So
+    # the dict is rebuilt from nothing, in an order of its own, first.
     b.add("""
         _d = vars({o}) if not isinstance({o}, dict) else {o}
         _v = _d.pop({n!r}, _missing)
+        _kept = sorted(_d.items(), key=canonical)
+        _d.clear()
         _d[Collide({n!r}, {a}, {t})] = None
+        _d.update(_kept)
         if _v is not _missing:
             _d[{n!r}] = _v
-        del _d, _v""".format(o=owner, n=name, a=act, t=times), "%s:%s" % (tag, name))
+        del _d, _v, _kept""".format(o=owner, n=name, a=act, t=times), "%s:%s" % (tag, name))
 
 
 # The shapes of the faults found in the native queue so far; a share of the
