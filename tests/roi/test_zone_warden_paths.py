@@ -289,6 +289,8 @@ def test_shortcut_plain_steps_and_reference_agree(example):
 
 CONCAVE = [region(star(0.5, 0.5, 0.45, 0.2, 5, 0.3), label="star", roi_id="s"),
            region(regular(0.3, 0.3, 0.2, 7), label="hept", roi_id="h"),
+           # the fewest vertices a region has
+           region(regular(0.75, 0.8, 0.1, 3), label="tri", roi_id="t"),
            region(square(0.4, 0.4, 0.9, 0.6), include=False)]
 
 
@@ -334,6 +336,11 @@ def test_replaced_polygon_in_a_record_is_honoured():
     assert len(w.filter_in_roi([det], None, (0.0, 0.0))) == 1
     records[0]["shapely_polygon"] = Polygon(square(0.5, 0.5, 0.7, 0.7))
     assert w.filter_in_roi([det], None, (0.0, 0.0)) == []
+    # a valid polygon of a height too small to divide by (a caller's, not
+    # made from float32 points): one band, every edge in it
+    records[0]["shapely_polygon"] = Polygon(square(0.0, 0.0, 0.2, 1e-320))
+    flat = [Det((0.1, y, 0.0, 0.0)) for y in (0.0, 5e-321, 1e-320, 2e-320)]
+    assert [d.roi_id for d in w.filter_in_roi(flat, None, (0.0, 0.0))] == [["o"]]
 
 
 def test_changed_overlap_lists_are_honoured():
