@@ -78,6 +78,7 @@ SCENARIO = '''
 import copy, sys
 COPY_314 = %r
 CALLS = []
+LATER = %r
 %s
 from ombrix_sdk.roi.zone_warden import ZoneWarden
 
@@ -109,7 +110,9 @@ zw = ZoneWarden([{"include": True, "points": [[0.1, 0.1], [0.9, 0.1], [0.9, 0.9]
                   "roi_id": "r1", "label": "one"}])
 items = [Det([0.4, 0.4, 0.1, 0.1]), Track([0.3, 0.3, 0.2, 0.2]), Slotted([0.5, 0.5, 0.1, 0.1]),
          OwnCopy([0.2, 0.2, 0.1, 0.1]), Stateful([0.6, 0.6, 0.1, 0.1]), Det([0.95, 0.95, 0.01, 0.01])]
-for _ in range(2):
+for round_ in range(2):
+    if round_:
+        exec(LATER)
     out = zw.filter_in_roi(items)
     for item, kept in zip(items, out):
         state = dict(vars(kept)) if hasattr(kept, "__dict__") else {}
@@ -123,21 +126,25 @@ print("calls", len(CALLS))
 '''
 
 
-# The module's `copy` rebound to a look-alike: every copy goes through copy.copy.
+# The module's `copy` rebound to a look-alike: every copy goes through
+# copy.copy, as the copy module has it at the moment.
 THROUGH_COPY_COPY = (
     "from ombrix_sdk.roi import zone_warden\n"
-    "zone_warden.copy = type(sys)('copy'); zone_warden.copy.copy = copy.copy\n"
+    "zone_warden.copy = type(sys)('copy'); zone_warden.copy.copy = lambda x: copy.copy(x)\n"
     "zone_warden.copy.deepcopy = copy.deepcopy\n"
     "ZoneWarden = zone_warden.ZoneWarden")
 
 
-def run(layout, through_copy_copy=False):
+def run(layout, through_copy_copy=False, later=False):
+    """The scenario with the copy module laid out as `layout` before the
+    filter's import, or (later) between its two rounds."""
     scenario = SCENARIO
     if through_copy_copy:
         scenario = scenario.replace("from ombrix_sdk.roi.zone_warden import ZoneWarden",
                                     THROUGH_COPY_COPY)
     env = dict(os.environ, PYTHONMALLOC="debug")
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(scenario % (COPY_314, LAYOUTS[layout]))],
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(
+        scenario % ((COPY_314, LAYOUTS[layout], "") if later else (COPY_314, "", LAYOUTS[layout])))],
                           env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
@@ -149,12 +156,13 @@ def as_shipped():
     return run("as-shipped")
 
 
+@pytest.mark.parametrize("later", [False, True], ids=["at-import", "later"])
 @pytest.mark.parametrize("layout", sorted(set(LAYOUTS) - {"as-shipped"}))
-def test_an_unexpected_copy_module_falls_back_to_copy_copy(layout, as_shipped):
-    out = run(layout).splitlines()
+def test_an_unexpected_copy_module_falls_back_to_copy_copy(layout, later, as_shipped):
+    out = run(layout, later=later).splitlines()
     assert out[:-1] == as_shipped.splitlines()[:-1]
     if out[-1] != "calls 0":  # a wrapper saw copies: as many as copy.copy makes it see
-        assert out[-1] == run(layout, through_copy_copy=True).splitlines()[-1]
+        assert out[-1] == run(layout, through_copy_copy=True, later=later).splitlines()[-1]
 
 
 def test_direct_copies_equal_those_of_copy_copy(as_shipped):
