@@ -571,6 +571,34 @@ def test_key_names_are_looked_up_when_tagging(monkeypatch):
     assert "roi_id" not in track.info
 
 
+def _failing_box():
+    yield 0.45
+    yield 0.45
+    raise KeyError("box")
+
+
+@pytest.mark.parametrize("case", ["KEY", "ROI_ID", "ROI_NAME", "box"])
+def test_failures_in_a_frame_reach_the_recorder_as_in_python(monkeypatch, case):
+    items = [Det(IN), Track(IN)]
+    if case == "KEY":
+        monkeypatch.delattr(zw, "KEY")
+        error, message = NameError, "name 'KEY' is not defined"
+    elif case == "box":  # its iteration fails on the third value
+        items.append(Det(_failing_box()))
+        error, message = KeyError, "box"
+    else:
+        monkeypatch.setattr(zw, "KEY", type("Key", (), {"ROI_ID": "a", "ROI_NAME": "b"}))
+        monkeypatch.delattr(zw.KEY, case)
+        error, message = AttributeError, case
+    seen = []
+    monkeypatch.setattr(zw, "exception_traceback", lambda lg, e: seen.append(e))
+    assert ZoneWarden(layout("outer")).filter_in_roi(items) == []
+    assert [type(e) for e in seen] == [error] and message in str(seen[0])
+    if case != "box":  # and the tagging step alone raises it
+        with pytest.raises(error, match=message):
+            ZoneWarden._assign_roi_info(Track(IN), [{"roi_id": "a", "label": "A"}], True)
+
+
 def test_id_is_looked_up_when_checking_exclusions(monkeypatch):
     w = ZoneWarden(layout("outer - inner"))
     det = Det((0.45, 0.45, 0.06, 0.06))

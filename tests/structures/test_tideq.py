@@ -2,6 +2,9 @@ import gc
 import inspect
 import queue
 import random
+import subprocess
+import sys
+import tempfile
 import threading
 import weakref
 from collections import deque
@@ -175,6 +178,17 @@ def test_keywords_and_ignored_put_options():
     assert contents(q) == [2, 3]
     assert q.drain_fast(max_items=5, dest_factory=tuple, adjust_unfinished=False) == (2, 3)
     assert q.unfinished_tasks == 3
+
+
+@pytest.mark.parametrize("replace", [
+    "collections.deque = lambda *a: None", "collections.deque = type('D', (), {})",
+    "threading.Condition = lambda *a: None", "queue.Queue = 1"])
+def test_an_unusable_standard_library_fails_the_import(replace):
+    code = ("import collections, queue, threading\n%s\ntry:\n"
+            "    import ombrix_sdk.structures.tideq\nexcept ImportError as e:\n    print(e)\n" % replace)
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tempfile.gettempdir(), timeout=120,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (proc.returncode, proc.stdout) == (0, "unexpected standard library layout\n"), proc.stderr
 
 
 def test_no_batch_size_attribute_and_no_logger_without_debug():
