@@ -4,13 +4,14 @@ algorithm over shapely.
 Detections and tracks may come from classes with their own __getattribute__,
 __getattr__ or __setattr__, a property for the box, class attributes under
 the tag names, their own __copy__, __reduce_ex__ or __getstate__ (on the
-class or in the instance dict), instance entries under odd names, or a
-metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
+class or in the instance dict), instance entries under odd names, a reducer
+registered with copyreg, or a metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
 the same elements, the same copies' contents, and the same hooks run in the
 same order.
 """
 
 import copy
+import copyreg
 
 import pytest
 from hypothesis import HealthCheck, given, seed, settings
@@ -120,6 +121,14 @@ class Collider(object):
         return False
 
 
+class Registered(object):
+    # make_class registers the class's own reducer with copyreg.
+    @staticmethod
+    def reduce(item):
+        EVENTS.append(("registered reducer",))
+        return object.__new__, (type(item),), dict(vars(item))
+
+
 class GetState(object):
     def __getstate__(self):
         EVENTS.append(("__getstate__",))
@@ -134,7 +143,7 @@ class Meta(type):
 
 
 HOOKS = [GetAttribute, GetAttr, SetAttr, BoxProperty, ClassTags, OwnCopy, ReduceEx, OwnReduceEx,
-         OddKeys, GetState, Meta]
+         OddKeys, Registered, GetState, Meta]
 RECORDS = [region(square(0.1, 0.1, 0.6, 0.6), roi_id="a", label="A"),
            region(square(0.4, 0.4, 0.9, 0.9), roi_id="b", label="B"),
            region(square(0.45, 0.45, 0.55, 0.55), include=False), region([])]
@@ -143,7 +152,12 @@ POINTS = [(0.2, 0.2), (0.5, 0.5), (0.45, 0.45), (0.7, 0.7), (0.95, 0.05), (0.5, 
 
 def make_class(hooks):
     meta = Meta if Meta in hooks else type
-    return meta("Hooked", tuple(h for h in hooks if h is not Meta) + (Item,), {})
+    cls = meta("Hooked", tuple(h for h in hooks if h is not Meta) + (Item,), {})
+    if Registered in hooks:
+        # registered after a first copy (which records its slot names)
+        cls.__slotnames__ = []
+        copyreg.pickle(cls, Registered.reduce)
+    return cls
 
 
 def frame(classes, plan):
@@ -194,9 +208,10 @@ def test_hooked_items_are_read_copied_and_tagged_as_by_the_plain_steps(hooks, da
 @pytest.mark.parametrize("hook", HOOKS, ids=lambda h: h.__name__)
 def test_each_hook_alone_as_by_the_plain_steps(hook, primed):
     # The draws above seldom give a class a single hook, the case in which
-    # a copy can go the direct way.
-    plan = [(0, (point, track)) for point in POINTS for track in (False, True)]
-    assert run(ZoneWarden, [[hook]], plan, primed) == run(ReferenceWarden, [[hook]], plan, primed)
+    # a copy can go the direct way; each of its items follows a plain one.
+    plan = [(k, (point, track)) for point in POINTS for track in (False, True) for k in (1, 0)]
+    hooks = [[hook], []]
+    assert run(ZoneWarden, hooks, plan, primed) == run(ReferenceWarden, hooks, plan, primed)
 
 
 @pytest.mark.parametrize("track", [False, True], ids=["detection", "track"])
