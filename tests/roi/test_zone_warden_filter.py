@@ -577,6 +577,35 @@ def _failing_box():
     raise KeyError("box")
 
 
+class _RebindingInfo(dict):
+    # Storing the ids renames the key of the names.
+    def __setitem__(self, key, value):
+        zw.KEY.ROI_NAME = "renamed"
+        dict.__setitem__(self, key, value)
+
+
+class _RebindingTrack(Track):
+    # Reading info of a copy renames the key of the names.
+    def __getattribute__(self, name):
+        if name == "info" and self is not _RebindingTrack.original:
+            zw.KEY.ROI_NAME = "renamed"
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("how", ["info store", "info read"])
+def test_key_names_changed_by_code_run_while_tagging_are_honoured(monkeypatch, how):
+    # item_copy.info[KEY.ROI_ID] = ids; item_copy.info[KEY.ROI_NAME] = names:
+    # KEY.ROI_NAME is read after the first store, and after reading info.
+    monkeypatch.setattr(zw, "KEY", type("Key", (), {"ROI_ID": "ids", "ROI_NAME": "names"}))
+    if how == "info store":
+        track = Track(IN)
+        track.info = _RebindingInfo(track.info)
+    else:
+        track = _RebindingTrack.original = _RebindingTrack(IN)
+    (element,) = ZoneWarden(layout("outer")).filter_in_roi([track])
+    assert element.info["renamed"] == ["zone1"] and "names" not in element.info
+
+
 @pytest.mark.parametrize("case", ["KEY", "ROI_ID", "ROI_NAME", "box"])
 def test_failures_in_a_frame_reach_the_recorder_as_in_python(monkeypatch, case):
     items = [Det(IN), Track(IN)]

@@ -310,6 +310,10 @@ def test_shortcut_makes_no_shapely_calls_away_from_edges():
     ref = ReferenceWarden(copy.deepcopy(CONCAVE))
     assert outcome(result, items) == outcome(ref.filter_in_roi(items, None, (0.0, 0.0)), items)
     assert 0 < len(result) < len(items)
+    # numpy boxes: the anchor comes from Python arithmetic, as float64
+    boxes = [Det(np.array(it.tlwh)) for it in items]
+    calls, kept = shapely_calls(lambda: w.filter_in_roi(boxes, None, (0.0, 0.0)))
+    assert calls == [] and outcome(kept, boxes) == outcome(result, items)
 
 
 def test_plain_steps_call_shapely_for_every_item():
