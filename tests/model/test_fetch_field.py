@@ -563,7 +563,10 @@ def test_a_waiting_call_keeps_to_the_retry_budget(fetch, settings, server, log, 
     holder = threading.Thread(target=fetch.download_url, args=(url,))
     holder.daemon = True
     holder.start()
-    while not os.path.exists(os.path.join(settings.base, "model_a.tar.xz.lock")):
+    # The holder's request is under way (with its time-out) before the
+    # waiting call's budget is shortened; a slow machine could otherwise let
+    # the holder time out first and give the lock up.
+    while _archive_gets(server) == 0:
         time.sleep(0.01)
     monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 1.5)
     started = time.time()

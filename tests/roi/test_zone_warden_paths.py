@@ -359,6 +359,11 @@ def test_changed_overlap_lists_are_honoured():
     w._exclusion_intersections = {id(records[0]): [Polygon(square(0.0, 0.0, 1.0, 1.0))]}
     assert w.filter_in_roi([det], None, (0.0, 0.0)) == []
 
+    w._exclusion_intersections = {id(records[0]): [Polygon(square(0.0, 0.0, 0.1, 0.1))]}
+    assert len(w.filter_in_roi([det], None, (0.0, 0.0))) == 1
+    w._exclusion_intersections[id(records[0])][0] = Polygon(square(0.25, 0.25, 0.35, 0.35))
+    assert w.filter_in_roi([det], None, (0.0, 0.0)) == []  # replaced in place
+
     class NoOverlaps(dict):
         def get(self, key, default=None):
             return []

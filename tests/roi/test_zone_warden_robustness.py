@@ -409,3 +409,13 @@ def test_threads_changing_the_state_while_others_filter(recorder):
         sys.setswitchinterval(old)
     assert not any(x.is_alive() for x in workers + [t])
     assert bad == [] and recorder.calls == []
+
+
+def test_the_collector_walks_the_module_and_its_functions():
+    # gc.get_referents asks each object's traverse function, and fails when
+    # one reports an error; the module's state holds the prepared regions.
+    ZoneWarden([region(OUTER)])
+    functions = [v for v in vars(zw.ZoneWarden).values() if type(v).__name__ == "native_function"]
+    assert functions
+    for obj in [zw] + functions:
+        assert isinstance(gc.get_referents(obj), list)

@@ -96,10 +96,11 @@ DELETE = object()
     ("__defaults__", None), ("__defaults__", DELETE), ("__defaults__", [1]),
     ("__defaults__", (5, 6)), ("__kwdefaults__", None), ("__kwdefaults__", DELETE),
     ("__kwdefaults__", ("x",)), ("__kwdefaults__", {"dest_factory": tuple}),
+    ("__name__", "other"), ("__name__", DELETE), ("__qualname__", "Q.other"), ("__qualname__", 3),
 ])
 def test_defaults_are_set_and_deleted_as_on_python_functions(attr, value):
-    pair = (TideQueue.put, _python_put) if attr == "__defaults__" else (
-        TideQueue.drain_fast, _python_drain)
+    pair = (TideQueue.drain_fast, _python_drain) if attr == "__kwdefaults__" else (
+        TideQueue.put, _python_put)
     seen = []
     for fn in pair:
         saved = getattr(fn, attr)
@@ -189,6 +190,15 @@ def test_an_unusable_standard_library_fails_the_import(replace):
     proc = subprocess.run([sys.executable, "-c", code], cwd=tempfile.gettempdir(), timeout=120,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert (proc.returncode, proc.stdout) == (0, "unexpected standard library layout\n"), proc.stderr
+
+
+def test_calls_that_leave_the_lock_cleanly_report_nothing_unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    q = TideQueue(2)
+    for i in range(5):
+        q.put(i)
+    assert q.drain_fast(5) == [3, 4] and seen == []
 
 
 def test_no_batch_size_attribute_and_no_logger_without_debug():
