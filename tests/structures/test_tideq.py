@@ -1,6 +1,5 @@
 import gc
 import inspect
-import io
 import queue
 import random
 import subprocess
@@ -191,16 +190,6 @@ def test_an_unusable_standard_library_fails_the_import(replace):
     proc = subprocess.run([sys.executable, "-c", code], cwd=tempfile.gettempdir(), timeout=120,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert (proc.returncode, proc.stdout) == (0, "unexpected standard library layout\n"), proc.stderr
-
-
-def test_calls_that_leave_the_lock_cleanly_report_nothing_unraisable(monkeypatch):
-    seen, err = [], io.StringIO()
-    monkeypatch.setattr(sys, "unraisablehook", seen.append, raising=False)
-    monkeypatch.setattr(sys, "stderr", err)  # where 3.7, without the hook, writes them
-    q = TideQueue(2)
-    for i in range(5):
-        q.put(i)
-    assert q.drain_fast(5) == [3, 4] and seen == [] and err.getvalue() == ""
 
 
 def test_no_batch_size_attribute_and_no_logger_without_debug():
