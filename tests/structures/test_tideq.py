@@ -98,7 +98,7 @@ DELETE = object()
     ("__kwdefaults__", ("x",)), ("__kwdefaults__", {"dest_factory": tuple}),
     ("__name__", "other"), ("__name__", DELETE), ("__qualname__", "Q.other"), ("__qualname__", 3),
 ])
-def test_defaults_are_set_and_deleted_as_on_python_functions(attr, value):
+def test_function_attributes_are_set_and_deleted_as_on_python_functions(attr, value):
     pair = (TideQueue.drain_fast, _python_drain) if attr == "__kwdefaults__" else (
         TideQueue.put, _python_put)
     seen = []
