@@ -77,8 +77,11 @@ class DictScan {
   }
   // The value of the table's name k, owned; empty when absent.
   const Ref& operator[](std::size_t k) const { return values_[k]; }
+  // Sets the value of name k (owned) to `value`, a new reference to an
+  // object the caller holds.
+  void set(std::size_t k, PyObject* value) { values_[k] = Ref::borrow(value); }
   void clear() {
-    for (Ref& v : values_) v = Ref();
+    for (Ref& v : values_) v.reset();
   }
 
  private:

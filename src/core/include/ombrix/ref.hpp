@@ -31,6 +31,13 @@ class Ref {
 
   PyObject* get() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }
+  // Lets the reference go (its release may run code, after the Ref is
+  // already empty).
+  void reset() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    Py_XDECREF(p);
+  }
   // Hands the reference to the caller (a C API "new reference" result).
   PyObject* release() {
     PyObject* p = p_;

@@ -150,36 +150,34 @@ class QueueView {
   // Starts a run of steps (under the lock: waiting for it let other threads
   // run).
   void begin() {
+    forget_scan();
     fresh_ = false;
-    if (refresh() && !facts_ && scan_.read(dict_.get(), st_.slots)) {
-      for (std::size_t k = 0; k < kSlots; ++k) local_.mirror(k, scan_[k].get());
-      facts_ = &local_;
-    }
+    scanned_ = refresh() && !facts_ && scan_.read(dict_.get(), st_.slots);
   }
   // After a step that may have run Python code: the class, the dict and
   // what a pass read may all have changed. What the view held goes now, as
   // Python would have let go of it by then.
   void ran_code() {
     fresh_ = false;
-    if (facts_ == &local_) {
-      facts_ = nullptr;
-      local_ = QueueFacts();
-      scan_.clear();
-    }
-    dict_ = Ref();
+    forget_scan();
+    dict_.reset();
   }
 
   // self.<slot>: a new reference, or NULL with an exception set.
   Ref get(Slot slot) {
     // What is known already, inline; the rest below.
-    if (fresh_ && standard_ && facts_ && (facts_->known & (1u << slot)) && facts_->values[slot]) {
-      return Ref::borrow(facts_->values[slot].get());
+    if (fresh_ && standard_) {
+      if (scanned_) {
+        if (PyObject* value = scan_[slot].get()) return Ref::borrow(value);
+      } else if (facts_ && (facts_->known & (1u << slot)) && facts_->values[slot]) {
+        return Ref::borrow(facts_->values[slot].get());
+      }
     }
     return look(slot);
   }
   // get() of what is not known yet.
   Ref look(Slot slot) {
-    if (refresh() && facts_) {
+    if (refresh() && (scanned_ || facts_)) {
       Ref value;
       if (!entry(slot, &value)) return Ref();
       if (value) return value;
@@ -201,15 +199,15 @@ class QueueView {
       ran_code();
       return ok;
     }
-    const bool quiet = facts_ && quiet_store(slot);
+    const bool quiet = quiet_store(slot);
     bool ok;
-    if (facts_ && facts_ != &local_) {
+    if (facts_) {
       ok = st_.queue_memo.store(dict_.get(), slot, name, value);
       if (ok && quiet && st_.queue_memo.find(dict_.get()) == facts_) return true;
     } else {
       ok = PyDict_SetItem(dict_.get(), name, value) == 0;
       if (ok && quiet) {
-        local_.mirror(slot, value);
+        scan_.set(slot, value);
         return true;
       }
     }
@@ -223,7 +221,7 @@ class QueueView {
   enum class Hook { Error, Generic, Standard, Own };
   Hook hook(Slot slot, Ref* own) {
     if (!refresh()) return Hook::Generic;
-    if (facts_) {
+    if (scanned_ || facts_) {
       if (!entry(slot, own)) return Hook::Error;
     } else {
       const bool found = dict_lookup(dict_.get(), st_.slots[slot], own);
@@ -239,12 +237,12 @@ class QueueView {
 
  private:
   // Whether the class is standard; then dict_ is the instance dict, and
-  // facts_ what is known of it (or nullptr).
+  // facts_ what is remembered of it (or nullptr).
   bool refresh() {
     if (fresh_) return standard_;
     fresh_ = true;
     facts_ = nullptr;
-    dict_ = Ref();
+    dict_.reset();
     standard_ = st_.standard_queue.check(st_, Py_TYPE(self_));
     if (!standard_) return false;
     dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
@@ -256,15 +254,33 @@ class QueueView {
     if (!facts_) facts_ = st_.queue_memo.start(dict_.get());
     return true;
   }
+  // What one pass read goes, as everything the view held does when code
+  // may have run.
+  void forget_scan() {
+    if (scanned_) {
+      scanned_ = false;
+      scan_.clear();
+    }
+  }
   // Whether storing into `slot` runs no Python code (see set()).
   bool quiet_store(Slot slot) const {
-    if (!(facts_->known & (1u << slot))) return false;
-    PyObject* old = facts_->values[slot].get();
+    PyObject* old;
+    if (scanned_) {
+      old = scan_[slot].get();
+    } else if (facts_ && (facts_->known & (1u << slot))) {
+      old = facts_->values[slot].get();
+    } else {
+      return false;
+    }
     return (!old || freeing_runs_no_code(old)) && st_.dict_watch.unwatched_by_others(dict_.get());
   }
-  // dict[name of slot] into *value (empty when absent), with facts_ known;
-  // false on error. The keys are all exact str: no code runs.
+  // dict[name of slot] into *value (empty when absent), with a pass read or
+  // facts_ known; false on error. The keys are all exact str: no code runs.
   bool entry(Slot slot, Ref* value) {
+    if (scanned_) {
+      *value = scan_[slot];
+      return true;
+    }
     if (facts_->known & (1u << slot)) {
       *value = Ref::borrow(facts_->values[slot].get());
       return true;
@@ -280,7 +296,7 @@ class QueueView {
   bool standard_ = false;
   Ref dict_;
   QueueFacts* facts_ = nullptr;
-  QueueFacts local_;  // read in one pass, trusted while fresh
+  bool scanned_ = false;   // scan_ holds what one pass read, trusted while fresh
   DictScan<kSlots> scan_;
 };
 
@@ -404,18 +420,18 @@ bool notify_is_noop(State& st, PyObject* cond, PyObject* mutex, PyObject* method
   // What the dict holds, remembered or read in one pass now (only while the
   // keys are all exact str, so that reading runs no code).
   ConditionFacts* facts = st.condition_memo.find(dict.get());
-  ConditionFacts now;
+  DictScan<kConditionSlots> scan;
   if (!facts) {
-    DictScan<kConditionSlots> scan;
     if (!scan.read(dict.get(), st.condition_slots)) return false;
     facts = st.condition_memo.start(dict.get());
-    if (!facts) facts = &now;
-    for (std::size_t k = 0; k < kConditionSlots; ++k) facts->mirror(k, scan[k].get());
+    if (facts) {
+      for (std::size_t k = 0; k < kConditionSlots; ++k) facts->mirror(k, scan[k].get());
+    }
   }
-  const Remembered* attrs = facts->values;
-  PyObject* waiters = attrs[kWaiters].get();
-  return !attrs[kNotify] && !attrs[kIsOwned] && (method == st.notify || !attrs[kNotifyAll]) &&
-         attrs[kLock].get() == mutex && waiters && Py_TYPE(waiters) == st.deque.type() &&
+  auto attr = [&](ConditionSlot k) { return facts ? facts->values[k].get() : scan[k].get(); };
+  PyObject* waiters = attr(kWaiters);
+  return !attr(kNotify) && !attr(kIsOwned) && (method == st.notify || !attr(kNotifyAll)) &&
+         attr(kLock) == mutex && waiters && Py_TYPE(waiters) == st.deque.type() &&
          PyObject_Size(waiters) == 0;
 }
 
