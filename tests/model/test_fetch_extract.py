@@ -4,7 +4,9 @@ extraction's files."""
 
 import io
 import os
+import shutil
 import tarfile
+import types
 
 import pytest
 
@@ -190,6 +192,87 @@ def test_interrupted_extraction_is_removed_too(fetch, base):
     with pytest.raises(KeyboardInterrupt):
         fetch._safe_extract(Interrupting(), base)
     assert tree(base) == []
+
+
+@pytest.mark.parametrize("method", ["isreg", "isdir", "issym", "islnk", "ischr", "isblk",
+                                    "isfifo"])
+@pytest.mark.parametrize("index", range(len(GOOD)))
+def test_an_error_raised_by_a_member_propagates_and_leaves_nothing(fetch, base, method, index):
+    class Boom(Exception):
+        pass
+
+    armed = []  # not while tarfile.open reads the first header
+
+    def raising(self):
+        if armed and self.name == GOOD[index].name:
+            raise Boom(method)
+        return getattr(tarfile.TarInfo, method)(self)
+
+    hostile = type("Hostile", (tarfile.TarInfo,), {method: raising})
+    data = archive_bytes(GOOD)
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r|xz", tarinfo=hostile) as tar:
+        armed.append(True)
+        with pytest.raises(Boom):
+            fetch._safe_extract(tar, base)
+    assert tree(base) == []
+
+
+class _Touchy(str):
+    """A path whose comparisons fail."""
+
+    def __eq__(self, other):
+        raise _Boom("==")
+
+    def __ne__(self, other):
+        raise _Boom("!=")
+
+    __hash__ = str.__hash__
+
+
+class _Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize("fault", ["raises", "returns a path whose comparisons fail"])
+def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeypatch, fault):
+    """os.path's functions, looked up in the module at each call, fail in turn
+    at each of the calls a clean extraction makes: the error comes out and
+    nothing is left, or (a path never compared) the extraction is whole."""
+    calls = []
+
+    def failing(at):
+        def wrap(name):
+            def function(*args):
+                calls.append(name)
+                if len(calls) == at and fault == "raises":
+                    raise _Boom(name)
+                result = getattr(os.path, name)(*args)
+                return _Touchy(result) if len(calls) == at and isinstance(result, str) else result
+            return function
+        names = [n for n in dir(os.path) if not n.startswith("_")]
+        path = types.SimpleNamespace(**{n: wrap(n) for n in names})
+        return types.SimpleNamespace(path=path, **{n: getattr(os, n) for n in dir(os)
+                                                   if not n.startswith("__") and n != "path"})
+
+    data = archive_bytes(GOOD)
+    monkeypatch.setattr(fetch, "os", failing(0))
+    _extract(fetch, data, base)
+    whole, clean = tree(base), len(calls)
+    assert clean > len(GOOD)
+    outcomes = set()
+    for at in range(1, clean + 1):
+        shutil.rmtree(base)
+        os.mkdir(base)
+        del calls[:]
+        monkeypatch.setattr(fetch, "os", failing(at))
+        try:
+            _extract(fetch, data, base)
+            outcomes.add("whole")
+            assert fault != "raises" and tree(base) == whole, calls[at - 1]
+        except _Boom:
+            outcomes.add("error")
+            assert tree(base) == [], calls[at - 1]
+    assert "error" in outcomes
 
 
 # --- special files and mode bits ----------------------------------------------

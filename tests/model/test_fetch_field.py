@@ -208,6 +208,8 @@ CHILD = textwrap.dedent("""
     from ombrix_sdk.model import fetch
     fetch.BASE_MODEL_DIR = sys.argv[1]
     sys.stdin.readline()  # go
+    if os.environ.get("CHILD_CLOSES_STDIN"):
+        os.close(0)  # as a daemon started without stdin: descriptor 0 is free
     result = fetch.download_detection_model(sys.argv[2])
     files = {}
     if result is not None:
@@ -375,10 +377,14 @@ def test_killed_at_any_moment_never_leaves_an_incomplete_model(fetch, settings, 
 # --- one model, many callers ---------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kernel", ["ofd-locks", "flock-only"])
-def test_processes_fetch_one_model_once(fetch, settings, server, preloaded, kernel):
+@pytest.mark.parametrize("system", ["ofd-locks", "FLOCK_ONLY", "DIRS_CANNOT_FLUSH", "no-stdin"])
+def test_processes_fetch_one_model_once(fetch, settings, server, preloaded, system):
     server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, pace=(256 * 1024, 0.02))
-    env = preloaded("FLOCK_ONLY") if kernel == "flock-only" else None
+    env = None
+    if system.isupper():  # a stand-in for the C library's calls
+        env = preloaded(system)
+    elif system == "no-stdin":  # the lock file takes descriptor 0
+        env = dict(os.environ, CHILD_CLOSES_STDIN="1")
     for round_ in range(2):
         if os.path.exists(settings.base):
             shutil.rmtree(settings.base)
@@ -446,8 +452,17 @@ LOCK_SHIM = r"""
 #include <fcntl.h>
 #include <stdarg.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
-#ifdef NO_LOCKS
+#ifdef DIRS_CANNOT_FLUSH
+static int intercepted(int cmd) { (void)cmd; return 0; }
+#define ANSWER 0
+int fsync(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return errno = EINVAL, -1;
+  return ((int (*)(int))dlsym(RTLD_NEXT, "fsync"))(fd);
+}
+#elif defined(NO_LOCKS)
 static int intercepted(int cmd) {
   return cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW;
 }

@@ -1,6 +1,7 @@
 """download_url and download_detection_model end to end: a local backend, real
 tar.xz archives, real libmagic, a fake clock for the retry loop."""
 
+import lzma
 import os
 import tarfile
 
@@ -197,6 +198,28 @@ def test_traversal_archive_is_refused_and_cleaned_up(fetch, settings, server, lo
     assert os.listdir(outside) == []
     # no archive, no half model; the journal stays, for a process that saw
     # the half model to wait instead of taking it
+    assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
+
+
+def _claiming_size(size):
+    """A model archive whose file member's header claims `size` bytes
+    (base-256, as tar writes sizes beyond its octal field) over 10 real ones."""
+    raw = bytearray(lzma.decompress(model_archive("model_a", {"model.tflite": b"t" * 10})))
+    header = raw[512:1024]
+    header[124:136] = b"\x80" + size.to_bytes(11, "big")
+    header[148:156] = b" " * 8
+    header[148:156] = b"%06o\0 " % sum(header)
+    raw[512:1024] = header
+    return lzma.compress(bytes(raw), format=lzma.FORMAT_XZ)
+
+
+@pytest.mark.parametrize("size", [2 ** 23, 2 ** 63 - 1, 2 ** 64])
+def test_a_member_claiming_more_than_the_archive_holds_fails_cleanly(fetch, settings, server, log,
+                                                                     size):
+    url = _serve_model(server, replies=Reply(200, _claiming_size(size)))
+    assert fetch.download_url(url) is None
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - unexpected end of data")
     assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
 
 
