@@ -113,9 +113,10 @@ def _sweep(name, code, trials=range(0, 121), args=(), timeout=600):
     proc = subprocess.run([sys.executable, "-c", SWEEP % code] + list(args), env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=timeout)
-    if proc.returncode < 0:
+    if proc.returncode < 0 or "Fatal Python error: Segmentation fault" in proc.stderr:
         # A crash with Python code on top is the interpreter's or a library's
-        # (the module's functions leave no frame of their own).
+        # (the module's functions leave no frame of their own). Under the
+        # address sanitizer the child exits with 1 after faulthandler's report.
         top = re.search(r'most recent call first\):\n\s+File "([^"]+)", line \d+ in (\S+)',
                         proc.stderr)
         if top and top.group(1) != "<string>":
