@@ -88,7 +88,7 @@ bool WithLock::exit_ok() {
   return static_cast<bool>(call(exit_.get(), {Py_None, Py_None, Py_None}));
 }
 
-bool WithLock::exit_with_exception(bool* suppressed) {
+void WithLock::exit_with_exception(bool* suppressed) {
   entered_ = false;
   *suppressed = false;
   PyObject *t, *v, *tb;
@@ -100,14 +100,14 @@ bool WithLock::exit_with_exception(bool* suppressed) {
     Ref released = state_.lock_release(lock_.get());
     if (!released) PyErr_Clear();  // the block's own exception wins
     PyErr_Restore(type.release(), value.release(), traceback.release());
-    return false;
+    return;
   }
   auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
   Ref verdict = call(exit_.get(), {or_none(type), or_none(value), or_none(traceback)});
   int swallow = verdict ? PyObject_IsTrue(verdict.get()) : -1;
   if (swallow > 0) {
     *suppressed = true;
-    return true;
+    return;
   }
   if (swallow < 0) {
     // The exit raised: its exception replaces the block's, chained to it.
@@ -116,10 +116,9 @@ bool WithLock::exit_with_exception(bool* suppressed) {
     PyErr_NormalizeException(&t2, &v2, &tb2);
     if (v2 && value) PyException_SetContext(v2, value.release());  // steals
     PyErr_Restore(t2, v2, tb2);
-    return false;
+    return;
   }
   PyErr_Restore(type.release(), value.release(), traceback.release());
-  return false;
 }
 
 PyObject* WithLock::leave(PyObject* result) {

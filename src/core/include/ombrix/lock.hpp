@@ -38,7 +38,8 @@ class WithLock {
 
  private:
   bool exit_ok();               // exit without an exception in flight
-  bool exit_with_exception(bool* suppressed);
+  // exit with the exception in flight, which stays set unless *suppressed
+  void exit_with_exception(bool* suppressed);
 
   const ModuleState& state_;
   Ref lock_;
