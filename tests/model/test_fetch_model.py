@@ -219,7 +219,10 @@ def test_a_member_claiming_more_than_the_archive_holds_fails_cleanly(fetch, sett
     url = _serve_model(server, replies=Reply(200, _claiming_size(size)))
     assert fetch.download_url(url) is None
     archive = os.path.join(settings.base, "model_a.tar.xz")
-    assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - unexpected end of data")
+    # tarfile's words for reading past the end (the second, the xz reader's,
+    # from 3.14 on)
+    assert log[-1] in [("warning", EXTRACT_FAILED + archive + " - " + said)
+                       for said in ("unexpected end of data", "Already at end of stream")]
     assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
 
 
