@@ -1,10 +1,15 @@
 """The installed distribution's metadata names the interpreters it runs on and
-the changelog's newest release as its version."""
+the changelog's newest release as its version; its modules import where
+warnings are errors."""
 import email
 import glob
 import os
 import re
+import subprocess
 import sys
+import tempfile
+
+import pytest
 
 import ombrix_sdk
 
@@ -40,3 +45,19 @@ def test_the_version_is_the_changelogs_newest_release():
     releases = [tuple(int(n) for n in v.split(".")) for v in sections[1:]]
     assert releases == sorted(set(releases), reverse=True), sections  # newest first
     assert _metadata()["Version"] == sections[1]
+
+
+@pytest.mark.parametrize("module", ["ombrix_sdk.structures.tideq", "ombrix_sdk.roi.zone_warden",
+                                    "ombrix_sdk.model.fetch"])
+def test_a_module_imports_where_warnings_are_errors(module):
+    # the functions' type keeps the member that gives each function its module
+    code = ("import %s as m, types\n"
+            "found = list(vars(m).values())\n"
+            "found += [v for c in found if isinstance(c, type) for v in vars(c).values()]\n"
+            "f = next(v for v in found if type(v).__name__ == 'native_function')\n"
+            "print(f.__module__, isinstance(vars(type(f))['__module__'], "
+            "types.MemberDescriptorType))" % module)
+    proc = subprocess.run([sys.executable, "-W", "error", "-c", code], cwd=tempfile.gettempdir(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, module + " True\n", "")

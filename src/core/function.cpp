@@ -1,6 +1,7 @@
 #include "ombrix/function.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <structmember.h>
 
 #include "ombrix/module.hpp"
@@ -455,10 +456,23 @@ Ref make_function_type(PyObject* module) {
   if (!type) return type;
 #else
   (void)module;
+  // Before 3.9 a spec whose name has no module part costs a
+  // DeprecationWarning, so that the import fails where warnings are errors;
+  // one with a module part stores that module as the type's __module__,
+  // over the member that gives each function its own. The type is made
+  // under a dotted name, and its name and that member are put back.
+  spec.name = "ombrix_sdk.native_function";
   Ref type = Ref::steal(PyType_FromSpec(&spec));
   if (!type) return type;
-  // Before 3.9 a type made from a spec takes no offsets from its members.
   auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+  t->tp_name = "native_function";
+  const PyMemberDef* module_def = fn_members;
+  while (std::strcmp(module_def->name, "__module__") != 0) ++module_def;
+  Ref module_member = Ref::steal(PyDescr_NewMember(t, const_cast<PyMemberDef*>(module_def)));
+  if (!module_member || PyDict_SetItemString(t->tp_dict, "__module__", module_member.get()) < 0) {
+    return Ref();
+  }
+  // Before 3.9 a type made from a spec takes no offsets from its members.
   t->tp_dictoffset = offsetof(NativeFunction, dict);
   t->tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
 #if OMBRIX_HAVE_VECTORCALL
