@@ -152,6 +152,27 @@ PUT_INTERFERENCE = {
                 q.not_empty = Woken()
         q.unfinished_tasks = Count(0)
     ''',
+    # ... and its __del__ replaces the instance dict
+    "replaced-counter-replaces-dict": '''
+        q = Q(3)
+        class Woken:
+            def notify(self):
+                other.append(["notified"])
+        class Count(int):
+            def __del__(self):
+                q.__dict__ = dict(q.__dict__, not_empty=Woken())
+        q.unfinished_tasks = Count(0)
+    ''',
+    # a deque subclass's __len__ gives the queue a new instance dict with
+    # another capacity, which put reads after it
+    "deque-length-replaces-dict": '''
+        q = Q(2)
+        class D(collections.deque):
+            def __len__(self):
+                q.__dict__ = dict(q.__dict__, maxsize=1)
+                return collections.deque.__len__(self)
+        q.queue = D()
+    ''',
     # the dropped item's __del__ replaces the instance dict
     "dropped-item-replaces-dict": '''
         q = Q(1)
