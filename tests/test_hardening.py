@@ -163,13 +163,16 @@ PUT_INTERFERENCE = {
                 q.__dict__ = dict(q.__dict__, not_empty=Woken())
         q.unfinished_tasks = Count(0)
     ''',
-    # a deque subclass's __len__ gives the queue a new instance dict with
-    # another capacity, which put reads after it
+    # a deque subclass's __len__, at the second put, gives the queue a new
+    # instance dict with another capacity, which put reads after it
     "deque-length-replaces-dict": '''
         q = Q(2)
         class D(collections.deque):
+            calls = 0
             def __len__(self):
-                q.__dict__ = dict(q.__dict__, maxsize=1)
+                D.calls += 1
+                if D.calls == 2:
+                    q.__dict__ = dict(q.__dict__, maxsize=1)
                 return collections.deque.__len__(self)
         q.queue = D()
     ''',
