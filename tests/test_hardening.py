@@ -163,6 +163,20 @@ PUT_INTERFERENCE = {
                 q.__dict__ = dict(q.__dict__, not_empty=Woken())
         q.unfinished_tasks = Count(0)
     ''',
+    # ... and its __del__ gives the queue a class whose not_empty is a
+    # property (no dict changes)
+    "replaced-counter-changes-class": '''
+        q = Q(3)
+        class Woken:
+            def notify(self):
+                other.append(["notified"])
+        class Q2(Q):
+            not_empty = property(lambda self: Woken())
+        class Count(int):
+            def __del__(self):
+                q.__class__ = Q2
+        q.unfinished_tasks = Count(0)
+    ''',
     # a deque subclass's __len__, at the second put, gives the queue a new
     # instance dict with another capacity, which put reads after it
     "deque-length-replaces-dict": '''
