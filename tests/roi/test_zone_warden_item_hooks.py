@@ -4,8 +4,9 @@ algorithm over shapely.
 Detections and tracks may come from classes with their own __getattribute__,
 __getattr__ or __setattr__, a property for the box, class attributes under
 the tag names, their own __copy__, __reduce_ex__ or __getstate__ (on the
-class or in the instance dict), instance entries under odd names, a reducer
-registered with copyreg, or a metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
+class or in the instance dict), instance entries under odd names or the
+names of data descriptors (object's or the class's), a reducer registered
+with copyreg, or a metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
 the same elements, the same copies' contents, and the same hooks run in the
 same order.
 """
@@ -99,6 +100,25 @@ class OddKeys(object):
         vars(self)[Collider(self)] = "odd"
 
 
+class ObjectNames(object):
+    # Instance entries under the names of object's data descriptors:
+    # copy.copy puts them in the copy's dict, where no descriptor sees them.
+    def __init__(self, box, track):
+        super().__init__(box, track)
+        vars(self)["__class__"] = "not a class"
+        vars(self)["__dict__"] = {"not": "the dict"}
+
+
+class Shadowed(object):
+    # An instance entry under the name of the class's data descriptor:
+    # copy.copy puts it in the copy's dict, past the descriptor's setter.
+    score = property(lambda self: None, lambda self, value: EVENTS.append(("set score",)))
+
+    def __init__(self, box, track):
+        super().__init__(box, track)
+        vars(self)["score"] = 0.5
+
+
 class Collider(object):
     # Compared when "__reduce_ex__" is looked up in the instance dict; the
     # first time, it puts an entry of that name there.
@@ -143,7 +163,7 @@ class Meta(type):
 
 
 HOOKS = [GetAttribute, GetAttr, SetAttr, BoxProperty, ClassTags, OwnCopy, ReduceEx, OwnReduceEx,
-         OddKeys, Registered, GetState, Meta]
+         OddKeys, ObjectNames, Shadowed, Registered, GetState, Meta]
 RECORDS = [region(square(0.1, 0.1, 0.6, 0.6), roi_id="a", label="A"),
            region(square(0.4, 0.4, 0.9, 0.9), roi_id="b", label="B"),
            region(square(0.45, 0.45, 0.55, 0.55), include=False), region([])]
@@ -218,10 +238,12 @@ def test_each_hook_alone_as_by_the_plain_steps(hook, primed):
 def test_plain_items_are_copied_without_the_copy_module(track):
     # What copy.copy does for them is done directly (the hooked items above
     # compare it with copy.copy itself), once copy.copy has recorded the
-    # class's __slotnames__.
+    # class's __slotnames__; items of two such classes in turn.
     w = ZoneWarden([dict(r) for r in RECORDS])
-    copy.copy(Item((0, 0, 0, 0), track))
-    items = frame([Item], [(0, (p, track)) for p in POINTS])
+    classes = [Item, type("Twin", (Item,), {})]
+    for cls in classes:
+        copy.copy(cls((0, 0, 0, 0), track))
+    items = frame(classes, [(k, (p, track)) for p in POINTS for k in (0, 1)])
     extra = frame([Item], [(0, ((0.2, 0.2), track))])[0]
     vars(extra)["extra"] = object()  # a further attribute to copy
     kept = python_calls(lambda: w.filter_in_roi(items + [extra], None, (0.0, 0.0)))
