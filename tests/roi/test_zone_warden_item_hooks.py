@@ -248,3 +248,26 @@ def test_plain_items_are_copied_without_the_copy_module(track):
     vars(extra)["extra"] = object()  # a further attribute to copy
     kept = python_calls(lambda: w.filter_in_roi(items + [extra], None, (0.0, 0.0)))
     assert [f for f in kept if f in ("copy.py", "copyreg.py")] == []
+
+
+def test_a_class_registered_half_way_through_a_frame_uses_its_reducer():
+    # The __copy__ of an item registers, with copyreg, the plain class of the
+    # items around it: those after it go through the reducer.
+    def run_once(warden_class):
+        plain = make_class([])
+        copy.copy(plain((0.0, 0.0, 0.0, 0.0), False))  # primed
+
+        class Registering(Item):
+            def __copy__(self):
+                EVENTS.append(("__copy__",))
+                copyreg.pickle(plain, Registered.reduce)
+                twin = object.__new__(type(self))
+                vars(twin).update(vars(self))
+                return twin
+
+        items = [cls((0.2, 0.2, 0.0, 0.0), False) for cls in (plain, Registering, plain)]
+        del EVENTS[:]
+        result = warden_class([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0))
+        return [sorted(vars(element)) for element in result], list(EVENTS)
+
+    assert run_once(ZoneWarden) == run_once(ReferenceWarden)
