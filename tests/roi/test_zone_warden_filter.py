@@ -1,6 +1,7 @@
 """Filtering the items of a frame: ZoneWarden.filter_in_roi and its hooks."""
 
 import copy
+import fractions
 
 import pytest
 from shapely.geometry import Point
@@ -10,7 +11,7 @@ from ombrix_sdk.constants import KEY
 from ombrix_sdk.roi.zone_warden import ZoneWarden
 
 from zone_warden_support import (CORNER, INNER, OUTER, CopyHookDet, Det, PropertyDet,
-                                 SlotDet, Track, region, square, tags_of)
+                                 ReferenceWarden, SlotDet, Track, region, square, tags_of)
 
 IN = (0.45, 0.45, 0.1, 0.1)     # centre (0.5, 0.5)
 OUT = (0, 0, 0.1, 0.1)          # centre (0.05, 0.05)
@@ -362,6 +363,8 @@ class NoBox(object):
      TypeError, None),
     ("frame size of strings", None,
      lambda w: w.filter_in_roi([Det((45, 45, 10, 10))], ["a", "b"]), TypeError, None),
+    ("regions gone", None, lambda w: delattr(w, "rois") or w.filter_in_roi([Det(IN)]),
+     AttributeError, None),
 ])
 def test_any_exception_is_recorded_once_and_gives_an_empty_list(name, frame, call, error,
                                                                 message, recorder):
@@ -634,3 +637,26 @@ def test_id_is_looked_up_when_checking_exclusions(monkeypatch):
     assert w.filter_in_roi([det]) == []
     monkeypatch.setattr(zw, "id", lambda obj: -1, raising=False)
     assert len(w.filter_in_roi([det])) == 1
+
+
+class _RenamingWidth(float):
+    # A frame width of zero whose division (the first time for the second
+    # item) renames the region: that item's tags are read after it.
+    def __rtruediv__(self, other):
+        self.calls += 1
+        if self.calls == 2:
+            self.records[0]["label"] = "renamed"
+        return 0.5
+
+
+@pytest.mark.parametrize("number", [int, fractions.Fraction])  # the fast and the general arithmetic
+def test_a_frame_width_whose_division_runs_code_is_seen_as_python_sees_it(number):
+    box = tuple(number(v) for v in (45, 45, 10, 10))
+    outcomes = []
+    for cls in (ZoneWarden, ReferenceWarden):
+        records = layout("outer")
+        width = _RenamingWidth(0.0)
+        width.calls, width.records = 0, records
+        found = cls(records).filter_in_roi([Det(box), Det(box)], [width, 100.0])
+        outcomes.append([(d.roi_id, d.roi_name) for d in found])
+    assert outcomes[0] == outcomes[1] and outcomes[0][0] != outcomes[0][1]
