@@ -639,8 +639,8 @@ def test_id_is_looked_up_when_checking_exclusions(monkeypatch):
     assert len(w.filter_in_roi([det])) == 1
 
 
-class _RenamingWidth(float):
-    # A frame width of zero whose division (the first time for the second
+class _Renaming(float):
+    # A frame size of zero whose division (the first time for the second
     # item) renames the region: that item's tags are read after it.
     def __rtruediv__(self, other):
         self.calls += 1
@@ -649,14 +649,29 @@ class _RenamingWidth(float):
         return 0.5
 
 
-@pytest.mark.parametrize("number", [int, fractions.Fraction])  # the fast and the general arithmetic
-def test_a_frame_width_whose_division_runs_code_is_seen_as_python_sees_it(number):
+def _renamed_between(records, box, where):
+    """Two items and a frame size, with code renaming the region between the
+    items: the division by the frame's width or height, or the iteration."""
+    size = _Renaming(0.0)
+    size.calls, size.records = 0, records
+    if where == "iteration":
+        def items():
+            yield Det(box)
+            records[0]["label"] = "renamed"
+            yield Det(box)
+        return items(), [100.0, 100.0]
+    return [Det(box), Det(box)], [size, 100.0] if where == "width" else [100.0, size]
+
+
+# the fast arithmetic (int boxes) and the general one (fractions)
+@pytest.mark.parametrize("number, where", [(int, "width"), (fractions.Fraction, "height"),
+                                           (int, "iteration")])
+def test_code_run_between_two_items_is_seen_as_python_sees_it(number, where):
     box = tuple(number(v) for v in (45, 45, 10, 10))
     outcomes = []
     for cls in (ZoneWarden, ReferenceWarden):
         records = layout("outer")
-        width = _RenamingWidth(0.0)
-        width.calls, width.records = 0, records
-        found = cls(records).filter_in_roi([Det(box), Det(box)], [width, 100.0])
+        items, frame = _renamed_between(records, box, where)
+        found = cls(records).filter_in_roi(items, frame)
         outcomes.append([(d.roi_id, d.roi_name) for d in found])
     assert outcomes[0] == outcomes[1] and outcomes[0][0] != outcomes[0][1]
