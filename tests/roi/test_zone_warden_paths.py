@@ -588,6 +588,18 @@ def test_geometry_contains_modified_is_honoured(monkeypatch):
     assert w.filter_in_roi([det], None, (0.0, 0.0)) == []
 
 
+def test_a_modified_multipart_overlap_is_honoured(monkeypatch):
+    # A band excluded across both arms of a U: the overlap has two parts, a
+    # MultiPolygon, whose class alone is then changed. The point lies in it.
+    arms = [(0.1, 0.1), (0.9, 0.1), (0.9, 0.9), (0.7, 0.9), (0.7, 0.3), (0.3, 0.3),
+            (0.3, 0.9), (0.1, 0.9)]
+    w = ZoneWarden([region(arms, roi_id="u"), region(square(0.0, 0.5, 1.0, 0.7), include=False)])
+    det = Det((0.15, 0.6, 0.0, 0.0))
+    assert w.filter_in_roi([det], None, (0.0, 0.0)) == []
+    monkeypatch.setattr(shapely.geometry.MultiPolygon, "contains", lambda self, other: False)
+    assert len(w.filter_in_roi([det], None, (0.0, 0.0))) == 1
+
+
 # --- edges looked up by height: every height an edge reaches finds it --------------
 
 
