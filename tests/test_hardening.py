@@ -72,6 +72,21 @@ def queue_outcomes(scenario):
     return outputs
 
 
+# A queue whose counter is an int subclass with a __del__ (the body given).
+REPLACED_COUNTER = '''
+        q = Q(3)
+        class Woken:
+            def notify(self):
+                other.append(["notified"])
+        class Q2(Q):
+            not_empty = property(lambda self: Woken())
+        class Count(int):
+            def __del__(self):
+                {}
+        q.unfinished_tasks = Count(0)
+    '''
+
+
 # Python code that runs under the lock in put replaces the queue's state.
 PUT_INTERFERENCE = {
     # the issue's reproduction: the drop warning swaps the deque
@@ -141,42 +156,14 @@ PUT_INTERFERENCE = {
         armed.append(1)
     ''',
     # the counter the store replaces is freed there, and its __del__ swaps
-    # the Condition that put then notifies
-    "replaced-counter-swaps-condition": '''
-        q = Q(3)
-        class Woken:
-            def notify(self):
-                other.append(["notified"])
-        class Count(int):
-            def __del__(self):
-                q.not_empty = Woken()
-        q.unfinished_tasks = Count(0)
-    ''',
-    # ... and its __del__ replaces the instance dict
-    "replaced-counter-replaces-dict": '''
-        q = Q(3)
-        class Woken:
-            def notify(self):
-                other.append(["notified"])
-        class Count(int):
-            def __del__(self):
-                q.__dict__ = dict(q.__dict__, not_empty=Woken())
-        q.unfinished_tasks = Count(0)
-    ''',
-    # ... and its __del__ gives the queue a class whose not_empty is a
-    # property (no dict changes)
-    "replaced-counter-changes-class": '''
-        q = Q(3)
-        class Woken:
-            def notify(self):
-                other.append(["notified"])
-        class Q2(Q):
-            not_empty = property(lambda self: Woken())
-        class Count(int):
-            def __del__(self):
-                q.__class__ = Q2
-        q.unfinished_tasks = Count(0)
-    ''',
+    # the Condition that put then notifies ...
+    "replaced-counter-swaps-condition": REPLACED_COUNTER.format("q.not_empty = Woken()"),
+    # ... or replaces the instance dict ...
+    "replaced-counter-replaces-dict":
+        REPLACED_COUNTER.format("q.__dict__ = dict(q.__dict__, not_empty=Woken())"),
+    # ... or gives the queue a class whose not_empty is a property (no dict
+    # changes)
+    "replaced-counter-changes-class": REPLACED_COUNTER.format("q.__class__ = Q2"),
     # a deque subclass's __len__, at the second put, gives the queue a new
     # instance dict with another capacity, which put reads after it
     "deque-length-replaces-dict": '''
