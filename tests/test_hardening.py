@@ -87,7 +87,21 @@ REPLACED_COUNTER = '''
     '''
 
 
-# Python code that runs under the lock in put replaces the queue's state.
+# A queue whose counter is an int subclass that stays one when counted up
+# and whose subtraction has the body given.
+COUNTER = '''
+        q = Q(3)
+        class Count(int):
+            def __add__(self, n):
+                return Count(int(self) + n)
+            def __sub__(self, n):
+                {}
+        q.unfinished_tasks = Count(0)
+    '''
+
+
+# Python code that runs under the lock in put (or drain_fast) replaces the
+# queue's state.
 PUT_INTERFERENCE = {
     # the issue's reproduction: the drop warning swaps the deque
     "logger-swaps-deque": '''
@@ -187,21 +201,60 @@ PUT_INTERFERENCE = {
                 state["unfinished_tasks"] = 50
                 q.__dict__ = state
     ''',
+    # looking _get up (to drop the oldest) compares a colliding key, which raises
+    "colliding-get-key-raises": '''
+        q = Q(1)
+        class Collide:
+            def __hash__(self):
+                return hash("_get")
+            def __eq__(self, name):
+                if armed:
+                    raise LookupError("compared")
+                return False
+        armed = []
+        vars(q)[Collide()] = None
+        armed.append(1)
+    ''',
+    # a deque subclass's __len__, at drain_fast, gives the queue another deque
+    "deque-length-at-drain-swaps-deque": '''
+        q = Q(3)
+        class D(collections.deque):
+            def __len__(self):
+                if q.mutex.locked() and q.unfinished_tasks == 2:
+                    q.queue = collections.deque(["w1", "w2", "w3"])
+                return collections.deque.__len__(self)
+        q.queue = D()
+    ''',
+    # drain_fast's counting down: the counter's subtraction replaces the
+    # instance dict and gives a plain int ...
+    "counter-arithmetic-replaces-dict": COUNTER.format(
+        "q.__dict__ = dict(q.__dict__, unfinished_tasks=40)\n                "
+        "return int(self) - n"),
+    # ... or its comparison with 0 swaps the Condition to notify
+    "counter-comparison-swaps-condition": COUNTER.format("return Count(int(self) - n)") + '''
+        class Woken:
+            def notify_all(self):
+                other.append(["all done"])
+        def equal(self, n):
+            q.all_tasks_done = Woken()
+            return int(self) == n
+        Count.__eq__, Count.__hash__ = equal, int.__hash__
+    ''',
 }
 
 
 @pytest.mark.parametrize("name", sorted(PUT_INTERFERENCE))
-def test_put_reads_the_state_again_after_python_code(name):
+def test_put_and_drain_read_the_state_again_after_python_code(name):
     scenario = "import collections\nother = []\n" + textwrap.dedent(PUT_INTERFERENCE[name]) + '''
 first = Frame() if "Frame" in globals() else "a"
 q.put(first)
 del first
-try:
-    q.put("b")
-    outcome = "ok"
-except Exception as e:
-    outcome = type(e).__name__
-print(outcome, list(q.queue), q.unfinished_tasks, [list(d) for d in other])
+for step in (lambda: q.put("b"), lambda: q.drain_fast(10)):
+    try:
+        outcome = step()
+    except Exception as e:
+        outcome = type(e).__name__
+    print(outcome, list(q.queue), q.unfinished_tasks, [list(d) for d in other])
 '''
     native, reference = queue_outcomes(scenario)
     assert native == reference

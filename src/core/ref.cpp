@@ -18,6 +18,16 @@ bool dict_lookup(PyObject* d, PyObject* key, Ref* value) {
 #endif
 }
 
+bool instance_dict_lookup(PyObject* d, PyObject* name, Ref* value) {
+  if (dict_lookup(d, name, value)) return true;
+#if PY_VERSION_HEX < 0x03080000
+  PyErr_Clear();
+  return true;
+#else
+  return false;
+#endif
+}
+
 namespace {
 
 #if OMBRIX_HAVE_VECTORCALL

@@ -129,6 +129,28 @@ SCENARIOS = {
         armed.append(1)
         show(w.filter_in_roi([first, second]))
     """,
+    # An item key colliding with "tlwh" whose comparison raises: the error
+    # the filter records is the one attribute access gives (which, before
+    # 3.8, drops the comparison's error: the box is then missing).
+    "item-key-raises": """
+        rec = {"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}
+        w = W([rec])
+        M.exception_traceback = lambda logger, e: setattr(w, "failure", e)  # as the reference
+        class Raising:
+            def __hash__(self):
+                return hash("tlwh")
+            def __eq__(self, other):
+                if armed:
+                    raise LookupError("compared")
+                return False
+        first = Det([.5, .5, .1, .1])
+        box = vars(first).pop("tlwh")
+        vars(first)[Raising()] = None
+        first.tlwh = box
+        armed.append(1)
+        show(w.filter_in_roi([first, Det([.3, .3, .1, .1])]))
+        print(type(w.failure).__name__)
+    """,
     # A builtins key colliding with "id" (looked up for every exclusion
     # check) empties the overlap table.
     "builtins-id-drops-the-overlaps": """

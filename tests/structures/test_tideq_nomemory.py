@@ -21,6 +21,7 @@ def filled(capacity, count):
 
 def invariant(q):
     assert q is None or not q.mutex.locked()
+invariant_of_queue = invariant
 
 allowed = lambda e: str(e) == "can't allocate lock"  # threading.Lock() in queue.Queue
 """
@@ -44,6 +45,27 @@ def prepare():
 op = lambda q: q.put(7000)
 check = lambda q, r: "result" if (list(q.queue), q.unfinished_tasks) == (
     [1000, 7000], 2 ** 40 + 1) else None
+""",
+    # into a queue that nobody has put to yet, with a waiter (a held lock, as
+    # a get() blocked in not_empty.wait() leaves it): put must release it.
+    # The dicts made empty the interpreter's free list of dicts, so that
+    # making one (the Condition's instance dict) allocates; every state is
+    # kept, so that none of its dicts goes back to the list.
+    "put to a waiter": """
+import threading
+kept = []
+def prepare():
+    q = TideQueue(3)
+    waiter = threading.Lock()
+    waiter.acquire()
+    q.not_empty._waiters.append(waiter)
+    q.unfinished_tasks = 2 ** 40
+    kept.append((q, waiter, [{} for _ in range(200)]))
+    return kept[-1]
+op = lambda state: state[0].put(7000)
+check = lambda state, r: "result" if (list(state[0].queue), state[0].unfinished_tasks,
+                                      state[1].locked()) == ([7000], 2 ** 40 + 1, False) else None
+invariant = lambda state: invariant_of_queue(state[0])
 """,
     # everything, then a part, of more items than the small ints cover
     "drain_fast all": """

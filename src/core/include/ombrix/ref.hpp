@@ -66,6 +66,10 @@ inline Ref getattr(PyObject* obj, PyObject* name) {
 // with the exception set when the lookup raised (a key's __eq__ can). The
 // caller keeps `d` alive; the lookup may run Python code.
 bool dict_lookup(PyObject* d, PyObject* key, Ref* value);
+// The same lookup as attribute access makes it in an instance dict. Before
+// 3.8 attribute access drops an error that a key's __eq__ raised there and
+// goes on as if the name were absent; from 3.8 on it is dict_lookup.
+bool instance_dict_lookup(PyObject* d, PyObject* name, Ref* value);
 
 inline Ref new_ref(PyObject* obj) { return Ref::borrow(obj); }
 inline Ref none() { return Ref::borrow(Py_None); }

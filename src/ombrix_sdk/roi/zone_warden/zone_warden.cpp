@@ -568,7 +568,7 @@ class Pass {
   // attrs_of gave it; false with an exception set when the lookup raised.
   bool entry(PyObject* attrs, PyObject* name, Ref* value) {
     const bool quiet = item_quiet_;
-    const bool ok = dict_lookup(attrs, name, value);
+    const bool ok = instance_dict_lookup(attrs, name, value);
     if (!quiet) ran_code();  // a key's __eq__ may have run
     return ok;
   }

@@ -224,7 +224,7 @@ class QueueView {
     if (scanned_ || facts_) {
       if (!entry(slot, own)) return Hook::Error;
     } else {
-      const bool found = dict_lookup(dict_.get(), st_.slots[slot], own);
+      const bool found = instance_dict_lookup(dict_.get(), st_.slots[slot], own);
       ran_code();  // a key's __eq__ may have run
       if (!found) return Hook::Error;
     }
