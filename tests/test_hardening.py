@@ -230,13 +230,14 @@ PUT_INTERFERENCE = {
     "counter-arithmetic-replaces-dict": COUNTER.format(
         "q.__dict__ = dict(q.__dict__, unfinished_tasks=40)\n                "
         "return int(self) - n"),
-    # ... or its comparison with 0 swaps the Condition to notify
+    # ... or its comparison with 0 gives the queue a new instance dict with
+    # another Condition to notify
     "counter-comparison-swaps-condition": COUNTER.format("return Count(int(self) - n)") + '''
         class Woken:
             def notify_all(self):
                 other.append(["all done"])
         def equal(self, n):
-            q.all_tasks_done = Woken()
+            q.__dict__ = dict(q.__dict__, all_tasks_done=Woken())
             return int(self) == n
         Count.__eq__, Count.__hash__ = equal, int.__hash__
     ''',
