@@ -573,6 +573,24 @@ def test_key_names_are_looked_up_when_tagging(monkeypatch):
     assert "roi_id" not in track.info
 
 
+class _Name(str):
+    pass
+
+
+@pytest.mark.parametrize("odd_key", [False, True], ids=["plain", "odd-class-dict"])
+def test_region_key_names_are_looked_up_when_tagging(monkeypatch, odd_key):
+    # RoiData rebound to a class of the caller's, with the two names swapped;
+    # a class dict with a key that is no exact str is read as Python reads it.
+    names = {"ROI_ID_KEY": "label", "ROI_LABEL_KEY": "roi_id"}
+    if odd_key:
+        names[_Name("note")] = None
+    w = ZoneWarden(layout("outer"))
+    monkeypatch.setattr(zw, "RoiData", type("RoiData", (), names))
+    det, track = w.filter_in_roi([Det(IN), Track(IN)])
+    assert (det.roi_id, det.roi_name) == (["zone1"], ["abc123"])
+    assert (track.info["roi_id"], track.info["roi_name"]) == (["zone1"], ["abc123"])
+
+
 def _failing_box():
     yield 0.45
     yield 0.45

@@ -473,16 +473,26 @@ def test_polygon_replaced_in_the_middle_of_a_frame():
     assert [entry[1] for entry in mine] == [2]
 
 
-def test_hook_overridden_in_the_middle_of_a_frame():
-    w = ZoneWarden([region(OUTER, roi_id="o")])
+# Each hook set on the instance, and a point whose verdict or tags it changes.
+OVERRIDES = {
+    "_is_point_in_polygon": ((0.1, 0.1), lambda point, polygon: True),
+    "_is_point_excluded_for_polygon": ((0.5, 0.5), lambda point, polygon: True),
+    "_assign_roi_info": ((0.5, 0.5), lambda item, matches, has_info: setattr(item, "roi_id", "own")),
+}
 
-    def override():
-        w._is_point_in_polygon = lambda point, polygon: True
 
-    items = [Det((0.1, 0.1, 0.0, 0.0)), Trigger((0.1, 0.1, 0.0, 0.0), override),
-             Det((0.1, 0.1, 0.0, 0.0))]
-    result = w.filter_in_roi(items, None, (0.0, 0.0))
-    assert [r.tlwh for r in result] == [items[1].tlwh, items[2].tlwh]
+@pytest.mark.parametrize("name", sorted(OVERRIDES))
+def test_hook_overridden_in_the_middle_of_a_frame(name):
+    point, hook = OVERRIDES[name]
+
+    def run(warden_class):
+        w = warden_class([region(OUTER, roi_id="o")])
+        x, y = point
+        items = [Det((x, y, 0.0, 0.0)), Trigger((x + .01, y, 0.0, 0.0), lambda: setattr(w, name, hook)),
+                 Det((x + .02, y, 0.0, 0.0))]
+        return outcome(w.filter_in_roi(items, None, (0.0, 0.0)), items)
+
+    assert run(ZoneWarden) == run(ReferenceWarden)
 
 
 def test_point_rebound_in_the_middle_of_a_frame():
