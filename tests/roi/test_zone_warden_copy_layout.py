@@ -4,6 +4,7 @@ When the `copy` module is not laid out as the direct copy expects (as on an
 interpreter whose `copy.copy` works differently), the module still imports
 and copies through `copy.copy`. Both ways give the same copies.
 """
+import copy
 import os
 import subprocess
 import sys
@@ -31,6 +32,16 @@ LAYOUTS = {
                            "f(*a, **k))[1])(copy._reconstruct)",
     "foreign-copy-function": "copy.copy = (lambda f: lambda x: (CALLS.append(1), f(x))[1])"
                              "(copy.copy)",
+    # a key in copyreg hashed as "__newobj__", met first when the name is
+    # looked up, whose comparison raises during an import: the filter's own
+    # lookup of the name fails there and the name counts as absent
+    "raising-key": "import copyreg\n"
+                   "class Raises:\n"
+                   "    __hash__ = lambda self: hash('__newobj__')\n"
+                   "    def __eq__(self, other):\n"
+                   "        return 'importlib' in sys._getframe(1).f_code.co_filename and 1 / 0\n"
+                   "d = vars(copyreg); f = d.pop('__newobj__')\n"
+                   "d[Raises()] = 0; d['__newobj__'] = f",
     "not-a-module": "sys.modules['copy'] = type('FakeCopy', (), {'copy': staticmethod(copy.copy),"
                     " 'deepcopy': staticmethod(copy.deepcopy)})()",
 }
@@ -171,11 +182,16 @@ def test_direct_copies_equal_those_of_copy_copy(as_shipped):
     assert run("as-shipped", through_copy_copy=True) == as_shipped
 
 
+@pytest.mark.parametrize("first", [False, True], ids=["key-last", "key-first"])
+@pytest.mark.parametrize("table", ["copyreg.dispatch_table", "copy._copy_dispatch"])
 @pytest.mark.parametrize("rebind_copy", [False, True])
-def test_a_table_key_with_its_own_eq_is_consulted_as_copy_copy_does(rebind_copy):
-    # copy.copy looks the item's class up in copyreg's dispatch_table; a key
-    # whose hash collides with the class gets its __eq__ called. The direct
-    # copy must not skip what copy.copy would run.
+def test_a_table_key_with_its_own_eq_is_consulted_as_copy_copy_does(rebind_copy, table, first):
+    # copy.copy looks the item's class up in copyreg's dispatch_table (and,
+    # up to 3.13, in copy's _copy_dispatch); a key whose hash collides with
+    # the class gets its __eq__ called. The direct copy must not skip what
+    # copy.copy would run, wherever the key sits in the table.
+    if table == "copy._copy_dispatch" and not hasattr(copy, "_copy_dispatch"):
+        pytest.skip("no _copy_dispatch in this copy module")
     code = textwrap.dedent('''
         import copy, copyreg, sys
         from ombrix_sdk.roi import zone_warden
@@ -193,17 +209,22 @@ def test_a_table_key_with_its_own_eq_is_consulted_as_copy_copy_does(rebind_copy)
             def __eq__(self, other):
                 calls.append(other.__name__)
                 return False
-        copyreg.dispatch_table[Collides()] = None
+        table = %s
+        kept = list(table.items())
+        if %s:  # the key first in the table's order
+            table.clear()
+        table[Collides()] = None
+        table.update(kept)
         zw = zone_warden.ZoneWarden([{"include": True, "roi_id": "r", "label": "l",
                                       "points": [[0, 0], [1, 0], [1, 1], [0, 1]]}])
-        out = zw.filter_in_roi([Det([0.4, 0.4, 0.1, 0.1]), Det([0.5, 0.5, 0.1, 0.1])])
+        out = zw.filter_in_roi([Det([x, x, 0.1, 0.1]) for x in (0.3, 0.4, 0.5)])
         # one lookup per item at least (a lookup may compare twice when the
         # table changes meanwhile, as copy.copy's own lookup may)
-        print(len(out), len(calls) >= 2, set(calls))
-    ''' % rebind_copy)
+        print(len(out), len(calls) >= 3, set(calls))
+    ''' % (rebind_copy, table, first))
     env = dict(os.environ, PYTHONMALLOC="debug")
     proc = subprocess.run([sys.executable, "-c", code], env=env, cwd=ROOT,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "2 True {'Det'}"
+    assert proc.stdout.strip() == "3 True {'Det'}"
