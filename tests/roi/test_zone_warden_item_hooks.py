@@ -35,6 +35,17 @@ class Item(object):
             vars(self)["info"] = {"rect": box}
 
 
+class Bare(object):
+    # object's __init__: object.__new__ refuses arguments for it
+    pass
+
+
+def bare(box, track):
+    item = Bare()
+    vars(item).update(vars(Item(box, track)))
+    return item
+
+
 class GetAttribute(object):
     def __getattribute__(self, name):
         if name in WATCHED:
@@ -238,16 +249,21 @@ def test_each_hook_alone_as_by_the_plain_steps(hook, primed):
 def test_plain_items_are_copied_without_the_copy_module(track):
     # What copy.copy does for them is done directly (the hooked items above
     # compare it with copy.copy itself), once copy.copy has recorded the
-    # class's __slotnames__; items of two such classes in turn.
+    # class's __slotnames__; items of three such classes in turn (one
+    # without an __init__ of its own), their copies as the plain steps make them.
     w = ZoneWarden([dict(r) for r in RECORDS])
-    classes = [Item, type("Twin", (Item,), {})]
+    classes = [Item, type("Twin", (Item,), {}), bare]
     for cls in classes:
         copy.copy(cls((0, 0, 0, 0), track))
-    items = frame(classes, [(k, (p, track)) for p in POINTS for k in (0, 1)])
+    items = frame(classes, [(k, (p, track)) for p in POINTS for k in (0, 1, 2)])
     extra = frame([Item], [(0, ((0.2, 0.2), track))])[0]
     vars(extra)["extra"] = object()  # a further attribute to copy
-    kept = python_calls(lambda: w.filter_in_roi(items + [extra], None, (0.0, 0.0)))
+    items.append(extra)
+    result = []
+    kept = python_calls(lambda: result.extend(w.filter_in_roi(items, None, (0.0, 0.0))))
     assert [f for f in kept if f in ("copy.py", "copyreg.py")] == []
+    expected = ReferenceWarden([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0))
+    assert [(type(e), vars(e)) for e in result] == [(type(e), vars(e)) for e in expected]
 
 
 def test_a_class_registered_half_way_through_a_frame_uses_its_reducer():
