@@ -18,6 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
+from ombrix_sdk.roi import zone_warden
 from ombrix_sdk.roi.zone_warden import ZoneWarden
 
 from call_trace import python_calls
@@ -286,3 +287,29 @@ def test_a_class_registered_half_way_through_a_frame_uses_its_reducer():
         return [sorted(vars(element)) for element in result], list(EVENTS)
 
     assert run_once(ZoneWarden) == run_once(ReferenceWarden)
+
+
+def test_a_class_with_another_types_dict_descriptor_fails_as_copy_copy_does():
+    # copy.copy reads the item's state through the class's __dict__, here
+    # type's, which refuses the item; its first attempt leaves __slotnames__
+    # cached, as primed classes have it.
+    class Foreign(object):
+        __dict__ = vars(type)["__dict__"]
+
+        def __init__(self, box, track):
+            self.tlwh = box
+
+    with pytest.raises(TypeError):
+        copy.copy(Foreign(None, False))
+    items = [Foreign((0.2, 0.2, 0.0, 0.0), False)]
+    reference = ReferenceWarden([dict(r) for r in RECORDS])
+    assert reference.filter_in_roi(items, None, (0.0, 0.0)) == []
+    assert type(reference.failure) is TypeError
+    failures = []
+    real = zone_warden.exception_traceback
+    zone_warden.exception_traceback = lambda logger, e: failures.append(e)
+    try:
+        assert ZoneWarden([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0)) == []
+    finally:
+        zone_warden.exception_traceback = real
+    assert [type(e) for e in failures] == [TypeError]
