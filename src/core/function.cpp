@@ -166,7 +166,9 @@ PyObject* invoke(NativeFunction* f, PyObject* const* args, Py_ssize_t nargs, PyO
   }
   BoundArgs bound(f->spec->params.size());
   if (!bind_args(f, args, nargs, kwnames, kwvalues, bound.argv)) return nullptr;
-  return f->spec->impl(f, bound.argv);
+  PyObject* result = f->spec->impl(f, bound.argv);
+  OMBRIX_RESULT_AGREES(result);
+  return result;
 }
 
 #if OMBRIX_HAVE_VECTORCALL

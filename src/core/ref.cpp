@@ -1,10 +1,29 @@
 #include "ombrix/ref.hpp"
 
+#include <cstdio>
 #include <vector>
 
 namespace ombrix {
 
+#if OMBRIX_CHECKED
+void no_pending_exception(const char* where) {
+  if (!PyErr_Occurred()) return;
+  std::fprintf(stderr, "ombrix: %s called with an exception pending\n", where);
+  PyErr_Print();
+  Py_FatalError("a call into the interpreter with an exception pending");
+}
+
+void result_agrees(PyObject* result, const char* where) {
+  if (static_cast<bool>(result) != static_cast<bool>(PyErr_Occurred())) return;
+  std::fprintf(stderr, "ombrix: %s %s\n", where,
+               result ? "returned a result with an exception set" : "failed without an exception");
+  if (result) PyErr_Print();
+  Py_FatalError("a native function's result disagrees with the exception state");
+}
+#endif
+
 bool dict_lookup(PyObject* d, PyObject* key, Ref* value) {
+  OMBRIX_NO_PENDING_EXCEPTION();
 #if PY_VERSION_HEX >= 0x030D0000
   PyObject* found = nullptr;
   const int r = PyDict_GetItemRef(d, key, &found);
@@ -70,6 +89,7 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 }
 
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  OMBRIX_NO_PENDING_EXCEPTION();
 #if OMBRIX_HAVE_VECTORCALL
   return vectorcall(callable, args, kwnames);
 #else
@@ -78,6 +98,7 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject*
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+  OMBRIX_NO_PENDING_EXCEPTION();
 #if PY_VERSION_HEX >= 0x03090000
   // obj goes first in the argument vector, then the method's arguments.
   PyObject* stack[kMaxCallArgs + 1];

@@ -50,6 +50,21 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Checked builds (OMBRIX_CHECKED: the sanitizer's and the mutation tool's)
+// stop the process where the modules call into the interpreter with an
+// exception pending, or return a result that disagrees with the exception
+// state, as a debug build of the interpreter does: a release build would
+// lose the exception or report it at some later, unrelated call.
+#if OMBRIX_CHECKED
+void no_pending_exception(const char* where);
+void result_agrees(PyObject* result, const char* where);
+#define OMBRIX_NO_PENDING_EXCEPTION() ::ombrix::no_pending_exception(__func__)
+#define OMBRIX_RESULT_AGREES(result) ::ombrix::result_agrees((result), __func__)
+#else
+#define OMBRIX_NO_PENDING_EXCEPTION() ((void)0)
+#define OMBRIX_RESULT_AGREES(result) ((void)0)
+#endif
+
 // callable(*args), through vectorcall where the interpreter has it.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
 // callable(*args, **kwargs) with keyword names given in `kwnames` (a tuple of
@@ -60,6 +75,7 @@ constexpr size_t kMaxCallArgs = 8;
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
 
 inline Ref getattr(PyObject* obj, PyObject* name) {
+  OMBRIX_NO_PENDING_EXCEPTION();
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 // d[key], owned: *value is the value, or empty when the key is absent. False
@@ -75,6 +91,9 @@ inline Ref new_ref(PyObject* obj) { return Ref::borrow(obj); }
 inline Ref none() { return Ref::borrow(Py_None); }
 
 // The truth value of obj: 1, 0, or -1 with an exception set.
-inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+inline int truth(PyObject* obj) {
+  OMBRIX_NO_PENDING_EXCEPTION();
+  return PyObject_IsTrue(obj);
+}
 
 }  // namespace ombrix
