@@ -268,6 +268,15 @@ def test_collaborators_are_looked_up_when_constructing(monkeypatch):
     w = ZoneWarden(records)
     assert w.polygons == "copied" and deep == [records]
 
+    # len too: its error propagates, and no region is taken for the empty one
+    def failing_len(x):
+        raise LookupError("len")
+
+    monkeypatch.setattr(zw, "len", failing_len, raising=False)
+    with pytest.raises(LookupError):
+        w.__init__([region([]), region(OUTER)])
+    assert w._empty_polygon is None
+
 
 def test_construction_logs_nothing(recorder, caplog):
     with pytest.raises(KeyError):
