@@ -482,7 +482,7 @@ print(list(q.queue), q.unfinished_tasks)
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers exist from 3.12 on")
 def test_a_dict_changed_by_another_watcher_during_puts_own_store_is_noticed():
     # Another watcher of the queue's dict runs Python code inside put's own
-    # store of the task counter and swaps the deque there.
+    # store of the task counter and swaps the deque and the Condition there.
     out = run_isolated('''
 import collections, ctypes
 from ombrix_sdk.structures.tideq import TideQueue
@@ -490,10 +490,14 @@ q = TideQueue(3)
 for i in range(3):
     q.put(i)
 swapped = []
+class Woken:
+    def notify(self):
+        print("notified")
 def on_event(event, d, key, value):
     if not swapped and key and ctypes.cast(key, ctypes.py_object).value == "unfinished_tasks":
         swapped.append(q.__dict__["queue"])  # kept alive: a stale pointer would still work
         q.__dict__["queue"] = collections.deque(["x"])
+        q.__dict__["not_empty"] = Woken()
     return 0
 Watcher = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p,
                            ctypes.c_void_p)
@@ -509,7 +513,7 @@ api.PyDict_Unwatch(wid, q.__dict__)
 q.put("b")
 print(list(swapped[0]), list(q.queue), q.unfinished_tasks)
 ''')
-    assert out.strip() == "[1, 2, 'a'] ['x', 'b'] 5"
+    assert out.split("\n") == ["notified", "notified", "[1, 2, 'a'] ['x', 'b'] 5", ""]
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers exist from 3.12 on")
