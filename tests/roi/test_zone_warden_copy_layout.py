@@ -14,8 +14,18 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+# A key in a module's namespace with the hash of a name copy.copy reads
+# there (at each copy), whose comparisons count (CALLS).
+NAMESPACE_KEY = ("import copyreg\n"
+                 "class K:\n"
+                 "    __hash__ = lambda self: hash(%(name)r)\n"
+                 "    __eq__ = lambda self, other: CALLS.append(1) or False\n"
+                 "d = vars(%(module)s); f = d.pop(%(name)r); d[K()] = 0; d[%(name)r] = f")
+
 # Ways the copy module may look to the region filter at its import.
 LAYOUTS = {
+    "copy-namespace-key": NAMESPACE_KEY % {"module": "copy", "name": "_reconstruct"},
+    "copyreg-namespace-key": NAMESPACE_KEY % {"module": "copyreg", "name": "__newobj__"},
     "as-shipped": "",
     # the tables copy.copy consults first (a dict up to 3.13, sets from 3.14
     # on) replaced by look-alikes copy.copy still works with
@@ -153,7 +163,9 @@ def run(layout, through_copy_copy=False, later=False):
     if through_copy_copy:
         scenario = scenario.replace("from ombrix_sdk.roi.zone_warden import ZoneWarden",
                                     THROUGH_COPY_COPY)
-    env = dict(os.environ, PYTHONMALLOC="debug")
+    # One hash seed for every run: how often a lookup compares a colliding
+    # key depends on where the dict put its keys.
+    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONHASHSEED="0")
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(
         scenario % ((COPY_314, LAYOUTS[layout], "") if later else (COPY_314, "", LAYOUTS[layout])))],
                           env=env, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

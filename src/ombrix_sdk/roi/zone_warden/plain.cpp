@@ -135,20 +135,6 @@ Ref new_instance(const State& st, PyTypeObject* type) {
   return Ref::steal(PyBaseObject_Type.tp_new(type, st.empty_args.get(), nullptr));
 }
 
-// The getter of the __dict__ descriptor of a class of our own; NULL (no
-// exception) when it is not laid out as expected.
-getter own_dict_getter(const State& st) {
-  Ref name = Ref::steal(PyUnicode_FromString("_dict_probe"));
-  Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  Ref ns = Ref::steal(PyDict_New());
-  Ref cls = name && bases && ns ? ombrix::call(reinterpret_cast<PyObject*>(&PyType_Type),
-                                               {name.get(), bases.get(), ns.get()})
-                                : Ref();
-  Ref descr = cls ? type_lookup(reinterpret_cast<PyTypeObject*>(cls.get()), st.dict) : Ref();
-  if (!descr || Py_TYPE(descr.get()) != &PyGetSetDescr_Type) return nullptr;
-  return reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset->get;
-}
-
 }  // namespace
 
 bool item_type_is_plain(const State& st, PyTypeObject* type) {
@@ -183,14 +169,13 @@ bool copy_type_is_plain(const State& st, PyTypeObject* type) {
        {st.copy_hook.get(), st.setstate.get(), st.getnewargs_ex.get(), st.getnewargs.get()}) {
     if (type_lookup(type, name)) return false;
   }
-  // The __dict__ descriptor the interpreter gave a class of the MRO, not
-  // one of another type's bound in a class body: copy.copy reads the
-  // state through it, and another type's refuses the instance.
+  // The __dict__ getset of a class of the MRO (all heap types, so the
+  // interpreter's own), not one of another type's bound in a class body:
+  // copy.copy reads the state through it, and another type's refuses the
+  // instance.
   Ref dict_descr = type_lookup(type, st.dict);
-  if (!dict_descr || Py_TYPE(dict_descr.get()) != &PyGetSetDescr_Type) return false;
-  auto* dict_getset = reinterpret_cast<PyGetSetDescrObject*>(dict_descr.get());
-  if (!st.instance_dict_getter || dict_getset->d_getset->get != st.instance_dict_getter ||
-      !PyType_IsSubtype(type, PyDescr_TYPE(dict_getset))) {
+  if (!dict_descr || Py_TYPE(dict_descr.get()) != &PyGetSetDescr_Type ||
+      !PyType_IsSubtype(type, PyDescr_TYPE(dict_descr.get()))) {
     return false;
   }
   // copyreg caches a class's slot names in the class on its first copy;
@@ -235,11 +220,6 @@ bool capture_copy_machinery(State& st, PyObject* copy_module) {
     return true;  // the general path copies
   }
   if (!st.empty_args.set(Ref::steal(PyTuple_New(0)))) return false;
-  st.instance_dict_getter = own_dict_getter(st);
-  if (!st.instance_dict_getter) {
-    if (PyErr_Occurred()) return false;
-    return true;  // the general path copies
-  }
   st.copy_module.set(Ref::borrow(copy_module));
   st.copyreg.set(copyreg);
   st.copy_function.set(entry_of(copy_module, st.copy));

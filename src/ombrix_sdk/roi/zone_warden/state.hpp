@@ -175,9 +175,6 @@ struct State : ombrix::ModuleState {
   Held copyreg{this};              // the copyreg module
   Held copyreg_newobj{this};       // copyreg.__newobj__
   Held empty_args{this};           // ()
-  // How the __dict__ descriptor the interpreter gives a class reads the
-  // instance dict (the same function for every class).
-  getter instance_dict_getter = nullptr;
 
   // The geometry library's own parts (prepared.cpp).
   Held geometry_base{this};  // shapely.Geometry, the base class of all geometries
