@@ -6,8 +6,7 @@ __getattr__ or __setattr__, a property for the box, class attributes under
 the tag names, their own __copy__, __reduce_ex__ or __getstate__ (on the
 class or in the instance dict), instance entries under odd names or the
 names of data descriptors (object's or the class's), a reducer registered
-with copyreg, a metaclass, or a class dict key (a str subclass) that looking
-the box up compares. filter_in_roi must read, copy and tag them as the plain steps do:
+with copyreg, or a metaclass. filter_in_roi must read, copy and tag them as the plain steps do:
 the same elements, the same copies' contents, and the same hooks run in the
 same order.
 """
@@ -104,20 +103,6 @@ class OwnReduceEx(object):
         vars(self)["__reduce_ex__"] = reduce_ex
 
 
-class ClassKey(str):
-    # A class dict key with the hash of "tlwh": looking the box up on the
-    # class compares it.
-    def __hash__(self):
-        return hash("tlwh")
-
-    def __eq__(self, other):
-        EVENTS.append(("class key compared", other))
-        return False
-
-
-OddClassDict = type("OddClassDict", (object,), {ClassKey("odd"): None})
-
-
 class OddKeys(object):
     # Entries copy.copy takes over as they are: a dunder name that is no
     # hook, and a key that is not a str whose hash is that of "__reduce_ex__".
@@ -190,7 +175,7 @@ class Meta(type):
 
 
 HOOKS = [GetAttribute, GetAttr, SetAttr, BoxProperty, ClassTags, OwnCopy, ReduceEx, OwnReduceEx,
-         OddKeys, ObjectNames, Shadowed, Registered, GetState, Meta, OddClassDict]
+         OddKeys, ObjectNames, Shadowed, Registered, GetState, Meta]
 RECORDS = [region(square(0.1, 0.1, 0.6, 0.6), roi_id="a", label="A"),
            region(square(0.4, 0.4, 0.9, 0.9), roi_id="b", label="B"),
            region(square(0.45, 0.45, 0.55, 0.55), include=False), region([])]
