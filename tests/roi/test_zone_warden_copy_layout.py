@@ -24,6 +24,13 @@ NAMESPACE_KEY = ("import copyreg\n"
 
 # Ways the copy module may look to the region filter at its import.
 LAYOUTS = {
+    # the copy module given a module subclass that counts reads of `copy`
+    "module-subclass": "class Counting(type(sys)):\n"
+                       "    def __getattribute__(self, name):\n"
+                       "        if name == 'copy':\n"
+                       "            CALLS.append(1)\n"
+                       "        return super().__getattribute__(name)\n"
+                       "copy.__class__ = Counting",
     "copy-namespace-key": NAMESPACE_KEY % {"module": "copy", "name": "_reconstruct"},
     "copyreg-namespace-key": NAMESPACE_KEY % {"module": "copyreg", "name": "__newobj__"},
     "as-shipped": "",

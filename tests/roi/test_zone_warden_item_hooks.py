@@ -294,27 +294,32 @@ class Other(object):
 
 
 @pytest.mark.parametrize("owner", [type, Other], ids=["type", "unrelated-class"])
-def test_a_class_with_another_types_dict_descriptor_fails_as_copy_copy_does(owner):
+def test_a_class_with_another_types_dict_descriptor_is_copied_as_copy_copy_does(owner):
     # copy.copy reads the item's state through the class's __dict__, here
-    # another type's, which refuses the item; its first attempt leaves
-    # __slotnames__ cached, as primed classes have it.
+    # another type's, which refuses the item (on 3.15 an unrelated class's
+    # does not); its first attempt leaves __slotnames__ cached, as primed
+    # classes have it.
     class Foreign(object):
         __dict__ = vars(owner)["__dict__"]
 
         def __init__(self, box, track):
             self.tlwh = box
 
-    with pytest.raises(TypeError):
+    try:
         copy.copy(Foreign(None, False))
+        error = None
+    except TypeError:
+        error = TypeError
     items = [Foreign((0.2, 0.2, 0.0, 0.0), False)]
     reference = ReferenceWarden([dict(r) for r in RECORDS])
-    assert reference.filter_in_roi(items, None, (0.0, 0.0)) == []
-    assert type(reference.failure) is TypeError
+    expected = [type(e) for e in reference.filter_in_roi(items, None, (0.0, 0.0))]
+    assert type(reference.failure) is (error or type(None))
     failures = []
     real = zone_warden.exception_traceback
     zone_warden.exception_traceback = lambda logger, e: failures.append(e)
     try:
-        assert ZoneWarden([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0)) == []
+        kept = ZoneWarden([dict(r) for r in RECORDS]).filter_in_roi(items, None, (0.0, 0.0))
     finally:
         zone_warden.exception_traceback = real
-    assert [type(e) for e in failures] == [TypeError]
+    assert [type(e) for e in kept] == expected == ([] if error else [Foreign])
+    assert [type(e) for e in failures] == ([error] if error else [])
