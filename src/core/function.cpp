@@ -203,14 +203,18 @@ PyObject* get_signature(PyObject* self, void*) {
   auto* f = reinterpret_cast<NativeFunction*>(self);
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
-  Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-  Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-  if (!parameter || !signature) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttrString(parameter.get(), "empty"));
-  Ref pos_kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-  Ref kw_kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
-  Ref kwlabels = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
-  if (!empty || !pos_kind || !kw_kind || !kwlabels) return nullptr;
+  // Each lookup once the one before it succeeded (a lookup runs code, which
+  // must not meet the error of the one before).
+  auto attr = [](const Ref& owner, const char* name) {
+    return owner ? Ref::steal(PyObject_GetAttrString(owner.get(), name)) : Ref();
+  };
+  Ref parameter = attr(inspect, "Parameter");
+  Ref signature = parameter ? attr(inspect, "Signature") : Ref();
+  Ref empty = signature ? attr(parameter, "empty") : Ref();
+  Ref pos_kind = empty ? attr(parameter, "POSITIONAL_OR_KEYWORD") : Ref();
+  Ref kw_kind = pos_kind ? attr(parameter, "KEYWORD_ONLY") : Ref();
+  Ref kwlabels = kw_kind ? Ref::steal(Py_BuildValue("(ss)", "default", "annotation")) : Ref();
+  if (!kwlabels) return nullptr;
 
   // Creating the parameters runs Python code, which may rebind the
   // function's defaults or annotations: work on the values as they are now.
@@ -455,7 +459,12 @@ Ref make_function_type(PyObject* module) {
                       slots};
 #if PY_VERSION_HEX >= 0x03090000
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
-  if (!type) return type;
+  if (!type) {
+    // 3.10 and 3.11 fail without an error when copying the type's name
+    // fails to allocate.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return type;
+  }
 #else
   (void)module;
   // Before 3.9 a spec whose name has no module part costs a
@@ -491,6 +500,7 @@ Ref make_function_type(PyObject* module) {
 Ref make_function(const FunctionSpec& spec, ModuleState& state,
                   std::initializer_list<PyObject*> defaults,
                   std::initializer_list<std::pair<const char*, PyObject*>> kwdefaults) {
+  OMBRIX_NO_PENDING_EXCEPTION();
   PyObject* module = state.module();
   PyTypeObject* type = state.function_type.type();
   if (!type) {
@@ -545,23 +555,21 @@ Ref make_function(const FunctionSpec& spec, ModuleState& state,
     Ref text = Ref::steal(PyUnicode_FromString(spec.return_annotation));
     if (!text || PyDict_SetItemString(f->annotations, "return", text.get()) < 0) return Ref();
   }
-  f->name = PyUnicode_FromString(spec.name);
-  f->qualname = PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name);
-  f->module = PyObject_GetAttrString(module, "__name__");
-  f->globals = PyModule_GetDict(module);
-  Py_XINCREF(f->globals);
-  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  f->builtins = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
-  Py_XINCREF(f->builtins);
-  if (spec.doc) {
-    f->doc = PyUnicode_FromString(spec.doc);
-  } else {
-    Py_INCREF(Py_None);
-    f->doc = Py_None;
-  }
-  if (!f->name || !f->qualname || !f->module || !f->globals || !f->builtins || !f->doc) {
+  // Each step only once the one before it succeeded: nothing may be called
+  // with the error of a failed allocation pending.
+  if (!(f->name = PyUnicode_FromString(spec.name))) return Ref();
+  if (!(f->qualname = PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name))) {
     return Ref();
   }
+  if (!(f->module = PyObject_GetAttrString(module, "__name__"))) return Ref();
+  f->globals = PyModule_GetDict(module);
+  Py_INCREF(f->globals);
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) return Ref();
+  f->builtins = PyModule_GetDict(builtins.get());
+  Py_INCREF(f->builtins);
+  f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Ref::borrow(Py_None).release();
+  if (!f->doc) return Ref();
   if (defaults.size()) {
     f->defaults = PyTuple_New(static_cast<Py_ssize_t>(defaults.size()));
     if (!f->defaults) return Ref();

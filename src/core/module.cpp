@@ -115,11 +115,13 @@ bool bind(PyObject* module, const char* name, Ref value) {
 
 Ref make_class(PyObject* module, const char* name, PyObject* bases, const char* doc,
                std::initializer_list<std::pair<const char*, Ref>> members) {
+  // The members are made by the caller, each once the one before it was.
+  OMBRIX_NO_PENDING_EXCEPTION();
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return Ref();
   Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
-  Ref qualname = Ref::steal(PyUnicode_FromString(name));
-  if (!module_name || !qualname) return Ref();
+  Ref qualname = module_name ? Ref::steal(PyUnicode_FromString(name)) : Ref();
+  if (!qualname) return Ref();
   if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
     return Ref();

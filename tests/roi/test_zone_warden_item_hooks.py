@@ -323,3 +323,35 @@ def test_a_class_with_another_types_dict_descriptor_is_copied_as_copy_copy_does(
         zone_warden.exception_traceback = real
     assert [type(e) for e in kept] == expected == ([] if error else [Foreign])
     assert [type(e) for e in failures] == ([error] if error else [])
+
+
+class MovesTheBox(object):
+    # A class dict key with the hash of a tag name: storing that tag on a copy
+    # compares it, and its first comparison moves the boxes of the items it
+    # holds out of every region. The plain steps have read the box by then.
+    def __init__(self, name):
+        self.name, self.items = name, []
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        while self.items:
+            vars(self.items.pop())["tlwh"] = (0.95, 0.05, 0.0, 0.0)
+        return False
+
+
+@pytest.mark.parametrize("owner", ["class", "base"])
+@pytest.mark.parametrize("name", ["roi_id", "roi_name"])
+def test_a_class_dict_key_compared_when_the_tags_are_stored(name, owner):
+    def run_once(warden_class):
+        key = MovesTheBox(name)
+        cls = type("Keyed", (Item,), {key: None})
+        if owner == "base":
+            cls = type("Keyed", (cls,), {})
+        item = cls((0.2, 0.2, 0.0, 0.0), False)
+        key.items.append(item)
+        result = warden_class([dict(r) for r in RECORDS]).filter_in_roi([item], None, (0.0, 0.0))
+        return [(e is item, vars(e)) for e in result], vars(item)
+
+    assert run_once(ZoneWarden) == run_once(ReferenceWarden)

@@ -1170,25 +1170,37 @@ const FunctionSpec assign_spec{
 Ref make_roi_data(PyObject* m, PyObject* no_bases) {
   // Interned, as the string constants of a class body are.
   auto text = [](const char* s) { return Ref::steal(PyUnicode_InternFromString(s)); };
+  Ref polygon_info = text("polygon_roi");
+  Ref roi_id = polygon_info ? text("roi_id") : Ref();
+  Ref label = roi_id ? text("label") : Ref();
+  Ref include = label ? text("include") : Ref();
+  Ref points = include ? text("points") : Ref();
+  Ref edge = points ? Ref::steal(PyLong_FromLong(1)) : Ref();
+  if (!edge) return Ref();
   return make_class(m, "RoiData", no_bases, nullptr,
-                    {{"POLYGON_INFO", text("polygon_roi")},
-                     {"ROI_ID_KEY", text("roi_id")},
-                     {"ROI_LABEL_KEY", text("label")},
-                     {"INCLUDE_KEY", text("include")},
-                     {"POINTS_KEY", text("points")},
-                     {"POLYGON_EDGE", Ref::steal(PyLong_FromLong(1))}});
+                    {{"POLYGON_INFO", polygon_info},
+                     {"ROI_ID_KEY", roi_id},
+                     {"ROI_LABEL_KEY", label},
+                     {"INCLUDE_KEY", include},
+                     {"POINTS_KEY", points},
+                     {"POLYGON_EDGE", edge}});
 }
 
 Ref make_zone_warden(PyObject* m, State& st, PyObject* no_bases) {
   Ref default_anchor = Ref::steal(Py_BuildValue("(dd)", 0.5, 0.5));
   if (!default_anchor) return Ref();
-  Ref cls = make_class(
-      m, "ZoneWarden", no_bases, nullptr,
-      {{"__init__", make_function(init_spec, st, {Py_None, Py_None})},
-       {"_is_point_excluded_for_polygon", make_function(excluded_spec, st)},
-       {"filter_in_roi", make_function(filter_spec, st, {Py_None, default_anchor.get()})},
-       {"_is_point_in_polygon", static_method(make_function(in_polygon_spec, st))},
-       {"_assign_roi_info", static_method(make_function(assign_spec, st))}});
+  Ref init = make_function(init_spec, st, {Py_None, Py_None});
+  Ref excluded = init ? make_function(excluded_spec, st) : Ref();
+  Ref filter = excluded ? make_function(filter_spec, st, {Py_None, default_anchor.get()}) : Ref();
+  Ref in_polygon = filter ? static_method(make_function(in_polygon_spec, st)) : Ref();
+  Ref assign = in_polygon ? static_method(make_function(assign_spec, st)) : Ref();
+  if (!assign) return Ref();
+  Ref cls = make_class(m, "ZoneWarden", no_bases, nullptr,
+                       {{"__init__", init},
+                        {"_is_point_excluded_for_polygon", excluded},
+                        {"filter_in_roi", filter},
+                        {"_is_point_in_polygon", in_polygon},
+                        {"_assign_roi_info", assign}});
   if (!cls) return Ref();
   // The hooks as defined, for telling later whether they were overridden.
   auto* type = reinterpret_cast<PyTypeObject*>(cls.get());

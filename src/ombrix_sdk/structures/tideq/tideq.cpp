@@ -706,9 +706,9 @@ bool keep_method(Held& held, PyTypeObject* type, PyObject* name) {
 
 bool capture_stdlib(State& st, PyObject* queue_module) {
   Ref queue_class = getattr(queue_module, st.queue_class_name);
-  Ref collections = import_module("collections");
-  Ref threading = import_module("threading");
-  if (!queue_class || !collections || !threading) return false;
+  Ref collections = queue_class ? import_module("collections") : Ref();
+  Ref threading = collections ? import_module("threading") : Ref();
+  if (!threading) return false;
   if (!st.deque.set(Ref::steal(PyObject_GetAttrString(collections.get(), "deque"))) ||
       !st.condition.set(Ref::steal(PyObject_GetAttrString(threading.get(), "Condition")))) {
     return false;
@@ -752,13 +752,16 @@ bool exec_tideq(PyObject* m, State& st) {
   Ref queue_class = getattr(queue.get(), st.queue_class_name);
   Ref bases = queue_class ? Ref::steal(PyTuple_Pack(1, queue_class.get())) : Ref();
   if (!bases) return false;
+  Ref init = make_function(init_spec, st, {Py_False});
+  Ref put = init ? make_function(put_spec, st, {Py_True, Py_None}) : Ref();
+  Ref drain_fast =
+      put ? make_function(drain_fast_spec, st, {},
+                          {{"dest_factory", reinterpret_cast<PyObject*>(&PyList_Type)},
+                           {"adjust_unfinished", Py_True}})
+          : Ref();
+  if (!drain_fast) return false;
   Ref cls = make_class(m, "TideQueue", bases.get(), "    thread safe rolling queue\n    ",
-                       {{"__init__", make_function(init_spec, st, {Py_False})},
-                        {"put", make_function(put_spec, st, {Py_True, Py_None})},
-                        {"drain_fast",
-                         make_function(drain_fast_spec, st, {},
-                                       {{"dest_factory", reinterpret_cast<PyObject*>(&PyList_Type)},
-                                        {"adjust_unfinished", Py_True}})}});
+                       {{"__init__", init}, {"put", put}, {"drain_fast", drain_fast}});
   return st.tideq_class.set(cls) && bind(m, "TideQueue", cls);
 }
 

@@ -1,0 +1,79 @@
+"""Failed allocations while a module is set up: a fresh module object of each
+extension, made and run as an import makes and runs it, gives a
+MemoryError (or a library's own report of the failure), or a module that
+works; never a crash, and never an error the module failed to set."""
+
+import pytest
+
+COMMON = """
+import _imp, importlib, inspect
+import ombrix_sdk.logging
+
+class Quiet(object):
+    def __getattr__(self, name):
+        return lambda *args, **kwargs: None
+
+# The module asks for its logger while it is set up: the logging package's
+# own failures are not the module's.
+ombrix_sdk.logging.get_logger = lambda label: Quiet()
+INSTALLED = importlib.import_module(NAME)
+PUBLIC = sorted(n for n in vars(INSTALLED) if not n.startswith("__"))
+invariant = lambda state: None
+# threading.Lock(), and the libraries the module imports, report some failed
+# allocations in their own ways
+allowed = lambda e: str(e) == "can't allocate lock" or library_fault(e)
+
+def prepare():
+    return None
+
+def op(_):
+    module = _imp.create_dynamic(INSTALLED.__spec__)
+    _imp.exec_dynamic(module)
+    return module
+
+def check(_, module):
+    if sorted(n for n in vars(module) if not n.startswith("__")) != PUBLIC:
+        return None
+    for value in vars(module).values():
+        if inspect.isfunction(value) or inspect.isclass(value):
+            inspect.signature(value)
+    return "result" if works(module) else None
+"""
+
+WORKS = {
+    "ombrix_sdk.structures.tideq": """
+def works(module):
+    q = module.TideQueue(2)
+    for i in range(3):
+        q.put(i)
+    return q.drain_fast(5) == [1, 2]
+""",
+    "ombrix_sdk.roi.zone_warden": """
+class Det(object):
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+def works(module):
+    w = module.ZoneWarden([{"roi_id": "a", "include": True,
+                            "points": [[0, 0], [1, 0], [1, 1], [0, 1]]}])
+    kept = w.filter_in_roi([Det((.5, .5, 0, 0)), Det((2, 2, 0, 0))], None, (0, 0))
+    return [k.roi_id for k in kept] == [["a"]]
+""",
+    "ombrix_sdk.model.fetch": """
+import atexit, os, shutil, tempfile
+MODEL = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, MODEL)
+for part in ("model.xml", "model.bin"):
+    with open(os.path.join(MODEL, part), "wb") as f:
+        f.write(b"<?xml version='1.0'?><net/>")
+
+def works(module):
+    return module.check_model_type(MODEL) == "openvino"
+""",
+}
+
+
+@pytest.mark.parametrize("name", sorted(WORKS))
+def test_failed_allocations_while_a_module_is_set_up(nomemory_sweep, name):
+    nomemory_sweep("import " + name, "NAME = %r\n%s%s" % (name, COMMON, WORKS[name]),
+                   trials=range(0, 700))
