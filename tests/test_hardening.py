@@ -583,6 +583,40 @@ else:
     assert out.strip() == "1 ['x']"
 
 
+def test_a_class_that_can_have_no_version_tag_is_not_trusted():
+    # Where the interpreter gives a class no version tag (from 3.13 on, to a
+    # class given a new one a thousand times), nothing known of the class can
+    # be kept: its hooks are honoured as where it has one.
+    program = '''
+from ombrix_sdk.structures.tideq import TideQueue
+from ombrix_sdk.roi.zone_warden import ZoneWarden
+reads = []
+class Hooked(object):
+    def __getattribute__(self, name):
+        reads.append(name)
+        return object.__getattribute__(self, name)
+class Queue(Hooked, TideQueue):
+    pass
+class Det(Hooked):
+    def __init__(self):
+        vars(self)["tlwh"] = (.5, .5, 0, 0)
+if %r == "exhausted":
+    for cls in (Hooked, Queue, Det):
+        for i in range(1100):
+            cls.changed = i
+            getattr(cls, "changed")  # a lookup gives it a new tag
+q = Queue(1)
+w = ZoneWarden([{"include": True, "points": [[0, 0], [1, 0], [1, 1], [0, 1]]}])
+del reads[:]
+for i in range(3):
+    q.put(i)
+    w.filter_in_roi([Det()], None, (0, 0))
+print(sorted(set(reads)), len(reads))
+'''
+    kept, exhausted = (run_isolated(program % tags) for tags in ("kept", "exhausted"))
+    assert exhausted == kept and "tlwh" in kept
+
+
 @pytest.mark.parametrize("has_info", [True, False])
 def test_region_tags_read_key_names_after_the_item(has_info):
     # item_copy.info[KEY.ROI_NAME] = names reads KEY.ROI_NAME after
