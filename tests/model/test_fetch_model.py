@@ -187,18 +187,25 @@ def test_an_archive_without_its_model_directory_fails(fetch, settings, server, l
     assert not any(text == "Finished the downloading" for _, text in log)
 
 
-def test_traversal_archive_is_refused_and_cleaned_up(fetch, settings, server, log, outside):
-    members = [Member("model_a", "dir"), Member("model_a/model.tflite", data=b"t"),
-               Member("../outside/evil.txt", data=b"evil")]
+@pytest.mark.parametrize("member", [
+    Member("../outside/evil.txt", data=b"evil"),
+    Member("model_a/h", "hardlink", linkname="."),  # the directory extracted into
+    Member("model_a/h", "hardlink", linkname="model_b/w.bin"),  # a file it did not extract
+], ids=["file-climbs-out", "hard-link-to-the-destination", "hard-link-to-another-model"])
+def test_traversal_archive_is_refused_and_cleaned_up(fetch, settings, server, log, outside,
+                                                     member):
+    os.makedirs(os.path.join(settings.base, "model_b"))
+    with open(os.path.join(settings.base, "model_b", "w.bin"), "wb") as f:
+        f.write(b"weights")
+    members = [Member("model_a", "dir"), Member("model_a/model.tflite", data=b"t"), member]
     url = _serve_model(server, replies=Reply(200, archive_bytes(members)))
     archive = os.path.join(settings.base, "model_a.tar.xz")
     assert fetch.download_url(url) is None
-    assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + TRAVERSAL
-                       + "../outside/evil.txt")
+    assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + TRAVERSAL + member.name)
     assert os.listdir(outside) == []
     # no archive, no half model; the journal stays, for a process that saw
     # the half model to wait instead of taking it
-    assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
+    assert sorted(os.listdir(settings.base)) == ["model_a.tar.xz.journal", "model_b"]
 
 
 def _claiming_size(size):
