@@ -77,3 +77,20 @@ def works(module):
 def test_failed_allocations_while_a_module_is_set_up(nomemory_sweep, name):
     nomemory_sweep("import " + name, "NAME = %r\n%s%s" % (name, COMMON, WORKS[name]),
                    trials=range(0, 700))
+
+
+@pytest.mark.parametrize("name", sorted(WORKS))
+def test_a_name_its_collaborator_lacks_fails_the_import_as_from_import_does(name, monkeypatch):
+    import _imp
+    import importlib
+    import ombrix_sdk.logging
+
+    spec = importlib.import_module(name).__spec__
+    monkeypatch.delattr(ombrix_sdk.logging, "get_logger")
+    errors = []
+    for attempt in (lambda: _imp.exec_dynamic(_imp.create_dynamic(spec)),
+                    lambda: exec("from ombrix_sdk.logging import get_logger", {})):
+        with pytest.raises(ImportError) as info:
+            attempt()
+        errors.append((type(info.value), str(info.value), info.value.name, info.value.path))
+    assert errors[0] == errors[1]

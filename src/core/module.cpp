@@ -59,8 +59,16 @@ Ref import_from(const char* module, const char* name) {
   if (!mod) return Ref();
   Ref value = Ref::steal(PyObject_GetAttrString(mod.get(), name));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // The ImportError of `from module import name`: its text, name and path.
     PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    Ref path = Ref::steal(PyModule_GetFilenameObject(mod.get()));
+    if (!path) PyErr_Clear();
+    Ref text = path ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)",
+                                                      name, module, path.get()))
+                    : Ref::steal(PyUnicode_FromFormat(
+                          "cannot import name '%s' from '%s' (unknown location)", name, module));
+    Ref module_name = text ? Ref::steal(PyUnicode_FromString(module)) : Ref();
+    if (module_name) PyErr_SetImportError(text.get(), module_name.get(), path.get());
   }
   return value;
 }
