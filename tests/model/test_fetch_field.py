@@ -210,7 +210,9 @@ CHILD = textwrap.dedent("""
     sys.stdin.readline()  # go
     if os.environ.get("CHILD_CLOSES_STDIN"):
         os.close(0)  # as a daemon started without stdin: descriptor 0 is free
+    before = set(os.listdir("/proc/self/fd"))
     result = fetch.download_detection_model(sys.argv[2])
+    left = sorted(set(os.listdir("/proc/self/fd")) - before)  # descriptors left open
     files = {}
     if result is not None:
         for dirpath, _, names in os.walk(result):
@@ -218,7 +220,7 @@ CHILD = textwrap.dedent("""
                 path = os.path.join(dirpath, name)
                 with open(path, "rb") as f:
                     files[os.path.relpath(path, result)] = hashlib.sha256(f.read()).hexdigest()
-    print(json.dumps({"dir": result, "files": files}), flush=True)
+    print(json.dumps({"dir": result, "files": files, "left": left}), flush=True)
 """)
 
 
@@ -393,6 +395,7 @@ def test_processes_fetch_one_model_once(fetch, settings, server, preloaded, syst
         results = [child.result() for child in children]
         assert [r["files"] for r in results] == [EXPECTED] * 4
         assert {r["dir"] for r in results} == {os.path.join(settings.base, "model_a")}
+        assert [r["left"] for r in results] == [[]] * 4
         assert _archive_gets(server) - before == 1
         assert os.listdir(settings.base) == ["model_a"]
 
