@@ -144,15 +144,22 @@ def _rest(body, etag, **headers):
     # a new model was published meanwhile: If-Range fails, the new archive comes whole
     (Reply(200, NEW_DATA, etag='"model-v2"', ranges=True), NEW_FILES),
     # a 206 that does not continue the kept bytes
-    ([Reply(206, DATA[100:], headers={"Content-Range": "bytes 100-%d/%d" % (
+    ([Reply(206, DATA[100:], etag=ETAG, headers={"Content-Range": "bytes 100-%d/%d" % (
         len(DATA) - 1, len(DATA))}), Reply(200, DATA, etag=ETAG)], FILES),
+    # a 206 of as many bytes from another place (the server ignored the offset)
+    ([Reply(206, DATA[:len(DATA) - KEPT], etag=ETAG, headers={"Content-Range": "bytes 0-%d/%d" % (
+        len(DATA) - KEPT - 1, len(DATA))}), Reply(200, DATA, etag=ETAG)], FILES),
+    # a 206 that stops a byte short
+    ([Reply(206, DATA[KEPT:-1], etag=ETAG, headers={"Content-Range": "bytes %d-%d/%d" % (
+        KEPT, len(DATA) - 2, len(DATA))}), Reply(200, DATA, etag=ETAG)], FILES),
     # a 206 of another version of the archive
     ([_rest(bytes(len(DATA) - KEPT), '"model-v2"'), Reply(200, DATA, etag=ETAG)], FILES),
     # a 206 in a content coding: a range of the coded bytes, which cannot be decoded
     ([_rest(gzip.compress(DATA)[KEPT:], ETAG, **{"Content-Encoding": "gzip"}),
       Reply(200, DATA, etag=ETAG)], FILES),
-], ids=["ignores-range", "416", "changed-etag", "wrong-content-range", "206-changed-etag",
-        "206-gzip"])
+], ids=["ignores-range", "416", "changed-etag", "wrong-content-range", "206-other-place",
+        "206-short",
+        "206-changed-etag", "206-gzip"])
 def test_unusable_answers_to_a_resume_start_over(fetch, settings, server, clock, archives,
                                                  second, files):
     first = Reply(200, DATA, etag=ETAG, ranges=True, cut=len(DATA) // 2)
@@ -162,6 +169,7 @@ def test_unusable_answers_to_a_resume_start_over(fetch, settings, server, clock,
     assert _digest(model_dir) == _expected(files)
     assert archives == [hashlib.sha256(model_archive("model_a", files)).hexdigest()]
     assert len(_range_requests(server)) == 1
+    assert clock.sleeps == [1]  # after the cut only: the unusable answer is no failed attempt
     assert os.listdir(settings.base) == ["model_a"]
 
 
