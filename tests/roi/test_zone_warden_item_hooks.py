@@ -289,6 +289,39 @@ def test_a_class_registered_half_way_through_a_frame_uses_its_reducer():
     assert run_once(ZoneWarden) == run_once(ReferenceWarden)
 
 
+@pytest.mark.parametrize("module,name", [(copy, "copy"), (copy, "_reconstruct"),
+                                         (copyreg, "__newobj__")],
+                         ids=["copy.copy", "copy._reconstruct", "copyreg.__newobj__"])
+def test_copy_machinery_replaced_half_way_through_a_frame_is_used(module, name):
+    # As above, the __copy__ of an item replaces a part of what copy.copy
+    # runs, for the plain items after it.
+    original = getattr(module, name)
+
+    def run_once(warden_class):
+        plain = make_class([])
+        copy.copy(plain((0.0, 0.0, 0.0, 0.0), False))  # primed
+
+        class Replacing(GetAttribute, OwnCopy, Item):
+            def __copy__(self):
+                def spy(*args, **kwargs):
+                    EVENTS.append(("replaced", name))
+                    return original(*args, **kwargs)
+
+                setattr(module, name, spy)
+                return super().__copy__()
+
+        items = [cls((0.2, 0.2, 0.0, 0.0), False) for cls in (plain, Replacing, plain)]
+        del EVENTS[:]
+        try:
+            result = warden_class([dict(r) for r in RECORDS]).filter_in_roi(items, None,
+                                                                            (0.0, 0.0))
+        finally:
+            setattr(module, name, original)
+        return [sorted(vars(element)) for element in result], list(EVENTS)
+
+    assert run_once(ZoneWarden) == run_once(ReferenceWarden)
+
+
 class Other(object):
     pass
 
