@@ -99,6 +99,9 @@ DELETE = object()
     ("__name__", "other"), ("__name__", DELETE), ("__qualname__", "Q.other"), ("__qualname__", 3),
 ])
 def test_function_attributes_are_set_and_deleted_as_on_python_functions(attr, value):
+    # ... and, the keyword-only defaults replaced by a dict that lacks one, a
+    # call then fails as the Python function's does (that parameter became
+    # required).
     pair = (TideQueue.drain_fast, _python_drain) if attr == "__kwdefaults__" else (
         TideQueue.put, _python_put)
     seen = []
@@ -110,11 +113,17 @@ def test_function_attributes_are_set_and_deleted_as_on_python_functions(attr, va
             else:
                 setattr(fn, attr, value)
             seen.append(getattr(fn, attr))
+            try:
+                if attr == "__kwdefaults__" and isinstance(value, dict):
+                    fn(TideQueue(2), 1)
+                seen.append("called")
+            except TypeError as e:
+                seen.append(str(e).replace(fn.__qualname__, "F").replace(fn.__name__, "F"))
         except TypeError as e:
             seen.append(str(e))
         finally:
             setattr(fn, attr, saved)
-    assert seen[0] == seen[1]
+    assert seen[:len(seen) // 2] == seen[len(seen) // 2:]
 
 def test_docstrings_and_bound_signature():
     assert TideQueue.drain_fast.__doc__ == DRAIN_DOC
