@@ -460,3 +460,41 @@ def test_base_directory_as_a_path_object(fetch, settings, server, monkeypatch):
     monkeypatch.setattr(fetch, "BASE_MODEL_DIR", pathlib.Path(settings.base))
     os.makedirs(os.path.join(settings.base, "model_a"))
     assert fetch.download_url(_serve_model(server)) == os.path.join(settings.base, "model_a")
+
+
+@pytest.mark.parametrize("method", ["isreg", "issym", "islnk"])
+def test_a_member_failing_in_download_urls_extraction_leaves_no_model(fetch, settings, server,
+                                                                      log, monkeypatch, method):
+    # tarfile opens the archive with a TarInfo class whose method raises for
+    # one member at its first call, then at its second, and so on: each
+    # extraction fails as logged and leaves only the journal, until the
+    # method is asked no more and the model comes whole.
+    class Boom(Exception):
+        pass
+
+    members = [Member("model_a", "dir"), Member("model_a/model.tflite", data=b"t" * 100),
+               Member("model_a/link", "symlink", linkname="model.tflite")]
+    url = _serve_model(server, replies=Reply(200, archive_bytes(members)))
+    archive = os.path.join(settings.base, "model_a.tar.xz")
+    for at in range(50):
+        calls = []
+
+        def raising(self):
+            if self.name == "model_a/model.tflite":
+                calls.append(method)
+                if len(calls) == at + 1:
+                    raise Boom(method)
+            return getattr(tarfile.TarInfo, method)(self)
+
+        hostile = type("Hostile", (tarfile.TarInfo,), {method: raising})
+        module = type(tarfile)("tarfile")
+        vars(module).update(vars(tarfile))
+        module.open = lambda *args, **kwargs: tarfile.open(*args, tarinfo=hostile, **kwargs)
+        monkeypatch.setattr(fetch, "tarfile", module)
+        result = fetch.download_url(url)
+        if len(calls) <= at:
+            break
+        assert result is None
+        assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + method)
+        assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
+    assert at > 0 and result == os.path.join(settings.base, "model_a")
