@@ -226,6 +226,23 @@ def model_archive(name, files):
     return archive_bytes(members)
 
 
+def hostile_member(name, armed, hit):
+    """A TarInfo class whose method `name` (called) or attribute `name` (read)
+    first runs hit(member), once armed."""
+    if callable(getattr(tarfile.TarInfo, name, None)):
+        def method(self):
+            if armed:
+                hit(self)
+            return getattr(tarfile.TarInfo, name)(self)
+        return type("Hostile", (tarfile.TarInfo,), {name: method})
+
+    def read(self, attribute):
+        if attribute == name and armed:
+            hit(self)
+        return tarfile.TarInfo.__getattribute__(self, attribute)
+    return type("Hostile", (tarfile.TarInfo,), {"__getattribute__": read})
+
+
 def tree(root):
     """Every path below root (relative, '/'-separated), links not followed."""
     found = []

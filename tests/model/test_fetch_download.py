@@ -59,14 +59,18 @@ def test_progress_at_each_quarter_of_12_mib(fetch, server, log, target):
         assert f.read() == body
 
 
-def test_progress_of_a_1_gib_body_until_it_breaks(fetch, server, log, target):
-    # The server announces 1 GiB and drops the connection after 53 MiB: the
-    # lines up to there show the 0 % start and the next step at 5 %.
-    server.routes["/big"] = Reply(200, bytes(53 * MIB), length=1 << 30)
+@pytest.mark.parametrize("length,steps", [(1 << 30, [(0, 1), (5, 52)]), (10 ** 20, [(0, 1)])],
+                         ids=["1GiB", "beyond-64-bits"])
+def test_progress_of_a_large_body_until_it_breaks(fetch, server, log, target, length, steps):
+    # The server announces 1 GiB (or more than 64 bits count) and drops the
+    # connection after 53 MiB: the lines up to there show the 0 % start and
+    # the next step at 5 %.
+    server.routes["/big"] = Reply(200, bytes(53 * MIB), length=length)
     url = server.url("/big")
     with pytest.raises(requests.exceptions.RequestException):
         fetch.download_file(url, target)
-    assert log == _start_lines(url, target) + [_progress(0, 1, 1024), _progress(5, 52, 1024)]
+    assert log == _start_lines(url, target) + [_progress(pct, done, length // MIB)
+                                               for pct, done in steps]
     assert os.path.getsize(target) == 53 * MIB  # the partial file stays
 
 

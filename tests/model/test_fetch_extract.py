@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from fetch_support import Member, archive_bytes, tree
+from fetch_support import Member, archive_bytes, hostile_member, tree
 
 TRAVERSAL = "Attempted path traversal in tar archive: "
 
@@ -195,15 +195,18 @@ def test_interrupted_extraction_is_removed_too(fetch, base):
     assert tree(base) == []
 
 
-@pytest.mark.parametrize("method", ["isreg", "isdir", "issym", "islnk", "ischr", "isblk",
-                                    "isfifo"])
+MEMBER_PARTS = ["isreg", "isdir", "issym", "islnk", "ischr", "isblk", "isfifo", "mode", "size",
+                "linkname"]
+
+
+@pytest.mark.parametrize("method", MEMBER_PARTS)
 @pytest.mark.parametrize("index", range(len(GOOD)))
 def test_an_error_raised_by_a_member_propagates_and_leaves_nothing(fetch, base, tmp_path, method,
                                                                    index):
-    # The member's method raises at its first call, then at its second, and
-    # so on (before its extraction, in tarfile's own, after it): the error
-    # comes out and nothing is left, until it is asked no more and the
-    # extraction is whole.
+    # The member's method (or attribute) raises at its first call (read),
+    # then at its second, and so on (before its extraction, in tarfile's
+    # own, after it): the error comes out and nothing is left, until it is
+    # asked no more and the extraction is whole.
     class Boom(Exception):
         pass
 
@@ -212,14 +215,13 @@ def test_an_error_raised_by_a_member_propagates_and_leaves_nothing(fetch, base, 
         armed = []  # not while tarfile.open reads the first header
         calls = []
 
-        def raising(self):
-            if armed and self.name == GOOD[index].name:
+        def hit(member):
+            if object.__getattribute__(member, "name") == GOOD[index].name:
                 calls.append(method)
                 if len(calls) == at + 1:
                     raise Boom(method)
-            return getattr(tarfile.TarInfo, method)(self)
 
-        hostile = type("Hostile", (tarfile.TarInfo,), {method: raising})
+        hostile = hostile_member(method, armed, hit)
         with tarfile.open(fileobj=io.BytesIO(data), mode="r|xz", tarinfo=hostile) as tar:
             armed.append(True)
             try:
@@ -228,7 +230,8 @@ def test_an_error_raised_by_a_member_propagates_and_leaves_nothing(fetch, base, 
                 assert tree(base) == []
                 continue
         break
-    assert len(calls) == at > 0
+    unasked = {("size", "dir"), ("size", "symlink"), ("linkname", "file"), ("linkname", "dir")}
+    assert len(calls) == at and (at > 0) == ((method, GOOD[index].kind) not in unasked)
     clean = str(tmp_path / "clean")
     os.mkdir(clean)
     _extract(fetch, data, clean)
@@ -251,12 +254,16 @@ class _Boom(Exception):
     pass
 
 
-@pytest.mark.parametrize("fault", ["raises", "returns a path whose comparisons fail"])
+@pytest.mark.parametrize("fault", ["raises", "returns a path whose comparisons fail",
+                                   "returns a path that cannot be encoded"])
 def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeypatch, fault):
     """os.path's functions, looked up in the module at each call, fail in turn
-    at each of the calls a clean extraction makes: the error comes out and
-    nothing is left, or (a path never compared) the extraction is whole."""
+    at each of the calls a clean extraction makes (one member comes twice,
+    and finds its first copy in place): the error comes out and nothing is
+    left, or (a path never compared or encoded) the extraction is whole. A
+    path that cannot be encoded is no path below the destination: refused."""
     calls = []
+    error = (UnicodeEncodeError, Exception) if "encoded" in fault else _Boom
 
     def failing(at):
         def wrap(name):
@@ -265,14 +272,16 @@ def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeyp
                 if len(calls) == at and fault == "raises":
                     raise _Boom(name)
                 result = getattr(os.path, name)(*args)
-                return _Touchy(result) if len(calls) == at and isinstance(result, str) else result
+                if len(calls) != at or not isinstance(result, str):
+                    return result
+                return _Touchy(result) if "compar" in fault else result + "\ud800"
             return function
         names = [n for n in dir(os.path) if not n.startswith("_")]
         path = types.SimpleNamespace(**{n: wrap(n) for n in names})
         return types.SimpleNamespace(path=path, **{n: getattr(os, n) for n in dir(os)
                                                    if not n.startswith("__") and n != "path"})
 
-    data = archive_bytes(GOOD)
+    data = archive_bytes(GOOD + [Member("m/sub/b.txt", data=b"again")])
     monkeypatch.setattr(fetch, "os", failing(0))
     _extract(fetch, data, base)
     whole, clean = tree(base), len(calls)
@@ -287,9 +296,11 @@ def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeyp
             _extract(fetch, data, base)
             outcomes.add("whole")
             assert fault != "raises" and tree(base) == whole, calls[at - 1]
-        except _Boom:
-            outcomes.add("error")
+        except error as e:
+            refused = type(e) is Exception
+            outcomes.add("refused" if refused else "error")
             assert tree(base) == [], calls[at - 1]
+            assert not refused or str(e).startswith(TRAVERSAL), e
     assert "error" in outcomes
 
 

@@ -193,6 +193,21 @@ def test_validators(fetch, settings, server, clock, archives, validators, ranged
     assert os.listdir(settings.base) == ["model_a"]
 
 
+@pytest.mark.parametrize("length,ranged", [(10 ** 17, True), (10 ** 18, False)],
+                         ids=["18-digits", "19-digits"])
+def test_an_announced_size_is_kept_up_to_18_digits(fetch, settings, server, clock, archives,
+                                                   length, ranged):
+    # The first transfer announces `length` bytes and breaks off. A size of
+    # up to 18 digits is kept beside the bytes, and the next attempt asks for
+    # the rest; a longer one is not, and it starts over.
+    server.routes[ARCHIVE_PATH] = [Reply(200, DATA, etag=ETAG, length=length,
+                                         cut=len(DATA) // 2),
+                                   Reply(200, DATA, etag=ETAG)]
+    model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
+    assert _digest(model_dir) == EXPECTED
+    assert _range_requests(server) == ([("bytes=%d-" % KEPT, ETAG)] if ranged else [])
+
+
 def test_partial_bytes_are_never_taken_for_an_archive(fetch, settings, server, log):
     # Kept bytes live under a name of their own: the next call does not
     # find an archive to reuse, and a refused request keeps them.

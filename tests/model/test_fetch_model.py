@@ -7,7 +7,8 @@ import tarfile
 
 import pytest
 
-from fetch_support import Member, Reply, RequestsSpy, archive_bytes, json_reply, model_archive
+from fetch_support import (Member, Reply, RequestsSpy, archive_bytes, hostile_member, json_reply,
+                           model_archive)
 
 MODEL_FILES = {"model.tflite": os.urandom(4096), "labels.txt": b"person\ncar\n"}
 EXTRACT_FAILED = "Failed to extracting tarxz "
@@ -462,13 +463,13 @@ def test_base_directory_as_a_path_object(fetch, settings, server, monkeypatch):
     assert fetch.download_url(_serve_model(server)) == os.path.join(settings.base, "model_a")
 
 
-@pytest.mark.parametrize("method", ["isreg", "issym", "islnk"])
+@pytest.mark.parametrize("method", ["isreg", "issym", "islnk", "mode", "size"])
 def test_a_member_failing_in_download_urls_extraction_leaves_no_model(fetch, settings, server,
                                                                       log, monkeypatch, method):
-    # tarfile opens the archive with a TarInfo class whose method raises for
-    # one member at its first call, then at its second, and so on: each
-    # extraction fails as logged and leaves only the journal, until the
-    # method is asked no more and the model comes whole.
+    # tarfile opens the archive with a TarInfo class whose method (or
+    # attribute) raises for one member at its first call (read), then at its
+    # second, and so on: each extraction fails as logged and leaves only the
+    # journal, until it is asked no more and the model comes whole.
     class Boom(Exception):
         pass
 
@@ -479,14 +480,13 @@ def test_a_member_failing_in_download_urls_extraction_leaves_no_model(fetch, set
     for at in range(50):
         calls = []
 
-        def raising(self):
-            if self.name == "model_a/model.tflite":
+        def hit(member):
+            if object.__getattribute__(member, "name") == "model_a/model.tflite":
                 calls.append(method)
                 if len(calls) == at + 1:
                     raise Boom(method)
-            return getattr(tarfile.TarInfo, method)(self)
 
-        hostile = type("Hostile", (tarfile.TarInfo,), {method: raising})
+        hostile = hostile_member(method, [True], hit)
         module = type(tarfile)("tarfile")
         vars(module).update(vars(tarfile))
         module.open = lambda *args, **kwargs: tarfile.open(*args, tarinfo=hostile, **kwargs)

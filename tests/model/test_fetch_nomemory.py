@@ -1,6 +1,7 @@
 """Failed allocations in the fetch functions, on local files and against a
 server on 127.0.0.1: a MemoryError, the full result, or the documented
-failure value (None, or False from download_file); never a crash."""
+failure value (None, or False from download_file); never a crash. The sweep
+of the body's streaming counts its allocations from each chunk's arrival."""
 
 import pytest
 
@@ -53,6 +54,44 @@ def check(path, done):
     with open(path, "rb") as f:
         return outcome(done and f.read(), b"x" * 100000, False)
 """,
+    "download_file while streaming": """
+import _testcapi, requests
+AFTER = 10 ** 9  # trial AFTER + j: allocation j + 1 after a chunk's arrival fails
+BIG = sys.argv[5]
+done = []
+
+
+class Streaming(object):
+    exceptions = requests.exceptions
+
+    def get(self, *args, **kwargs):
+        response = requests.get(*args, **kwargs)
+        chunks = response.iter_content
+
+        def iter_content(*a, **kw):
+            for chunk in chunks(*a, **kw):
+                if len(done) < len(TRIALS):  # not in the closing run
+                    _testcapi.set_nomemory(k - AFTER, k - AFTER + 1)
+                yield chunk
+                # Only the chunk's own handling: urllib3 can lose its lock
+                # to a failed allocation, and then waits on it for ever.
+                _testcapi.remove_mem_hooks()
+        response.iter_content = iter_content
+        return response
+
+
+fetch.requests = Streaming()
+invariant = lambda state: done.append(k)
+def prepare():
+    path = os.path.join(DIR, "big.tar.xz")
+    if os.path.exists(path):
+        os.remove(path)
+    return path
+op = lambda path: fetch.download_file(BIG, path)
+def check(path, done):
+    with open(path, "rb") as f:
+        return outcome(done and f.read(), b"b" * (2 << 20), False)
+""",
     "check_model_type": """
 prepare = lambda: None
 op = lambda _: fetch.check_model_type(os.path.join(DIR, "model"))
@@ -72,6 +111,10 @@ def test_failed_allocations(nomemory_sweep, server, tmp_path, name):
     url = server.url("/signed/archive.tar.xz")
     server.models["m1"] = json_reply({"url": url})
     server.routes["/signed/archive.tar.xz"] = Reply(200, b"x" * 100000)
+    server.routes["/signed/big.tar.xz"] = Reply(200, b"b" * (2 << 20))  # two chunks
     trials = list(range(0, 201)) + list(range(201, 6000, 97))
+    if "streaming" in name:
+        trials = range(10 ** 9, 10 ** 9 + 60)
     nomemory_sweep("fetch " + name, COMMON + OPS[name], trials,
-                   args=[str(token), server.model_url, url, str(tmp_path)])
+                   args=[str(token), server.model_url, url, str(tmp_path),
+                         server.url("/signed/big.tar.xz")])
