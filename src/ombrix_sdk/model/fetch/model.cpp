@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -259,9 +260,11 @@ int obtain_archive(NativeFunction* fn, PyObject* cloud_url, PyObject* tar_xz_fil
 }
 
 // A name no other fetch uses: the process id and a per-process counter,
-// with the clock against a reused process id.
+// with the clock against a reused process id. The counter is the process's,
+// not an interpreter's (their fetches share the process id), and atomic:
+// interpreters with a lock of their own fetch at the same time.
 std::string own_name() {
-  static unsigned long counter = 0;
+  static std::atomic<unsigned long> counter{0};
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
   char text[64];
