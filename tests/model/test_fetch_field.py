@@ -8,6 +8,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -20,7 +21,7 @@ import time
 
 import pytest
 
-from fetch_support import Reply, model_archive
+from fetch_support import Member, Reply, archive_bytes, model_archive
 
 ETAG = '"model-v1"'
 ARCHIVE_PATH = "/archives/model_a.tar.xz"
@@ -222,6 +223,38 @@ def test_partial_bytes_are_never_taken_for_an_archive(fetch, settings, server, l
     assert fetch.download_url(url) == os.path.join(settings.base, "model_a")
     assert not any("tar.xz file already exists" in text for _, text in log)
     assert [r for r, _ in _range_requests(server)] == ["bytes=%d-" % _kept(len(DATA) // 2)] * 2
+
+
+@pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
+def test_every_entry_of_the_model_is_flushed_before_the_journal_goes(settings, server, tmp_path):
+    # The fetch runs under strace: each directory and regular file of the
+    # model, and the base directory, is flushed by fsync before the journal
+    # is removed; the large file was sent on its way while it was written.
+    members = [Member("model_a", "dir"), Member("model_a/model.bin", data=os.urandom(9 << 20)),
+               Member("model_a/sub", "dir"), Member("model_a/sub/labels.txt", data=b"car"),
+               Member("model_a/link", "symlink", linkname="model.bin")]
+    server.routes[ARCHIVE_PATH] = Reply(200, archive_bytes(members), etag=ETAG)
+    code = ("import sys\nfrom ombrix_sdk.model import fetch\nfetch.BASE_MODEL_DIR = sys.argv[1]\n"
+            "assert fetch.download_url(sys.argv[2]) is not None")
+    trace = str(tmp_path / "trace")
+    subprocess.run(["strace", "-f", "--seccomp-bpf", "-qq", "-y", "-o", trace, "-e",
+                    "trace=fsync,fdatasync,sync_file_range,unlink,unlinkat", sys.executable,
+                    "-c", code, settings.base, server.url(ARCHIVE_PATH)],
+                   check=True, timeout=300, stdout=subprocess.DEVNULL)
+    calls = []
+    with open(trace) as f:
+        for line in f:
+            found = re.search(r"(\w+)\((?:\d+<([^>]*)>|(?:AT_FDCWD, )?\"([^\"]*)\")", line)
+            if found:
+                calls.append((found.group(1), found.group(2) or found.group(3)))
+    journal = [i for i, (name, path) in enumerate(calls)
+               if name.startswith("unlink") and path.endswith(".journal")]
+    flushed = {path for name, path in calls[:journal[0]] if name in ("fsync", "fdatasync")}
+    model_dir = os.path.join(settings.base, "model_a")
+    entries = {settings.base, model_dir} | {
+        os.path.join(model_dir, n) for n in ("model.bin", "sub", "sub/labels.txt")}
+    assert len(journal) == 1 and entries <= flushed, sorted(entries - flushed)
+    assert ("sync_file_range", os.path.join(model_dir, "model.bin")) in calls[:journal[0]]
 
 
 # --- child processes -------------------------------------------------------------------

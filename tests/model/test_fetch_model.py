@@ -3,7 +3,9 @@ tar.xz archives, real libmagic, a fake clock for the retry loop."""
 
 import lzma
 import os
+import shutil
 import tarfile
+import types
 
 import pytest
 
@@ -498,3 +500,48 @@ def test_a_member_failing_in_download_urls_extraction_leaves_no_model(fetch, set
         assert log[-1] == ("warning", EXTRACT_FAILED + archive + " - " + method)
         assert os.listdir(settings.base) == ["model_a.tar.xz.journal"]
     assert at > 0 and result == os.path.join(settings.base, "model_a")
+
+
+@pytest.mark.parametrize("part", ["os", "os.path"])
+def test_an_os_function_failing_at_any_call_of_download_url(fetch, settings, server, log,
+                                                            monkeypatch, part):
+    # The functions of os (or os.path) that download_url looks up in the
+    # module raise in turn at each of the calls a clean fetch makes: each
+    # failure is logged with the error's text and None returned, and the
+    # next call brings the model whole.
+    class Boom(Exception):
+        pass
+
+    def failing(at, calls):
+        def wrap(name, function):
+            def wrapped(*args, **kwargs):
+                calls.append(name)
+                if len(calls) == at:
+                    raise Boom(name)
+                return function(*args, **kwargs)
+            return wrapped
+
+        def namespace(module, skip=()):
+            return types.SimpleNamespace(**{
+                n: wrap(n, f) if isinstance(f, (types.FunctionType, types.BuiltinFunctionType))
+                else f for n, f in vars(module).items() if not n.startswith("__") and n not in skip})
+        if part == "os.path":
+            return types.SimpleNamespace(path=namespace(os.path), **{
+                n: getattr(os, n) for n in dir(os) if not n.startswith("__") and n != "path"})
+        return types.SimpleNamespace(path=os.path, **vars(namespace(os, ("path",))))
+
+    url = _serve_model(server)
+    model_dir = os.path.join(settings.base, "model_a")
+    clean = []
+    monkeypatch.setattr(fetch, "os", failing(0, clean))
+    assert fetch.download_url(url) == model_dir
+    assert len(clean) > 1
+    for at in range(1, len(clean) + 1):
+        shutil.rmtree(settings.base)
+        calls = []
+        monkeypatch.setattr(fetch, "os", failing(at, calls))
+        assert fetch.download_url(url) is None
+        assert log[-1][0] == "warning" and log[-1][1].endswith(" - " + calls[at - 1])
+        monkeypatch.setattr(fetch, "os", os)
+        assert fetch.download_url(url) == model_dir, calls[at - 1]
+        _assert_model(model_dir)
