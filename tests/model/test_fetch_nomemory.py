@@ -5,10 +5,10 @@ of the body's streaming counts its allocations from each chunk's arrival."""
 
 import pytest
 
-from fetch_support import Reply, json_reply
+from fetch_support import Reply, json_reply, model_archive
 
 COMMON = """
-import os, sys
+import os, shutil, sys
 from ombrix_sdk.model import fetch
 fetch.TOKEN_FILE, fetch.MODEL_URL, URL, DIR = sys.argv[1:5]
 invariant = lambda state: None
@@ -92,6 +92,37 @@ def check(path, done):
     with open(path, "rb") as f:
         return outcome(done and f.read(), b"b" * (2 << 20), False)
 """,
+    "download_url while extracting": """
+import _testcapi, tarfile, types
+AFTER = 10 ** 9  # trial AFTER + j: allocation j + 1 after a member is handed over fails
+MODEL = sys.argv[6]
+fetch.BASE_MODEL_DIR = os.path.join(DIR, "models")
+model_dir = os.path.join(fetch.BASE_MODEL_DIR, "model_a")
+armed = [True]
+
+
+class Arming(tarfile.TarFile):
+    def __iter__(self):
+        for member in tarfile.TarFile.__iter__(self):
+            if armed[0]:
+                _testcapi.set_nomemory(k - AFTER, k - AFTER + 1)
+            yield member
+            _testcapi.remove_mem_hooks()
+
+
+fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Arming.open))
+def prepare():
+    shutil.rmtree(fetch.BASE_MODEL_DIR, ignore_errors=True)
+op = lambda _: fetch.download_url(MODEL)
+check = lambda _, result: outcome(result, model_dir)
+def invariant(_):
+    # whatever a failure left, the next fetch brings the model whole
+    armed[0] = False  # and so does the closing run
+    prepare()
+    assert fetch.download_url(MODEL) == model_dir
+    assert sorted(os.listdir(model_dir)) == ["labels.txt", "model.bin"]
+    armed[0] = k != TRIALS[-1]
+""",
     "check_model_type": """
 prepare = lambda: None
 op = lambda _: fetch.check_model_type(os.path.join(DIR, "model"))
@@ -112,9 +143,11 @@ def test_failed_allocations(nomemory_sweep, server, tmp_path, name):
     server.models["m1"] = json_reply({"url": url})
     server.routes["/signed/archive.tar.xz"] = Reply(200, b"x" * 100000)
     server.routes["/signed/big.tar.xz"] = Reply(200, b"b" * (2 << 20))  # two chunks
+    server.routes["/signed/model_a.tar.xz"] = Reply(200, model_archive(
+        "model_a", {"model.bin": b"m" * 5000, "labels.txt": b"car"}))
     trials = list(range(0, 201)) + list(range(201, 6000, 97))
-    if "streaming" in name:
-        trials = range(10 ** 9, 10 ** 9 + 60)
+    if "while" in name:
+        trials = range(10 ** 9, 10 ** 9 + (60 if "streaming" in name else 400))
     nomemory_sweep("fetch " + name, COMMON + OPS[name], trials,
                    args=[str(token), server.model_url, url, str(tmp_path),
-                         server.url("/signed/big.tar.xz")])
+                         server.url("/signed/big.tar.xz"), server.url("/signed/model_a.tar.xz")])
