@@ -194,8 +194,9 @@ def test_validators(fetch, settings, server, clock, archives, validators, ranged
     assert os.listdir(settings.base) == ["model_a"]
 
 
-@pytest.mark.parametrize("length,ranged", [(10 ** 17, True), (10 ** 18, False)],
-                         ids=["18-digits", "19-digits"])
+@pytest.mark.parametrize("length,ranged", [
+    (10 ** 17, True), (10 ** 18, False), (10 ** 20, False),
+], ids=["18-digits", "19-digits", "beyond-64-bits"])
 def test_an_announced_size_is_kept_up_to_18_digits(fetch, settings, server, clock, archives,
                                                    length, ranged):
     # The first transfer announces `length` bytes and breaks off. A size of

@@ -522,9 +522,10 @@ def test_an_os_function_failing_at_any_call_of_download_url(fetch, settings, ser
             return wrapped
 
         def namespace(module, skip=()):
+            functions = (types.FunctionType, types.BuiltinFunctionType)
             return types.SimpleNamespace(**{
-                n: wrap(n, f) if isinstance(f, (types.FunctionType, types.BuiltinFunctionType))
-                else f for n, f in vars(module).items() if not n.startswith("__") and n not in skip})
+                n: wrap(n, f) if isinstance(f, functions) else f
+                for n, f in vars(module).items() if not n.startswith("__") and n not in skip})
         if part == "os.path":
             return types.SimpleNamespace(path=namespace(os.path), **{
                 n: getattr(os, n) for n in dir(os) if not n.startswith("__") and n != "path"})
