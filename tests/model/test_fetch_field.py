@@ -210,6 +210,20 @@ def test_an_announced_size_is_kept_up_to_18_digits(fetch, settings, server, cloc
     assert _range_requests(server) == ([("bytes=%d-" % KEPT, ETAG)] if ranged else [])
 
 
+def test_kept_bytes_of_any_length_are_continued(fetch, settings, server, clock, archives):
+    # What a power cut left: a partial file of a single byte beside its
+    # validator. The fetch asks for the rest from there.
+    os.makedirs(settings.base)
+    with open(os.path.join(settings.base, "model_a.tar.xz.partial"), "wb") as f:
+        f.write(DATA[:1])
+    with open(os.path.join(settings.base, "model_a.tar.xz.validator"), "w") as f:
+        f.write("%s\n%d\n" % (ETAG, len(DATA)))
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, ranges=True)
+    model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
+    assert _digest(model_dir) == EXPECTED
+    assert _range_requests(server) == [("bytes=1-", ETAG)]
+
+
 def test_partial_bytes_are_never_taken_for_an_archive(fetch, settings, server, log):
     # Kept bytes live under a name of their own: the next call does not
     # find an archive to reuse, and a refused request keeps them.
@@ -513,6 +527,26 @@ LOCK_SHIM = r"""
 #include <stdarg.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+
+/* and a kernel without renameat2, or a file system without its flag */
+#if defined(NO_LOCKS_NO_RENAMEAT2) || defined(NO_LOCKS_NO_RENAME_NOREPLACE)
+#define NO_LOCKS
+#ifdef NO_LOCKS_NO_RENAMEAT2
+#define REFUSED ENOSYS
+#else
+#define REFUSED EINVAL
+#endif
+long syscall(long number, ...) {
+  va_list ap;
+  va_start(ap, number);
+  long a = va_arg(ap, long), b = va_arg(ap, long), c = va_arg(ap, long);
+  long d = va_arg(ap, long), e = va_arg(ap, long), f = va_arg(ap, long);
+  va_end(ap);
+  if (number == SYS_renameat2) return errno = REFUSED, -1;
+  return ((long (*)(long, ...))dlsym(RTLD_NEXT, "syscall"))(number, a, b, c, d, e, f);
+}
+#endif
 
 #ifdef DIRS_CANNOT_FLUSH
 static int intercepted(int cmd) { (void)cmd; return 0; }
@@ -586,8 +620,10 @@ def preloaded(tmp_path_factory):
 
 @pytest.mark.parametrize("file_system, on_disk", [
     ("NO_LOCKS", False), ("NO_LOCKS", True), ("LOCKS_FAIL", False),
-    ("LOCKS_FAIL_OLD_KERNEL", False)],
-    ids=["downloaded", "archive-on-disk", "locks-fail", "locks-fail-old-kernel"])
+    ("LOCKS_FAIL_OLD_KERNEL", False), ("NO_LOCKS_NO_RENAMEAT2", False),
+    ("NO_LOCKS_NO_RENAME_NOREPLACE", False)],
+    ids=["downloaded", "archive-on-disk", "locks-fail", "locks-fail-old-kernel",
+         "no-renameat2", "no-rename-noreplace"])
 def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, settings, server,
                                                                        preloaded, file_system,
                                                                        on_disk):
@@ -608,6 +644,36 @@ def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, se
     # (where lock calls fail, the empty lock file stays: no fetch held it)
     assert sorted(os.listdir(settings.base)) == ["model_a"] + (
         ["model_a.tar.xz.lock"] if file_system.startswith("LOCKS_FAIL") else [])
+
+
+@pytest.mark.parametrize("file_system", ["NO_LOCKS", "NO_LOCKS_NO_RENAMEAT2",
+                                         "NO_LOCKS_NO_RENAME_NOREPLACE"])
+def test_a_model_placed_meanwhile_by_another_process_is_kept(settings, server, preloaded,
+                                                              file_system):
+    # A fetch in names of its own finishes its extraction just after another
+    # process placed the model: the other's model stays, and is the result.
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    code = textwrap.dedent("""
+        import os, sys, tarfile, types
+        from ombrix_sdk.model import fetch
+        base = fetch.BASE_MODEL_DIR = sys.argv[1]
+
+        class Overtaken(tarfile.TarFile):
+            def __iter__(self):
+                for member in tarfile.TarFile.__iter__(self):
+                    yield member
+                os.makedirs(os.path.join(base, "model_a"))
+                open(os.path.join(base, "model_a", "theirs"), "w").close()
+
+        fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Overtaken.open))
+        print(fetch.download_url(sys.argv[2]))
+        print(sorted(os.listdir(os.path.join(base, "model_a"))), sorted(os.listdir(base)))
+    """)
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
+                         env=preloaded(file_system), stdout=subprocess.PIPE, timeout=300,
+                         universal_newlines=True, check=True).stdout
+    assert out.splitlines() == [os.path.join(settings.base, "model_a"),
+                                "['theirs'] ['model_a']"]
 
 
 def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):

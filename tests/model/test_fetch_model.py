@@ -271,6 +271,18 @@ def test_download_error_text(fetch, settings, server, log):
                        + " - invalid literal for int() with base 10: 'abc'")
 
 
+def test_a_requests_stand_in_without_exceptions(fetch, settings, log, monkeypatch):
+    # A stand-in for requests with get() alone: its error is told apart
+    # from a broken transfer without requests.exceptions, and logged.
+    def get(*args, **kwargs):
+        raise RuntimeError("offline")
+
+    monkeypatch.setattr(fetch, "requests", types.SimpleNamespace(get=get))
+    url = "http://nowhere.invalid/x/model_a.tar.xz"
+    assert fetch.download_url(url) is None
+    assert log[-1] == ("warning", "Failed to download from " + url + " - offline")
+
+
 def test_base_directory_that_is_a_file(fetch, settings, server, log):
     with open(settings.base, "w") as f:
         f.write("not a directory")
@@ -502,13 +514,15 @@ def test_a_member_failing_in_download_urls_extraction_leaves_no_model(fetch, set
     assert at > 0 and result == os.path.join(settings.base, "model_a")
 
 
-@pytest.mark.parametrize("part", ["os", "os.path"])
+@pytest.mark.parametrize("part,fault", [("os", "raises"), ("os.path", "raises"),
+                                        ("os.path", "returns a path that cannot be encoded")])
 def test_an_os_function_failing_at_any_call_of_download_url(fetch, settings, server, log,
-                                                            monkeypatch, part):
+                                                            monkeypatch, part, fault):
     # The functions of os (or os.path) that download_url looks up in the
-    # module raise in turn at each of the calls a clean fetch makes: each
-    # failure is logged with the error's text and None returned, and the
-    # next call brings the model whole.
+    # module raise in turn at each of the calls a clean fetch makes (or
+    # return a path that cannot be encoded): each failure is logged with the
+    # error's text and None returned, and the next call brings the model
+    # whole.
     class Boom(Exception):
         pass
 
@@ -516,9 +530,10 @@ def test_an_os_function_failing_at_any_call_of_download_url(fetch, settings, ser
         def wrap(name, function):
             def wrapped(*args, **kwargs):
                 calls.append(name)
-                if len(calls) == at:
+                if len(calls) == at and fault == "raises":
                     raise Boom(name)
-                return function(*args, **kwargs)
+                result = function(*args, **kwargs)
+                return result + "\ud800" if len(calls) == at and isinstance(result, str) else result
             return wrapped
 
         def namespace(module, skip=()):
@@ -541,8 +556,14 @@ def test_an_os_function_failing_at_any_call_of_download_url(fetch, settings, ser
         shutil.rmtree(settings.base)
         calls = []
         monkeypatch.setattr(fetch, "os", failing(at, calls))
-        assert fetch.download_url(url) is None
-        assert log[-1][0] == "warning" and log[-1][1].endswith(" - " + calls[at - 1])
+        result = fetch.download_url(url)
+        if fault == "raises":
+            assert result is None
+            assert log[-1][0] == "warning" and log[-1][1].endswith(" - " + calls[at - 1])
+        elif result is None:
+            assert log[-1][0] == "warning", calls[at - 1]
+        else:
+            assert result == model_dir, calls[at - 1]
         monkeypatch.setattr(fetch, "os", os)
         assert fetch.download_url(url) == model_dir, calls[at - 1]
         _assert_model(model_dir)

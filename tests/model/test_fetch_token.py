@@ -266,3 +266,23 @@ def test_failing_close_is_a_read_failure(fetch, settings, log, monkeypatch):
     monkeypatch.setattr(fetch, "open", lambda *a, **k: Closing(open(*a, **k)), raising=False)
     assert fetch.get_device_token() is None
     assert log == [("warning", "Failed to read device token: close failed")]
+
+
+def test_a_status_code_whose_comparison_fails(fetch, settings, server, log, monkeypatch):
+    class OddStatus(int):
+        def __ne__(self, other):
+            raise ValueError("odd status")
+
+    spy = RequestsSpy()
+    get = spy.get
+
+    def odd_get(*args, **kwargs):
+        response = get(*args, **kwargs)
+        response.status_code = OddStatus(response.status_code)
+        return response
+
+    spy.get = odd_get
+    monkeypatch.setattr(fetch, "requests", spy)
+    server.models["k"] = json_reply({"url": "http://x/k.tar.xz"})
+    assert fetch.get_model_url("k") is None
+    assert log[-1] == ("warning", "failed to get the model url odd status")
