@@ -30,6 +30,18 @@ fetch.logger = Quiet()
 
 def outcome(value, expected, failed=None):
     return "result" if value == expected else "documented" if value is failed else None
+
+
+def fresh(name):
+    path = os.path.join(DIR, name)
+    if os.path.exists(path):
+        os.remove(path)
+    return path
+
+
+def written(path, done, expected):
+    with open(path, "rb") as f:
+        return outcome(done and f.read(), expected, False)
 """
 
 OPS = {
@@ -44,15 +56,9 @@ op = lambda _: fetch.get_model_url("m1")
 check = lambda _, url: outcome(url, URL)
 """,
     "download_file": """
-def prepare():
-    path = os.path.join(DIR, "archive.tar.xz")
-    if os.path.exists(path):
-        os.remove(path)
-    return path
+prepare = lambda: fresh("archive.tar.xz")
 op = lambda path: fetch.download_file(URL, path)
-def check(path, done):
-    with open(path, "rb") as f:
-        return outcome(done and f.read(), b"x" * 100000, False)
+check = lambda path, done: written(path, done, b"x" * 100000)
 """,
     "download_file while streaming": """
 import _testcapi, requests
@@ -82,15 +88,9 @@ class Streaming(object):
 
 fetch.requests = Streaming()
 invariant = lambda state: done.append(k)
-def prepare():
-    path = os.path.join(DIR, "big.tar.xz")
-    if os.path.exists(path):
-        os.remove(path)
-    return path
+prepare = lambda: fresh("big.tar.xz")
 op = lambda path: fetch.download_file(BIG, path)
-def check(path, done):
-    with open(path, "rb") as f:
-        return outcome(done and f.read(), b"b" * (2 << 20), False)
+check = lambda path, done: written(path, done, b"b" * (2 << 20))
 """,
     "download_url while extracting": """
 import _testcapi, tarfile, types
