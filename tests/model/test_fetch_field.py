@@ -18,6 +18,7 @@ import tempfile
 import textwrap
 import threading
 import time
+import types
 
 import pytest
 
@@ -222,6 +223,35 @@ def test_kept_bytes_of_any_length_are_continued(fetch, settings, server, clock, 
     model_dir = fetch.download_detection_model(server.url(ARCHIVE_PATH))
     assert _digest(model_dir) == EXPECTED
     assert _range_requests(server) == [("bytes=1-", ETAG)]
+
+
+@pytest.mark.parametrize("error,kept", [(ConnectionError("reset"), True),
+                                         (RuntimeError("odd"), False)], ids=["broken", "other"])
+def test_a_requests_stand_in_without_exceptions(fetch, settings, server, log, monkeypatch,
+                                                error, kept):
+    # A stand-in for requests with get() alone, whose body fails after its
+    # first chunk: a broken connection keeps the bytes for the next attempt,
+    # any other error drops them; requests.exceptions is not needed to tell.
+    import requests
+
+    def get(*args, **kwargs):
+        response = requests.get(*args, **kwargs)
+        chunks = response.iter_content
+
+        def iter_content(*a, **k):
+            for chunk in chunks(*a, **k):
+                yield chunk
+                raise error
+        response.iter_content = iter_content
+        return response
+
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    monkeypatch.setattr(fetch, "requests", types.SimpleNamespace(get=get))
+    url = server.url(ARCHIVE_PATH)
+    assert fetch.download_url(url) is None
+    assert log[-1] == ("warning", "Failed to download from %s - %s" % (url, error))
+    assert sorted(os.listdir(settings.base)) == (
+        ["model_a.tar.xz.partial", "model_a.tar.xz.validator"] if kept else [])
 
 
 def test_partial_bytes_are_never_taken_for_an_archive(fetch, settings, server, log):

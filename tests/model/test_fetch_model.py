@@ -271,18 +271,6 @@ def test_download_error_text(fetch, settings, server, log):
                        + " - invalid literal for int() with base 10: 'abc'")
 
 
-def test_a_requests_stand_in_without_exceptions(fetch, settings, log, monkeypatch):
-    # A stand-in for requests with get() alone: its error is told apart
-    # from a broken transfer without requests.exceptions, and logged.
-    def get(*args, **kwargs):
-        raise RuntimeError("offline")
-
-    monkeypatch.setattr(fetch, "requests", types.SimpleNamespace(get=get))
-    url = "http://nowhere.invalid/x/model_a.tar.xz"
-    assert fetch.download_url(url) is None
-    assert log[-1] == ("warning", "Failed to download from " + url + " - offline")
-
-
 def test_base_directory_that_is_a_file(fetch, settings, server, log):
     with open(settings.base, "w") as f:
         f.write("not a directory")
