@@ -650,10 +650,8 @@ def preloaded(tmp_path_factory):
 
 @pytest.mark.parametrize("file_system, on_disk", [
     ("NO_LOCKS", False), ("NO_LOCKS", True), ("LOCKS_FAIL", False),
-    ("LOCKS_FAIL_OLD_KERNEL", False), ("NO_LOCKS_NO_RENAMEAT2", False),
-    ("NO_LOCKS_NO_RENAME_NOREPLACE", False)],
-    ids=["downloaded", "archive-on-disk", "locks-fail", "locks-fail-old-kernel",
-         "no-renameat2", "no-rename-noreplace"])
+    ("LOCKS_FAIL_OLD_KERNEL", False)],
+    ids=["downloaded", "archive-on-disk", "locks-fail", "locks-fail-old-kernel"])
 def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, settings, server,
                                                                        preloaded, file_system,
                                                                        on_disk):
@@ -676,12 +674,15 @@ def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, se
         ["model_a.tar.xz.lock"] if file_system.startswith("LOCKS_FAIL") else [])
 
 
+@pytest.mark.parametrize("meanwhile", [False, True], ids=["alone", "overtaken"])
 @pytest.mark.parametrize("file_system", ["NO_LOCKS", "NO_LOCKS_NO_RENAMEAT2",
                                          "NO_LOCKS_NO_RENAME_NOREPLACE"])
 def test_a_model_placed_meanwhile_by_another_process_is_kept(settings, server, preloaded,
-                                                              file_system):
-    # A fetch in names of its own finishes its extraction just after another
-    # process placed the model: the other's model stays, and is the result.
+                                                              file_system, meanwhile):
+    # A fetch in names of its own places its model, with or without
+    # renameat2 and its flag; when another process placed the model just
+    # before it finished its extraction, the other's model stays, and is the
+    # result.
     server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
     code = textwrap.dedent("""
         import os, sys, tarfile, types
@@ -692,18 +693,20 @@ def test_a_model_placed_meanwhile_by_another_process_is_kept(settings, server, p
             def __iter__(self):
                 for member in tarfile.TarFile.__iter__(self):
                     yield member
-                os.makedirs(os.path.join(base, "model_a"))
-                open(os.path.join(base, "model_a", "theirs"), "w").close()
+                if sys.argv[3] == "True":
+                    os.makedirs(os.path.join(base, "model_a"))
+                    open(os.path.join(base, "model_a", "theirs"), "w").close()
 
         fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Overtaken.open))
         print(fetch.download_url(sys.argv[2]))
         print(sorted(os.listdir(os.path.join(base, "model_a"))), sorted(os.listdir(base)))
     """)
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
-                         env=preloaded(file_system), stdout=subprocess.PIPE, timeout=300,
-                         universal_newlines=True, check=True).stdout
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH),
+                          str(meanwhile)], env=preloaded(file_system), stdout=subprocess.PIPE,
+                         timeout=300, universal_newlines=True, check=True).stdout
+    files = ["theirs"] if meanwhile else sorted(FILES)
     assert out.splitlines() == [os.path.join(settings.base, "model_a"),
-                                "['theirs'] ['model_a']"]
+                                "%s ['model_a']" % files]
 
 
 def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
