@@ -81,6 +81,33 @@ def test_file_in_place_of_the_model_directory_is_removed(fetch, settings, server
     _assert_model(model_dir)
 
 
+@pytest.mark.parametrize("meanwhile", ["the model placed", "the file removed"])
+def test_another_fetch_acting_between_the_checks_and_the_removal(fetch, settings, server, log,
+                                                                 monkeypatch, meanwhile):
+    # Another process may place the model, or remove the file, after this
+    # fetch found a file in its place and before it removes it.
+    model_dir = os.path.join(settings.base, "model_a")
+    os.makedirs(settings.base)
+    open(model_dir, "w").close()
+
+    def exists(path):
+        found = os.path.exists(path)
+        if path == model_dir and found:
+            os.remove(model_dir)
+            if meanwhile == "the model placed":
+                os.mkdir(model_dir)
+        return found
+    path = types.SimpleNamespace(**dict(vars(os.path), exists=exists))
+    monkeypatch.setattr(fetch, "os", types.SimpleNamespace(**dict(vars(os), path=path)))
+    assert fetch.download_url(_serve_model(server)) == model_dir
+    assert log[0] == ("info", "remove model file (not a directory) - " + model_dir)
+    if meanwhile == "the model placed":
+        assert log[1:] == [("info", "model dir already exists, skipping download - " + model_dir)]
+        assert server.requests == [] and os.listdir(model_dir) == []
+    else:
+        _assert_model(model_dir)
+
+
 def test_empty_archive_on_disk_is_downloaded_again(fetch, settings, server, log):
     archive = os.path.join(settings.base, "model_a.tar.xz")
     os.makedirs(settings.base)

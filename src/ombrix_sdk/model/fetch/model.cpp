@@ -347,22 +347,37 @@ bool publish(const std::string& staging, const std::string& base) {
   return ok && sync_path(base);
 }
 
-// Steps 3 and 4: a model directory already in place is the result (set in
-// *found); a file in its place is removed. False with an exception set on
-// failure.
-bool existing_model(NativeFunction* fn, PyObject* model_dir, Ref* found) {
+// Step 3 alone: a model directory in place is the result (set in *found).
+// 1 found, 0 not, -1 on error.
+int model_in_place(NativeFunction* fn, PyObject* model_dir, Ref* found) {
   State& st = state_of(fn);
   int is_dir = truth_of(os_path(fn, st.isdir, {model_dir}));
-  if (is_dir < 0) return false;
-  if (is_dir) {
-    if (!log_info(fn, concat({st.dir_exists, model_dir}))) return false;
-    *found = Ref::borrow(model_dir);
-    return true;
-  }
+  if (is_dir <= 0) return is_dir;
+  if (!log_info(fn, concat({st.dir_exists, model_dir}))) return -1;
+  *found = Ref::borrow(model_dir);
+  return 1;
+}
+
+// Steps 3 and 4: a model directory already in place is the result (set in
+// *found); a file in its place is removed. Another fetch may place the model,
+// or remove the file, between the checks and the removal: a removal that
+// fails then finds the other's model (the result) or nothing left to remove.
+// False with an exception set on failure.
+bool existing_model(NativeFunction* fn, PyObject* model_dir, Ref* found) {
+  State& st = state_of(fn);
+  int in_place = model_in_place(fn, model_dir, found);
+  if (in_place != 0) return in_place > 0;
   int other = truth_of(os_path(fn, st.exists, {model_dir}));
-  if (other < 0) return false;
-  return !other || (log_info(fn, concat({st.remove_file, model_dir})) &&
-                    static_cast<bool>(os_call(fn, st.remove, {model_dir})));
+  if (other <= 0) return other == 0;
+  if (!log_info(fn, concat({st.remove_file, model_dir}))) return false;
+  if (os_call(fn, st.remove, {model_dir})) return true;
+  Caught failed;
+  if (!failed.take(PyExc_OSError)) return false;
+  in_place = model_in_place(fn, model_dir, found);
+  if (in_place != 0) return in_place > 0;
+  if (PyErr_GivenExceptionMatches(failed.value(), PyExc_FileNotFoundError)) return true;
+  failed.restore();
+  return false;
 }
 
 // The identity of a file on disk.
