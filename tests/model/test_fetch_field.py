@@ -555,26 +555,45 @@ LOCK_SHIM = r"""
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
-/* and a kernel without renameat2, or a file system without its flag */
-#if defined(NO_LOCKS_NO_RENAMEAT2) || defined(NO_LOCKS_NO_RENAME_NOREPLACE)
-#define NO_LOCKS
+/* and a kernel without renameat2, or a file system without its flag; with
+   PUBLISH_FAILS, moving a finished model out of its staging directory fails
+   (EIO) */
 #ifdef NO_LOCKS_NO_RENAMEAT2
+#define NO_LOCKS
 #define REFUSED ENOSYS
-#else
+#elif defined(NO_LOCKS_NO_RENAME_NOREPLACE)
+#define NO_LOCKS
 #define REFUSED EINVAL
 #endif
+#if defined(REFUSED) || defined(PUBLISH_FAILS)
+static int failing(const char* from) {
+#ifdef PUBLISH_FAILS
+  return strstr(from, ".staging/") != NULL;
+#else
+  (void)from;
+  return 0;
+#endif
+}
 long syscall(long number, ...) {
   va_list ap;
   va_start(ap, number);
   long a = va_arg(ap, long), b = va_arg(ap, long), c = va_arg(ap, long);
   long d = va_arg(ap, long), e = va_arg(ap, long), f = va_arg(ap, long);
   va_end(ap);
+  if (number == SYS_renameat2 && failing((const char*)b)) return errno = EIO, -1;
+#ifdef REFUSED
   if (number == SYS_renameat2) return errno = REFUSED, -1;
+#endif
   return ((long (*)(long, ...))dlsym(RTLD_NEXT, "syscall"))(number, a, b, c, d, e, f);
+}
+int rename(const char* from, const char* to) {
+  if (failing(from)) return errno = EIO, -1;
+  return ((int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename"))(from, to);
 }
 #endif
 
@@ -627,11 +646,11 @@ def _lock_shim(tmp_path_factory, kind):
     compiler = shutil.which("cc") or shutil.which("gcc")
     if not compiler:
         pytest.skip("no C compiler to build the %s stand-in" % kind)
-    src = tmp_path_factory.mktemp(kind.lower()) / "shim.c"
+    src = tmp_path_factory.mktemp(kind.lower().replace("+", "-")) / "shim.c"
     src.write_text(LOCK_SHIM)
     lib = str(src.with_suffix(".so"))
-    subprocess.check_call([compiler, "-D" + kind, "-shared", "-fPIC", "-o", lib, str(src), "-ldl"],
-                          timeout=120)
+    subprocess.check_call([compiler] + ["-D" + k for k in kind.split("+")] + [
+        "-shared", "-fPIC", "-o", lib, str(src), "-ldl"], timeout=120)
     return lib
 
 
@@ -674,39 +693,50 @@ def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, se
         ["model_a.tar.xz.lock"] if file_system.startswith("LOCKS_FAIL") else [])
 
 
-@pytest.mark.parametrize("meanwhile", [False, True], ids=["alone", "overtaken"])
+@pytest.mark.parametrize("case", ["alone", "overtaken", "cannot place"])
 @pytest.mark.parametrize("file_system", ["NO_LOCKS", "NO_LOCKS_NO_RENAMEAT2",
                                          "NO_LOCKS_NO_RENAME_NOREPLACE"])
-def test_a_model_placed_meanwhile_by_another_process_is_kept(settings, server, preloaded,
-                                                              file_system, meanwhile):
+def test_a_fetch_in_names_of_its_own_places_its_model(settings, server, preloaded, file_system,
+                                                      case):
     # A fetch in names of its own places its model, with or without
     # renameat2 and its flag; when another process placed the model just
     # before it finished its extraction, the other's model stays, and is the
-    # result.
+    # result; when the model cannot be moved into place, the error is
+    # reported and nothing of the fetch stays.
     server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
     code = textwrap.dedent("""
-        import os, sys, tarfile, types
+        import logging, os, sys, tarfile, types
         from ombrix_sdk.model import fetch
         base = fetch.BASE_MODEL_DIR = sys.argv[1]
+        logging.getLogger("ombrix_sdk.MODEL").addHandler(logging.StreamHandler(sys.stdout))
 
         class Overtaken(tarfile.TarFile):
             def __iter__(self):
                 for member in tarfile.TarFile.__iter__(self):
                     yield member
-                if sys.argv[3] == "True":
+                if sys.argv[3] == "overtaken":
                     os.makedirs(os.path.join(base, "model_a"))
                     open(os.path.join(base, "model_a", "theirs"), "w").close()
 
         fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Overtaken.open))
         print(fetch.download_url(sys.argv[2]))
-        print(sorted(os.listdir(os.path.join(base, "model_a"))), sorted(os.listdir(base)))
+        print(sorted(os.listdir(base)))
+        if os.path.isdir(os.path.join(base, "model_a")):
+            print(sorted(os.listdir(os.path.join(base, "model_a"))))
     """)
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH),
-                          str(meanwhile)], env=preloaded(file_system), stdout=subprocess.PIPE,
-                         timeout=300, universal_newlines=True, check=True).stdout
-    files = ["theirs"] if meanwhile else sorted(FILES)
-    assert out.splitlines() == [os.path.join(settings.base, "model_a"),
-                                "%s ['model_a']" % files]
+    url = server.url(ARCHIVE_PATH)
+    preload = preloaded(file_system + ("+PUBLISH_FAILS" if case == "cannot place" else ""))
+    out = subprocess.run([sys.executable, "-c", code, settings.base, url, case], env=preload,
+                         stdout=subprocess.PIPE, timeout=300, universal_newlines=True,
+                         check=True).stdout.splitlines()
+    if case == "cannot place":
+        staged = re.escape(os.path.join(settings.base, "model_a.tar.xz.")) + r"[^/]+\.staging/"
+        assert re.fullmatch("Failed to download from %s - \\[Errno 5\\] [^:]+: '%smodel_a'" % (
+            re.escape(url), staged), out[-3]), out
+        assert out[-2:] == ["None", "[]"]
+    else:
+        assert out[-3:] == [os.path.join(settings.base, "model_a"), "['model_a']",
+                            str(["theirs"] if case == "overtaken" else sorted(FILES))]
 
 
 def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
