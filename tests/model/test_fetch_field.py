@@ -585,10 +585,10 @@ long syscall(long number, ...) {
   long a = va_arg(ap, long), b = va_arg(ap, long), c = va_arg(ap, long);
   long d = va_arg(ap, long), e = va_arg(ap, long), f = va_arg(ap, long);
   va_end(ap);
-  if (number == SYS_renameat2 && failing((const char*)b)) return errno = EIO, -1;
 #ifdef REFUSED
   if (number == SYS_renameat2) return errno = REFUSED, -1;
 #endif
+  if (number == SYS_renameat2 && failing((const char*)b)) return errno = EIO, -1;
   return ((long (*)(long, ...))dlsym(RTLD_NEXT, "syscall"))(number, a, b, c, d, e, f);
 }
 int rename(const char* from, const char* to) {
