@@ -2,6 +2,7 @@
 tar.xz archives, real libmagic, a fake clock for the retry loop."""
 
 import lzma
+import math
 import os
 import shutil
 import tarfile
@@ -379,6 +380,22 @@ def test_partial_archive_removed_after_failed_download(fetch, settings, server):
     url = _serve_model(server, replies=Reply(200, b"x" * 4096, cut=100))
     assert fetch.download_url(url) is None
     assert os.listdir(settings.base) == []
+
+
+@pytest.mark.parametrize("timeout", [None, "soon"], ids=["missing", "not a number"])
+def test_an_unusable_wait_limit_fails_the_fetch_before_it_starts(fetch, settings, server, log,
+                                                                 monkeypatch, timeout):
+    # How long to wait for another fetch of the model is read first.
+    if timeout is None:
+        monkeypatch.delattr(fetch, "DOWNLOAD_MODEL_TIMEOUT")
+        expected = pytest.raises(NameError, eval, "DOWNLOAD_MODEL_TIMEOUT", {})
+    else:
+        monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", timeout)
+        expected = pytest.raises(TypeError, math.isnan, timeout)
+    url = _serve_model(server)
+    assert fetch.download_url(url) is None
+    assert log == [("warning", "Failed to download from %s - %s" % (url, expected.value))]
+    assert server.requests == []
 
 
 def test_budget_runs_out_after_300_seconds(fetch, settings, server, log, clock, monkeypatch):
