@@ -260,6 +260,26 @@ class _Boom(Exception):
     pass
 
 
+def _path_stand_in(calls, at, fault="raises"):
+    """os with an os.path whose functions record their calls in `calls`; the
+    call numbered `at` raises _Boom, or returns a path whose comparisons
+    fail or that cannot be encoded."""
+    def wrap(name):
+        def function(*args):
+            calls.append(name)
+            if len(calls) == at and fault == "raises":
+                raise _Boom(name)
+            result = getattr(os.path, name)(*args)
+            if len(calls) != at or not isinstance(result, str):
+                return result
+            return _Touchy(result) if "compar" in fault else result + "\ud800"
+        return function
+    names = [n for n in dir(os.path) if not n.startswith("_")]
+    path = types.SimpleNamespace(**{n: wrap(n) for n in names})
+    return types.SimpleNamespace(path=path, **{n: getattr(os, n) for n in dir(os)
+                                               if not n.startswith("__") and n != "path"})
+
+
 @pytest.mark.parametrize("fault", ["raises", "returns a path whose comparisons fail",
                                    "returns a path that cannot be encoded"])
 def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeypatch, fault):
@@ -270,25 +290,8 @@ def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeyp
     path that cannot be encoded is no path below the destination: refused."""
     calls = []
     error = (UnicodeEncodeError, Exception) if "encoded" in fault else _Boom
-
-    def failing(at):
-        def wrap(name):
-            def function(*args):
-                calls.append(name)
-                if len(calls) == at and fault == "raises":
-                    raise _Boom(name)
-                result = getattr(os.path, name)(*args)
-                if len(calls) != at or not isinstance(result, str):
-                    return result
-                return _Touchy(result) if "compar" in fault else result + "\ud800"
-            return function
-        names = [n for n in dir(os.path) if not n.startswith("_")]
-        path = types.SimpleNamespace(**{n: wrap(n) for n in names})
-        return types.SimpleNamespace(path=path, **{n: getattr(os, n) for n in dir(os)
-                                                   if not n.startswith("__") and n != "path"})
-
     data = archive_bytes(GOOD + [Member("m/sub/b.txt", data=b"again")])
-    monkeypatch.setattr(fetch, "os", failing(0))
+    monkeypatch.setattr(fetch, "os", _path_stand_in(calls, 0))
     _extract(fetch, data, base)
     whole, clean = tree(base), len(calls)
     assert clean > len(GOOD)
@@ -297,7 +300,7 @@ def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeyp
         shutil.rmtree(base)
         os.mkdir(base)
         del calls[:]
-        monkeypatch.setattr(fetch, "os", failing(at))
+        monkeypatch.setattr(fetch, "os", _path_stand_in(calls, at, fault))
         try:
             _extract(fetch, data, base)
             outcomes.add("whole")
@@ -308,6 +311,36 @@ def test_a_path_function_failing_at_any_call_leaves_nothing(fetch, base, monkeyp
             assert tree(base) == [], calls[at - 1]
             assert not refused or str(e).startswith(TRAVERSAL), e
     assert "error" in outcomes
+
+
+def test_a_path_function_failing_in_the_clean_up_keeps_the_error_and_removes_the_rest(
+        fetch, base, monkeypatch):
+    # Each call of a refused extraction fails in turn, those of its clean-up
+    # too: a failure before the refusal is the error, and nothing is left; one
+    # in the clean-up leaves the refusal the error, and at most the path whose
+    # removal failed.
+    data = archive_bytes([Member("a.bin", data=b"a"), Member("d/b.bin", data=b"b"),
+                          Member("c.bin", data=b"c"), Member("../evil", data=b"e")])
+    calls = []
+    monkeypatch.setattr(fetch, "os", _path_stand_in(calls, 0))
+    with pytest.raises(Exception) as info:
+        _extract(fetch, data, base)
+    assert str(info.value) == TRAVERSAL + "../evil" and tree(base) == []
+    kept = set()
+    for at in range(1, len(calls) + 1):
+        del calls[:]
+        monkeypatch.setattr(fetch, "os", _path_stand_in(calls, at))
+        with pytest.raises(Exception) as info:
+            _extract(fetch, data, base)
+        left = {path.split("/")[0] for path in tree(base)}
+        if type(info.value) is _Boom:
+            assert left == set(), calls[at - 1]
+        else:
+            assert str(info.value) == TRAVERSAL + "../evil" and len(left) <= 1, (at, left)
+            kept |= left
+        shutil.rmtree(base)
+        os.mkdir(base)
+    assert kept == {"a.bin", "c.bin", "d"}  # each removal failed once
 
 
 # --- special files and mode bits ----------------------------------------------
