@@ -739,6 +739,52 @@ def test_a_fetch_in_names_of_its_own_places_its_model(settings, server, preloade
                             str(["theirs"] if case == "overtaken" else sorted(FILES))]
 
 
+@pytest.mark.parametrize("freed", ["from the start", "while extracting"])
+def test_a_process_without_standard_input_fetches_and_leaks_no_descriptor(settings, server,
+                                                                          freed):
+    # Services often run with descriptor 0 closed: the next file opened gets
+    # it (from the start the lock file; then the journal, and the files the
+    # extraction writes, each opened again to be sent on its way).
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    code = textwrap.dedent("""
+        import json, logging, os, sys, tarfile, types
+        from ombrix_sdk.model import fetch
+        fetch.BASE_MODEL_DIR = sys.argv[1]
+        seen = []
+
+        class Freeing(logging.Handler):
+            def emit(self, record):
+                if record.getMessage().startswith("Extracting model file"):
+                    os.close(0)
+
+        class Holding(tarfile.TarFile):
+            @classmethod
+            def open(cls, *args, **kwargs):
+                os.open(os.devnull, os.O_RDONLY)  # descriptor 0, so the archive is not
+                tar = super(Holding, cls).open(*args, **kwargs)
+                os.close(0)
+                return tar
+
+            def extract(self, *args, **kwargs):
+                seen.append(os.path.exists("/proc/self/fd/0"))
+                return tarfile.TarFile.extract(self, *args, **kwargs)
+
+        if sys.argv[3] == "from the start":
+            os.close(0)
+        else:
+            logging.getLogger("ombrix_sdk.MODEL").addHandler(Freeing())
+            fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Holding.open))
+        model_dir = fetch.download_url(sys.argv[2])
+        print(json.dumps([model_dir, os.path.exists("/proc/self/fd/0"), len(seen), any(seen)]))
+    """)
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH),
+                          freed], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300,
+                         universal_newlines=True, check=True).stdout
+    members = 0 if freed == "from the start" else len(FILES) + 1
+    assert json.loads(out) == [os.path.join(settings.base, "model_a"), False, members, False]
+    assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
+
+
 def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
     # An extraction that died half-way (its journal and half a model), the
     # own names of a fetch on a lock-less file system that died; beside
