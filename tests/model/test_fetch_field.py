@@ -3,6 +3,7 @@ killed at any moment, several processes and threads fetching one model into
 one base directory, and a file system that does not lock. Real processes,
 the real loopback server, the real file system."""
 
+import errno
 import gzip
 import hashlib
 import json
@@ -783,6 +784,51 @@ def test_a_process_without_standard_input_fetches_and_leaks_no_descriptor(settin
     members = 0 if freed == "from the start" else len(FILES) + 1
     assert json.loads(out) == [os.path.join(settings.base, "model_a"), False, members, False]
     assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
+
+
+def test_at_any_descriptor_limit_a_fetch_brings_the_model_or_says_why(settings, server):
+    # A process at its limit of open files: each file the fetch opens, in
+    # turn, is the one refused (EMFILE); the fetch then reports that error,
+    # and the next one, with descriptors to spare, brings the model whole.
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    code = textwrap.dedent("""
+        import json, logging, os, resource, shutil, sys
+        from ombrix_sdk.model import fetch
+        base = fetch.BASE_MODEL_DIR = sys.argv[1]
+        said = []
+        logger = logging.getLogger("ombrix_sdk.MODEL")
+        logger.addHandler(type("H", (logging.Handler,), {
+            "emit": lambda self, record: said.append(record.getMessage())})())
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        outcomes = []
+        for spare in range(40):
+            shutil.rmtree(base, ignore_errors=True)
+            lowest = os.open(os.devnull, os.O_RDONLY)
+            os.close(lowest)
+            del said[:]
+            resource.setrlimit(resource.RLIMIT_NOFILE, (lowest + spare, hard))
+            try:
+                result = fetch.download_url(sys.argv[2])
+            finally:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+            why = said[-1] if result is None else ""
+            outcomes.append([result, why, result or fetch.download_url(sys.argv[2])])
+        print(json.dumps(outcomes))
+    """)
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
+                         stdout=subprocess.PIPE, timeout=300, universal_newlines=True,
+                         check=True).stdout
+    model_dir = os.path.join(settings.base, "model_a")
+    failed = 0
+    for result, said, again in json.loads(out):
+        assert again == model_dir
+        if result is None:
+            failed += 1
+            assert os.strerror(errno.EMFILE) in said, said
+        else:
+            assert result == model_dir
+    assert failed > 3 and result == model_dir
+    assert _digest(model_dir) == EXPECTED
 
 
 def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
