@@ -82,30 +82,44 @@ def test_file_in_place_of_the_model_directory_is_removed(fetch, settings, server
     _assert_model(model_dir)
 
 
-@pytest.mark.parametrize("meanwhile", ["the model placed", "the file removed"])
+@pytest.mark.parametrize("meanwhile", ["the model placed", "the file removed", "refused",
+                                       "no OSError"])
 def test_another_fetch_acting_between_the_checks_and_the_removal(fetch, settings, server, log,
                                                                  monkeypatch, meanwhile):
     # Another process may place the model, or remove the file, after this
-    # fetch found a file in its place and before it removes it.
+    # fetch found a file in its place and before it removes it; any other
+    # failure to remove it fails the fetch.
     model_dir = os.path.join(settings.base, "model_a")
     os.makedirs(settings.base)
     open(model_dir, "w").close()
+    error = {"refused": PermissionError(13, "refused"), "no OSError": LookupError("no")}
 
     def exists(path):
         found = os.path.exists(path)
-        if path == model_dir and found:
+        if path == model_dir and found and meanwhile not in error:
             os.remove(model_dir)
             if meanwhile == "the model placed":
                 os.mkdir(model_dir)
         return found
+
+    def remove(path):
+        if meanwhile in error:
+            raise error[meanwhile]
+        os.remove(path)
     path = types.SimpleNamespace(**dict(vars(os.path), exists=exists))
-    monkeypatch.setattr(fetch, "os", types.SimpleNamespace(**dict(vars(os), path=path)))
-    assert fetch.download_url(_serve_model(server)) == model_dir
+    monkeypatch.setattr(fetch, "os", types.SimpleNamespace(**dict(vars(os), path=path,
+                                                                  remove=remove)))
+    url = _serve_model(server)
+    result = fetch.download_url(url)
     assert log[0] == ("info", "remove model file (not a directory) - " + model_dir)
-    if meanwhile == "the model placed":
+    if meanwhile in error:
+        assert result is None and log[1:] == [
+            ("warning", "Failed to download from %s - %s" % (url, error[meanwhile]))]
+    elif meanwhile == "the model placed":
         assert log[1:] == [("info", "model dir already exists, skipping download - " + model_dir)]
-        assert server.requests == [] and os.listdir(model_dir) == []
+        assert result == model_dir and server.requests == [] and os.listdir(model_dir) == []
     else:
+        assert result == model_dir
         _assert_model(model_dir)
 
 
@@ -382,17 +396,23 @@ def test_partial_archive_removed_after_failed_download(fetch, settings, server):
     assert os.listdir(settings.base) == []
 
 
-@pytest.mark.parametrize("timeout", [None, "soon"], ids=["missing", "not a number"])
-def test_an_unusable_wait_limit_fails_the_fetch_before_it_starts(fetch, settings, server, log,
-                                                                 monkeypatch, timeout):
-    # How long to wait for another fetch of the model is read first.
+@pytest.mark.parametrize("timeout", [None, "soon", -1], ids=["missing", "not a number", "-1"])
+def test_the_wait_limit_is_read_before_the_fetch_starts(fetch, settings, server, log, monkeypatch,
+                                                        timeout):
+    # How long to wait for another fetch of the model is read first: an
+    # unusable limit fails the fetch; one that is over already still takes
+    # a lock nobody holds (the request then refuses it as its time-out).
     if timeout is None:
         monkeypatch.delattr(fetch, "DOWNLOAD_MODEL_TIMEOUT")
         expected = pytest.raises(NameError, eval, "DOWNLOAD_MODEL_TIMEOUT", {})
     else:
         monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", timeout)
-        expected = pytest.raises(TypeError, math.isnan, timeout)
     url = _serve_model(server)
+    if timeout == -1:
+        assert fetch.download_url(url) is None and ("info", "Downloading...") in log
+        return
+    if timeout == "soon":
+        expected = pytest.raises(TypeError, math.isnan, timeout)
     assert fetch.download_url(url) is None
     assert log == [("warning", "Failed to download from %s - %s" % (url, expected.value))]
     assert server.requests == []
