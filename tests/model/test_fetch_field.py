@@ -598,6 +598,18 @@ int rename(const char* from, const char* to) {
 }
 #endif
 
+/* BASE_UNLISTABLE: the directory named by $UNLISTABLE cannot be listed, as
+   for a user with only search permission on it */
+#ifdef BASE_UNLISTABLE
+#include <dirent.h>
+#include <stdlib.h>
+DIR* opendir(const char* path) {
+  const char* unlistable = getenv("UNLISTABLE");
+  if (unlistable && strcmp(path, unlistable) == 0) return errno = EACCES, (DIR*)0;
+  return ((DIR * (*)(const char*)) dlsym(RTLD_NEXT, "opendir"))(path);
+}
+#endif
+
 #ifdef DIRS_CANNOT_FLUSH
 static int intercepted(int cmd) { (void)cmd; return 0; }
 #define ANSWER 0
@@ -622,11 +634,14 @@ static int intercepted(int cmd) {
 #define ANSWER (errno = ENOLCK, -1)
 #endif
 int flock(int fd, int op) { (void)fd; (void)op; errno = ENOLCK; return -1; }
-#else
+#elif defined(FLOCK_ONLY)
 static int intercepted(int cmd) {
   return cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW || cmd == F_OFD_GETLK;
 }
 #define ANSWER (errno = EINVAL, -1)
+#else
+static int intercepted(int cmd) { (void)cmd; return 0; }
+#define ANSWER 0
 #endif
 #define PASS(name)                                                     \
   int name(int fd, int cmd, ...) {                                     \
@@ -740,12 +755,11 @@ def test_a_fetch_in_names_of_its_own_places_its_model(settings, server, preloade
                             str(["theirs"] if case == "overtaken" else sorted(FILES))]
 
 
-@pytest.mark.parametrize("freed", ["from the start", "while extracting"])
-def test_a_process_without_standard_input_fetches_and_leaks_no_descriptor(settings, server,
-                                                                          freed):
-    # Services often run with descriptor 0 closed: the next file opened gets
-    # it (from the start the lock file; then the journal, and the files the
-    # extraction writes, each opened again to be sent on its way).
+def test_descriptor_0_freed_while_extracting_is_neither_refused_nor_leaked(settings, server):
+    # A service that closes its standard input while a fetch runs (the lock
+    # file taking descriptor 0 is the processes test's "no-stdin"): the
+    # journal, and the files the extraction writes, each opened again to be
+    # sent on its way, then get descriptor 0.
     server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
     code = textwrap.dedent("""
         import json, logging, os, sys, tarfile, types
@@ -770,19 +784,16 @@ def test_a_process_without_standard_input_fetches_and_leaks_no_descriptor(settin
                 seen.append(os.path.exists("/proc/self/fd/0"))
                 return tarfile.TarFile.extract(self, *args, **kwargs)
 
-        if sys.argv[3] == "from the start":
-            os.close(0)
-        else:
-            logging.getLogger("ombrix_sdk.MODEL").addHandler(Freeing())
-            fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Holding.open))
+        logging.getLogger("ombrix_sdk.MODEL").addHandler(Freeing())
+        fetch.tarfile = types.SimpleNamespace(**dict(vars(tarfile), open=Holding.open))
         model_dir = fetch.download_url(sys.argv[2])
         print(json.dumps([model_dir, os.path.exists("/proc/self/fd/0"), len(seen), any(seen)]))
     """)
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH),
-                          freed], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300,
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300,
                          universal_newlines=True, check=True).stdout
-    members = 0 if freed == "from the start" else len(FILES) + 1
-    assert json.loads(out) == [os.path.join(settings.base, "model_a"), False, members, False]
+    assert json.loads(out) == [os.path.join(settings.base, "model_a"), False, len(FILES) + 1,
+                               False]
     assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
 
 
@@ -851,6 +862,25 @@ def test_left_overs_of_a_crash_go_and_nothing_else(fetch, settings, server):
     assert fetch.download_url(server.url(ARCHIVE_PATH)) == os.path.join(base, "model_a")
     assert _digest(os.path.join(base, "model_a")) == EXPECTED
     assert sorted(os.listdir(base)) == sorted(keep + ["model_a"])
+
+
+def test_a_base_directory_that_cannot_be_listed_still_gets_the_model(settings, server,
+                                                                     preloaded):
+    # Left-overs of a crashed lock-less fetch cannot be looked for there;
+    # they stay, and the fetch goes on.
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG)
+    os.makedirs(settings.base)
+    leftover = os.path.join(settings.base, "model_a.tar.xz.4242-1-5f3a.part")
+    open(leftover, "w").close()
+    code = "import sys; from ombrix_sdk.model import fetch; fetch.BASE_MODEL_DIR = sys.argv[1]; " \
+        "print(fetch.download_url(sys.argv[2]))"
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
+                         env=dict(preloaded("BASE_UNLISTABLE"), UNLISTABLE=settings.base),
+                         stdout=subprocess.PIPE, timeout=300, universal_newlines=True,
+                         check=True).stdout
+    assert out.split() == [os.path.join(settings.base, "model_a")]
+    assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
+    assert sorted(os.listdir(settings.base)) == ["model_a", os.path.basename(leftover)]
 
 
 def test_a_waiting_call_keeps_to_the_retry_budget(fetch, settings, server, log, monkeypatch):
