@@ -610,6 +610,22 @@ DIR* opendir(const char* path) {
 }
 #endif
 
+/* READS_FAIL: reading a file whose name ends in $FAILING_READS fails (EIO) */
+#ifdef READS_FAIL
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+ssize_t read(int fd, void* buf, size_t count) {
+  const char* suffix = getenv("FAILING_READS");
+  char link[64], target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = suffix ? readlink(link, target, sizeof target - 1) : -1;
+  size_t s = suffix ? strlen(suffix) : 0;
+  if (n >= (ssize_t)s && n > 0 && strcmp(target + n - s, suffix) == 0) return errno = EIO, -1;
+  return ((ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read"))(fd, buf, count);
+}
+#endif
+
 #ifdef DIRS_CANNOT_FLUSH
 static int intercepted(int cmd) { (void)cmd; return 0; }
 #define ANSWER 0
@@ -881,6 +897,28 @@ def test_a_base_directory_that_cannot_be_listed_still_gets_the_model(settings, s
     assert out.split() == [os.path.join(settings.base, "model_a")]
     assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
     assert sorted(os.listdir(settings.base)) == ["model_a", os.path.basename(leftover)]
+
+
+def test_a_kept_validator_that_cannot_be_read_starts_the_transfer_over(settings, server,
+                                                                         preloaded):
+    # A disk error on the validator of a broken transfer: nothing of it can
+    # be trusted, so the archive comes whole from byte 0.
+    server.routes[ARCHIVE_PATH] = Reply(200, DATA, etag=ETAG, ranges=True)
+    os.makedirs(settings.base)
+    kept = os.path.join(settings.base, "model_a.tar.xz")
+    with open(kept + ".partial", "wb") as f:
+        f.write(DATA[:len(DATA) // 2])
+    with open(kept + ".validator", "w") as f:
+        f.write("%s\n%d\n" % (ETAG, len(DATA)))
+    code = "import sys; from ombrix_sdk.model import fetch; fetch.BASE_MODEL_DIR = sys.argv[1]; " \
+        "print(fetch.download_url(sys.argv[2]))"
+    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
+                         env=dict(preloaded("READS_FAIL"), FAILING_READS=".validator"),
+                         stdout=subprocess.PIPE, timeout=120, universal_newlines=True,
+                         check=True).stdout
+    assert out.split() == [os.path.join(settings.base, "model_a")]
+    assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
+    assert _range_requests(server) == [] and _archive_gets(server) == 1
 
 
 def test_a_waiting_call_keeps_to_the_retry_budget(fetch, settings, server, log, monkeypatch):
