@@ -621,7 +621,7 @@ ssize_t read(int fd, void* buf, size_t count) {
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t n = suffix ? readlink(link, target, sizeof target - 1) : -1;
   size_t s = suffix ? strlen(suffix) : 0;
-  if (n >= (ssize_t)s && n > 0 && strcmp(target + n - s, suffix) == 0) return errno = EIO, -1;
+  if (n > 0 && n >= (ssize_t)s && memcmp(target + n - s, suffix, s) == 0) return errno = EIO, -1;
   return ((ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read"))(fd, buf, count);
 }
 #endif
