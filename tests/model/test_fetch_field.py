@@ -725,6 +725,19 @@ def test_without_working_locks_each_process_fetches_into_its_own_names(fetch, se
         ["model_a.tar.xz.lock"] if file_system.startswith("LOCKS_FAIL") else [])
 
 
+def _in_child(code, settings, server, *args, **kwargs):
+    """Runs `code` in a child, its arguments the base directory, the
+    archive's URL and `args`; returns what it printed."""
+    return subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)] +
+                          list(args), stdout=subprocess.PIPE, timeout=300,
+                          universal_newlines=True, check=True, **kwargs).stdout
+
+
+# download_url in a child: the model directory it returns
+ONE_FETCH = ("import sys; from ombrix_sdk.model import fetch; "
+             "fetch.BASE_MODEL_DIR = sys.argv[1]; print(fetch.download_url(sys.argv[2]))")
+
+
 @pytest.mark.parametrize("case", ["alone", "overtaken", "cannot place"])
 @pytest.mark.parametrize("file_system", ["NO_LOCKS", "NO_LOCKS_NO_RENAMEAT2",
                                          "NO_LOCKS_NO_RENAME_NOREPLACE"])
@@ -758,9 +771,7 @@ def test_a_fetch_in_names_of_its_own_places_its_model(settings, server, preloade
     """)
     url = server.url(ARCHIVE_PATH)
     preload = preloaded(file_system + ("+PUBLISH_FAILS" if case == "cannot place" else ""))
-    out = subprocess.run([sys.executable, "-c", code, settings.base, url, case], env=preload,
-                         stdout=subprocess.PIPE, timeout=300, universal_newlines=True,
-                         check=True).stdout.splitlines()
+    out = _in_child(code, settings, server, case, env=preload).splitlines()
     if case == "cannot place":
         staged = re.escape(os.path.join(settings.base, "model_a.tar.xz.")) + r"[^/]+\.staging/"
         assert re.fullmatch("Failed to download from %s - \\[Errno 5\\] [^:]+: '%smodel_a'" % (
@@ -805,9 +816,7 @@ def test_descriptor_0_freed_while_extracting_is_neither_refused_nor_leaked(setti
         model_dir = fetch.download_url(sys.argv[2])
         print(json.dumps([model_dir, os.path.exists("/proc/self/fd/0"), len(seen), any(seen)]))
     """)
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=300,
-                         universal_newlines=True, check=True).stdout
+    out = _in_child(code, settings, server, stdin=subprocess.DEVNULL)
     assert json.loads(out) == [os.path.join(settings.base, "model_a"), False, len(FILES) + 1,
                                False]
     assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
@@ -842,9 +851,7 @@ def test_at_any_descriptor_limit_a_fetch_brings_the_model_or_says_why(settings, 
             outcomes.append([result, why, result or fetch.download_url(sys.argv[2])])
         print(json.dumps(outcomes))
     """)
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
-                         stdout=subprocess.PIPE, timeout=300, universal_newlines=True,
-                         check=True).stdout
+    out = _in_child(code, settings, server)
     model_dir = os.path.join(settings.base, "model_a")
     failed = 0
     for result, said, again in json.loads(out):
@@ -888,12 +895,8 @@ def test_a_base_directory_that_cannot_be_listed_still_gets_the_model(settings, s
     os.makedirs(settings.base)
     leftover = os.path.join(settings.base, "model_a.tar.xz.4242-1-5f3a.part")
     open(leftover, "w").close()
-    code = "import sys; from ombrix_sdk.model import fetch; fetch.BASE_MODEL_DIR = sys.argv[1]; " \
-        "print(fetch.download_url(sys.argv[2]))"
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
-                         env=dict(preloaded("BASE_UNLISTABLE"), UNLISTABLE=settings.base),
-                         stdout=subprocess.PIPE, timeout=300, universal_newlines=True,
-                         check=True).stdout
+    out = _in_child(ONE_FETCH, settings, server,
+                    env=dict(preloaded("BASE_UNLISTABLE"), UNLISTABLE=settings.base))
     assert out.split() == [os.path.join(settings.base, "model_a")]
     assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
     assert sorted(os.listdir(settings.base)) == ["model_a", os.path.basename(leftover)]
@@ -910,12 +913,8 @@ def test_a_kept_validator_that_cannot_be_read_starts_the_transfer_over(settings,
         f.write(DATA[:len(DATA) // 2])
     with open(kept + ".validator", "w") as f:
         f.write("%s\n%d\n" % (ETAG, len(DATA)))
-    code = "import sys; from ombrix_sdk.model import fetch; fetch.BASE_MODEL_DIR = sys.argv[1]; " \
-        "print(fetch.download_url(sys.argv[2]))"
-    out = subprocess.run([sys.executable, "-c", code, settings.base, server.url(ARCHIVE_PATH)],
-                         env=dict(preloaded("READS_FAIL"), FAILING_READS=".validator"),
-                         stdout=subprocess.PIPE, timeout=120, universal_newlines=True,
-                         check=True).stdout
+    out = _in_child(ONE_FETCH, settings, server,
+                    env=dict(preloaded("READS_FAIL"), FAILING_READS=".validator"))
     assert out.split() == [os.path.join(settings.base, "model_a")]
     assert _digest(os.path.join(settings.base, "model_a")) == EXPECTED
     assert _range_requests(server) == [] and _archive_gets(server) == 1
