@@ -37,6 +37,12 @@ bool dict_lookup(PyObject* d, PyObject* key, Ref* value) {
 #endif
 }
 
+bool clear_expected(PyObject* type) {
+  if (!PyErr_ExceptionMatches(type)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 bool instance_dict_lookup(PyObject* d, PyObject* name, Ref* value) {
   if (dict_lookup(d, name, value)) return true;
 #if PY_VERSION_HEX < 0x03080000

@@ -87,6 +87,13 @@ bool dict_lookup(PyObject* d, PyObject* key, Ref* value);
 // goes on as if the name were absent; from 3.8 on it is dict_lookup.
 bool instance_dict_lookup(PyObject* d, PyObject* name, Ref* value);
 
+// Clears the pending error when it is one the caller expects: an instance of
+// `type` (by default Exception, what `except Exception` catches) and says so.
+// Anything else (KeyboardInterrupt or SystemExit from a signal handler,
+// GeneratorExit) stays pending and the result is false: the caller fails
+// with it. The one place module code lets an error go.
+bool clear_expected(PyObject* type = PyExc_Exception);
+
 inline Ref new_ref(PyObject* obj) { return Ref::borrow(obj); }
 inline Ref none() { return Ref::borrow(Py_None); }
 
