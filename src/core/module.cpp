@@ -26,6 +26,10 @@ bool ModuleState::setup(PyObject* module) {
   Ref lock = thread ? Ref::steal(PyObject_CallMethod(thread.get(), "allocate_lock", nullptr)) : Ref();
   if (!lock) return false;
   auto* type = Py_TYPE(lock.get());
+  // Only the interpreter's own lock type, whose methods nothing can replace,
+  // is entered directly; a lock class that replaced allocate_lock before
+  // this import (a green-thread library's) is entered as `with` enters it.
+  if (!static_type(reinterpret_cast<PyObject*>(type))) return detail::init_tag_probe(*this);
   Ref acquire_descr = type_lookup(type, acquire);
   Ref release_descr = type_lookup(type, release);
   if (!acquire_descr || !release_descr) {

@@ -2,6 +2,8 @@
 
 #include "ombrix/module.hpp"
 
+#include <cstring>
+
 namespace ombrix {
 
 Ref type_lookup(PyTypeObject* type, PyObject* name) {
@@ -26,6 +28,42 @@ Ref type_lookup(PyTypeObject* type, PyObject* name) {
     if (value) return value;
   }
   return Ref();
+}
+
+Ref instance_dict(PyObject* obj) {
+  if (Py_TYPE(obj)->tp_dictoffset == 0) return Ref();  // no __dict__ at all
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+#elif PY_VERSION_HEX >= 0x030A0000
+  // Nothing below releases the interpreter lock, so no other thread can
+  // turn the collector back on in between.
+  const int was_enabled = PyGC_Disable();
+  Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+  if (was_enabled) PyGC_Enable();
+  return dict;
+#else
+  PyObject** slot = _PyObject_GetDictPtr(obj);
+  // Read and owned at once; a dict not made yet: empty.
+  return Ref::borrow(slot ? *slot : nullptr);
+#endif
+}
+
+bool library_function(PyObject* f, PyObject* module_dict, const char* qualname) {
+  if (!f || Py_TYPE(f) != &PyFunction_Type || PyFunction_GET_GLOBALS(f) != module_dict) {
+    return false;
+  }
+  auto* fn = reinterpret_cast<PyFunctionObject*>(f);
+  PyObject* code = PyFunction_GET_CODE(f);
+  if (!fn->func_qualname || !PyUnicode_CheckExact(fn->func_qualname) || !code ||
+      !PyCode_Check(code)) {
+    return false;
+  }
+  const char* dot = std::strrchr(qualname, '.');
+  PyObject* co_name = reinterpret_cast<PyCodeObject*>(code)->co_name;
+  // Comparing an exact str with a C string runs no code.
+  return PyUnicode_CompareWithASCIIString(fn->func_qualname, qualname) == 0 &&
+         PyUnicode_CheckExact(co_name) &&
+         PyUnicode_CompareWithASCIIString(co_name, dot ? dot + 1 : qualname) == 0;
 }
 
 bool generic_attributes(PyTypeObject* type) {

@@ -19,6 +19,38 @@ Ref type_lookup(PyTypeObject* type, PyObject* name);
 // __getattribute__, __getattr__ or __setattr__ of a class of its own).
 bool generic_attributes(PyTypeObject* type);
 
+// The instance dict of `obj`, owned, as `obj.__dict__` gives it to the
+// generic attribute access; empty without an exception when the object has
+// no dict (or, before 3.10, has none yet): then its attributes are read the
+// plain way. Empty with an exception when making it failed.
+// From 3.10 on the dict may have to be made (from 3.11 on from the inline
+// attribute values); before 3.12 that allocation could run the collector,
+// whose finalizers could reach this very object and make its dict a second
+// time over the same values, so the collector is held off for it.
+// Materialising the dict runs no Python code then, and Python cannot tell.
+Ref instance_dict(PyObject* obj);
+
+// True when `f` is the function that the module whose namespace is
+// `module_dict` defines as `qualname` ("Queue._qsize"): an exact function
+// object made by that module's code (its globals are that namespace), whose
+// qualified name and code name are those the library gives it. A wrapper or
+// replacement installed by anyone else, before or after this module was
+// imported, is not.
+bool library_function(PyObject* f, PyObject* module_dict, const char* qualname);
+
+// True when `t` is a type of the interpreter or an extension whose
+// attributes cannot be set (not a class made by Python code): its methods
+// cannot be replaced, so calling them directly is what attribute access
+// would call.
+inline bool static_type(PyObject* t) {
+  if (!t || !PyType_Check(t)) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(t);
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+  if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return true;
+#endif
+  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+}
+
 // True when dropping one reference to `o` cannot run Python code: another
 // reference keeps it alive, or it is an exact int, float, str or bytes, whose
 // deallocation only frees memory. The caller holds the interpreter lock, so
