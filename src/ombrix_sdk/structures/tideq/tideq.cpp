@@ -84,15 +84,15 @@ struct State : ModuleState {
       notify{this, "notify"}, notify_all{this, "notify_all"}, is_owned{this, "_is_owned"},
       lock{this, "_lock"}, waiters{this, "_waiters"}, popleft{this, "popleft"},
       get_logger{this, "get_logger"}, list{this, "list"}, init{this, "__init__"},
-      append{this, "append"}, clear_{this, "clear"}, queue_class_name{this, "Queue"},
+      append{this, "append"}, deque_name{this, "deque"}, queue_class_name{this, "Queue"},
       throwing_away{this, "Throwing away element"}, rq{this, "RQ: "};
 
-  // The standard-library objects the shortcuts stand in for.
-  Held queue_qsize{this}, queue_put{this}, queue_get{this};  // queue.Queue's hooks
-  Held deque{this};                                          // collections.deque
-  BuiltinMethod deque_append{this}, deque_popleft{this}, deque_clear{this};
-  Held condition{this};  // threading.Condition and its methods
-  Held condition_notify{this}, condition_notify_all{this}, condition_is_owned{this};
+  // The standard-library objects the shortcuts stand in for: the namespaces
+  // of the modules whose functions count as the standard hooks (see
+  // library_function), and the deque type, when it is the interpreter's own.
+  Held queue_namespace{this}, threading_namespace{this};
+  Held deque{this};  // the C type of collections.deque, or nothing
+  BuiltinMethod deque_append{this}, deque_popleft{this};
   Held tideq_class{this};  // for super() in __init__
   Held one{this}, zero{this};
 
@@ -110,10 +110,11 @@ struct State : ModuleState {
 // then `self.<attribute>` is its instance dict's entry and a hook the
 // instance does not override is queue.Queue's.
 bool queue_type_is_standard(const State& st, PyTypeObject* type) {
-  if (!generic_attributes(type)) return false;
-  if (type_lookup(type, st.qsize).get() != st.queue_qsize.get() ||
-      type_lookup(type, st.put).get() != st.queue_put.get() ||
-      type_lookup(type, st.get).get() != st.queue_get.get()) {
+  if (!generic_attributes(type) || !st.deque) return false;
+  PyObject* ns = st.queue_namespace.get();
+  if (!library_function(type_lookup(type, st.qsize).get(), ns, "Queue._qsize") ||
+      !library_function(type_lookup(type, st.put).get(), ns, "Queue._put") ||
+      !library_function(type_lookup(type, st.get).get(), ns, "Queue._get")) {
     return false;
   }
   // Instance state must come from the instance dict, not from class-level
@@ -127,10 +128,11 @@ bool queue_type_is_standard(const State& st, PyTypeObject* type) {
 }
 
 bool condition_type_is_standard(const State& st, PyTypeObject* type) {
-  return generic_attributes(type) &&
-         type_lookup(type, st.notify).get() == st.condition_notify.get() &&
-         type_lookup(type, st.notify_all).get() == st.condition_notify_all.get() &&
-         type_lookup(type, st.is_owned).get() == st.condition_is_owned.get() &&
+  PyObject* ns = st.threading_namespace.get();
+  return generic_attributes(type) && st.deque &&
+         library_function(type_lookup(type, st.notify).get(), ns, "Condition.notify") &&
+         library_function(type_lookup(type, st.notify_all).get(), ns, "Condition.notify_all") &&
+         library_function(type_lookup(type, st.is_owned).get(), ns, "Condition._is_owned") &&
          !type_lookup(type, st.lock) && !type_lookup(type, st.waiters);
 }
 
@@ -245,9 +247,11 @@ class QueueView {
     dict_.reset();
     standard_ = st_.standard_queue.check(st_, Py_TYPE(self_));
     if (!standard_) return false;
-    dict_ = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+    dict_ = instance_dict(self_);
     if (!dict_) {
-      PyErr_Clear();
+      // No dict (yet), or no memory to make one (running no code, nothing
+      // else can fail here): the attributes are read the plain way.
+      if (PyErr_Occurred()) clear_expected();
       return standard_ = false;
     }
     facts_ = st_.queue_memo.find(dict_.get());
@@ -408,13 +412,12 @@ bool append(State& st, QueueView& view, PyObject* item) {
 // standard Condition over the plain lock this thread holds: its notify finds
 // the lock owned (acquire(False) fails) and no waiter.
 bool notify_is_noop(State& st, PyObject* cond, PyObject* mutex, PyObject* method) {
-  if (Py_TYPE(cond) != st.condition.type() || Py_TYPE(mutex) != st.lock_type.type() ||
-      !st.standard_condition.check(st, Py_TYPE(cond))) {
+  if (Py_TYPE(mutex) != st.lock_type.type() || !st.standard_condition.check(st, Py_TYPE(cond))) {
     return false;
   }
-  Ref dict = Ref::steal(PyObject_GenericGetDict(cond, nullptr));
+  Ref dict = instance_dict(cond);
   if (!dict) {
-    PyErr_Clear();
+    if (PyErr_Occurred()) clear_expected();  // as above: no memory for it
     return false;
   }
   // What the dict holds, remembered or read in one pass now (only while the
@@ -537,22 +540,22 @@ Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
   return static_cast<Py_ssize_t>(wanted);
 }
 
-// [self.queue.popleft() for _ in range(n)], `size` being len(self.queue) as
-// read just before.
-Ref take(State& st, QueueView& view, Py_ssize_t n, Py_ssize_t size) {
+// [self.queue.popleft() for _ in range(n)]
+Ref take(State& st, QueueView& view, Py_ssize_t n) {
   if (view.fresh()) {
-    // No code ran since self.queue was read: when it is an exact deque,
-    // popping runs none either, so self.queue stays this deque for every item.
+    // The list first: before 3.12 making it may run the collector, and so
+    // finalizers, which may change anything read so far.
+    Ref items = Ref::steal(PyList_New(n));
+    if (!items) return Ref();
+#if PY_VERSION_HEX < 0x030C0000
+    view.ran_code();
+#endif
+    // Read now, after the last step that may run code: when self.queue is an
+    // exact deque, popping from it allocates nothing and runs no code, so it
+    // stays self.queue for every item.
     Ref q = view.get(kQueue);
-    if (q && Py_TYPE(q.get()) == st.deque.type()) {
-      if (n == size) {
-        // Everything: copy out in order, then empty the deque in one step.
-        Ref items = Ref::steal(PySequence_List(q.get()));
-        if (!items || !st.deque_clear(q.get())) return Ref();
-        return items;
-      }
-      Ref items = Ref::steal(PyList_New(n));
-      if (!items) return Ref();
+    if (!q) return Ref();
+    if (view.fresh() && Py_TYPE(q.get()) == st.deque.type()) {
       for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = st.deque_popleft(q.get()).release();
         if (!item) return Ref();  // the slots not filled yet are empty
@@ -560,7 +563,6 @@ Ref take(State& st, QueueView& view, Py_ssize_t n, Py_ssize_t size) {
       }
       return items;
     }
-    if (!q) return Ref();
   }
   Ref items = Ref::steal(PyList_New(0));
   if (!items) return Ref();
@@ -623,7 +625,7 @@ PyObject* drain_locked(NativeFunction* fn, State& st, QueueView& view, PyObject*
   if (size < 0) return nullptr;
   bool negative = false;
   Py_ssize_t n = count_to_take(size, max_items, &negative);
-  taken.items = take(st, view, n, size);
+  taken.items = take(st, view, n);
   if (!taken.items) return nullptr;
   // items if dest_factory is list else dest_factory(items)
   view.ran_code();  // a lookup in the module namespace may run a key's code
@@ -696,47 +698,36 @@ const FunctionSpec drain_fast_spec{
      {"adjust_unfinished", nullptr, Exact::Any, Kind::KeywordOnly}},
     nullptr, TideQueue_drain_fast};
 
-// Keeps the method `name` of `type` as found in its dict; false (ImportError)
-// when it is missing.
-bool keep_method(Held& held, PyTypeObject* type, PyObject* name) {
-  if (held.set(type_lookup(type, name))) return true;
-  PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
-  return false;
-}
-
+// What the shortcuts stand in for. The hooks and the Condition's methods are
+// recognised by where they come from (the namespaces kept here), not taken
+// from the classes as they stand now: a wrapper put there before this import
+// is called as the algorithm calls it. The deque is the interpreter's own C
+// type, whatever collections.deque is bound to; without it (or its methods)
+// there are no shortcuts, and the import still succeeds.
 bool capture_stdlib(State& st, PyObject* queue_module) {
   Ref queue_class = getattr(queue_module, st.queue_class_name);
-  Ref collections = queue_class ? import_module("collections") : Ref();
-  Ref threading = collections ? import_module("threading") : Ref();
-  if (!threading) return false;
-  if (!st.deque.set(Ref::steal(PyObject_GetAttrString(collections.get(), "deque"))) ||
-      !st.condition.set(Ref::steal(PyObject_GetAttrString(threading.get(), "Condition")))) {
-    return false;
-  }
-  auto* qt = reinterpret_cast<PyTypeObject*>(queue_class.get());
-  PyTypeObject* dt = st.deque.type();
-  PyTypeObject* ct = st.condition.type();
-  if (!PyType_Check(queue_class.get()) || !PyType_Check(st.deque.get()) ||
-      !PyType_Check(st.condition.get())) {
+  if (!queue_class) return false;
+  if (!PyType_Check(queue_class.get())) {
     PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
     return false;
   }
-  Ref append = type_lookup(dt, st.append), popleft = type_lookup(dt, st.popleft),
-      clear = type_lookup(dt, st.clear_);
-  if (!append || !popleft || !clear) {
-    PyErr_SetString(PyExc_ImportError, "unexpected standard library layout");
+  Ref threading = import_module("threading");
+  Ref collections = threading ? import_module("_collections") : Ref();
+  if (!collections ||
+      !st.queue_namespace.set(Ref::borrow(PyModule_GetDict(queue_module))) ||
+      !st.threading_namespace.set(Ref::borrow(PyModule_GetDict(threading.get()))) ||
+      !st.one.set(Ref::steal(PyLong_FromLong(1))) ||
+      !st.zero.set(Ref::steal(PyLong_FromLong(0)))) {
     return false;
   }
-  if (!keep_method(st.queue_qsize, qt, st.qsize) || !keep_method(st.queue_put, qt, st.put) ||
-      !keep_method(st.queue_get, qt, st.get) ||
-      !keep_method(st.condition_notify, ct, st.notify) ||
-      !keep_method(st.condition_notify_all, ct, st.notify_all) ||
-      !keep_method(st.condition_is_owned, ct, st.is_owned)) {
-    return false;
-  }
+  Ref deque = getattr(collections.get(), st.deque_name);
+  if (!deque) return clear_expected(PyExc_AttributeError);
+  if (!static_type(deque.get())) return true;
+  auto* dt = reinterpret_cast<PyTypeObject*>(deque.get());
+  Ref append = type_lookup(dt, st.append), popleft = type_lookup(dt, st.popleft);
+  if (!append || !popleft) return true;
   return st.deque_append.init(dt, append.get()) && st.deque_popleft.init(dt, popleft.get()) &&
-         st.deque_clear.init(dt, clear.get()) && st.one.set(Ref::steal(PyLong_FromLong(1))) &&
-         st.zero.set(Ref::steal(PyLong_FromLong(0)));
+         st.deque.set(deque);
 }
 
 bool exec_tideq(PyObject* m, State& st) {
