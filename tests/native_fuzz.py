@@ -25,6 +25,8 @@ import tempfile
 import textwrap
 import time
 
+import timing_fuzz
+
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
 RUNTIME = os.path.join(TESTS, "fuzz_runtime.py")
@@ -1145,8 +1147,23 @@ def main(argv=None):
     parser.add_argument("--only", choices=["queue", "warden"])
     parser.add_argument("--reduce", type=int, default=40,
                         help="runs spent reducing the first scenario of each new finding")
+    parser.add_argument("--mode", choices=("callers",) + timing_fuzz.MODES, default="callers",
+                        help="hostile callers (default), the collector at every k-th "
+                             "allocation (gc), or signal handlers that raise (signal)")
+    parser.add_argument("--count", type=int, default=100,
+                        help="scenarios per kind in the gc and signal modes")
     args = parser.parse_args(argv)
     kinds = (args.only,) if args.only else ("queue", "warden")
+    if args.mode != "callers":
+        failed = False
+        for kind in kinds:
+            found, ran = timing_fuzz.run(args.python, args.mode, kind, args.seed, args.count)
+            print("%s %s: %s" % (args.mode, kind, dict((impl, dict(c)) for impl, c in ran.items())))
+            for impl, problems in sorted(found.items()):
+                for problem in problems:
+                    failed = True
+                    print("  %s: %s" % (impl, json.dumps(problem)))
+        return 1 if failed else 0
     print("fuzz-native: seed %s, %.1f minutes, %s" % (args.seed, args.minutes, args.python))
     os.makedirs(args.out, exist_ok=True)
     summary = fuzz(args.python, seconds=args.minutes * 60, seed=args.seed, out_dir=args.out,

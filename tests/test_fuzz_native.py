@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import native_fuzz
+import timing_fuzz
 
 SEED = os.environ.get("OMBRIX_FUZZ_SEED", "standing")
 # about 20-25 s in all on the development machine (3.11-3.14), up to twice
@@ -54,3 +55,24 @@ def test_hostile_scenarios_agree_with_the_python_algorithm(kind, tmp_path):
     # Scenarios without a verdict (the recursion limit decided, or the
     # interpreter itself failed on both sides) stay few.
     assert summary.scenarios - len(summary.oracle_failures) >= 0.9 * count, str(summary)
+
+
+# Scenarios per timing mode and kind: about a minute in all on 3.11, each side
+# in its own interpreter under PYTHONMALLOC=debug.
+TIMING_COUNTS = {("gc", "queue"): 100, ("gc", "warden"): 4, ("signal", "queue"): 60,
+                 ("signal", "warden"): 80}
+
+
+@pytest.mark.parametrize("mode, kind", sorted(TIMING_COUNTS),
+                         ids=["-".join(key) for key in sorted(TIMING_COUNTS)])
+def test_timing_keeps_the_invariants_of_the_python_algorithm(mode, kind):
+    if kind == "warden" and not native_fuzz.probe(sys.executable)["warden"]:
+        pytest.skip("no shapely or numpy")
+    count = TIMING_COUNTS[mode, kind]
+    found, ran = timing_fuzz.run(sys.executable, mode, kind, SEED, count)
+    # The plain algorithm keeps every invariant checked, so a violation on the
+    # native side is the native module's; and the signals did land.
+    assert found == {"native": [], "python": []}, found
+    for impl in ran:
+        assert ran[impl]["scenarios"] == count
+        assert mode != "signal" or ran[impl]["raised"] == count
