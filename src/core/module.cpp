@@ -29,7 +29,9 @@ bool ModuleState::setup(PyObject* module) {
   // Only the interpreter's own lock type, whose methods nothing can replace,
   // is entered directly; a lock class that replaced allocate_lock before
   // this import (a green-thread library's) is entered as `with` enters it.
-  if (!static_type(reinterpret_cast<PyObject*>(type))) return detail::init_tag_probe(*this);
+  if (!static_type(reinterpret_cast<PyObject*>(type))) {
+    return capture_collector_switches() && detail::init_tag_probe(*this);
+  }
   Ref acquire_descr = type_lookup(type, acquire);
   Ref release_descr = type_lookup(type, release);
   if (!acquire_descr || !release_descr) {
@@ -41,7 +43,70 @@ bool ModuleState::setup(PyObject* module) {
       !lock_release.init(type, release_descr.get())) {
     return false;
   }
-  return detail::init_tag_probe(*this);
+  return capture_collector_switches() && detail::init_tag_probe(*this);
+}
+
+bool ModuleState::capture_collector_switches() {
+#if PY_VERSION_HEX < 0x030A0000
+  Ref gc = import_module("gc");
+  if (!gc) return false;
+  // Only the module's own C functions (bound to the module itself) are
+  // called directly; whatever else stands there leaves the collector alone.
+  Held* switches[] = {&gc_isenabled, &gc_disable, &gc_enable};
+  const char* names[] = {"isenabled", "disable", "enable"};
+  for (int i = 0; i < 3; ++i) {
+    Ref f = Ref::steal(PyObject_GetAttrString(gc.get(), names[i]));
+    if (!f && !clear_expected(PyExc_AttributeError)) return false;
+    if (!f || !PyCFunction_Check(f.get()) || PyCFunction_GET_SELF(f.get()) != gc.get() ||
+        (PyCFunction_GET_FLAGS(f.get()) & METH_NOARGS) == 0) {
+      for (Held* h : switches) h->set(Ref());
+      return true;
+    }
+    switches[i]->set(f);
+  }
+#endif
+  return true;
+}
+
+#if PY_VERSION_HEX < 0x030A0000
+namespace {
+// f(), f being one of the gc module's METH_NOARGS C functions: a new
+// reference to True, False or None, whose release runs no code.
+bool call_switch(const Held& f) {
+  PyObject* r = PyCFunction_GET_FUNCTION(f.get())(PyCFunction_GET_SELF(f.get()), nullptr);
+  const bool yes = r == Py_True;
+  Py_XDECREF(r);
+  return yes;
+}
+}  // namespace
+#endif
+
+CollectorHeldOff::CollectorHeldOff(const ModuleState& state)
+#if PY_VERSION_HEX < 0x030A0000
+    : state_(state) {
+  held_ = static_cast<bool>(state.gc_disable);
+  if (held_) {
+    was_enabled_ = call_switch(state.gc_isenabled);
+    if (was_enabled_) call_switch(state.gc_disable);
+  }
+}
+#elif PY_VERSION_HEX < 0x030C0000
+{
+  (void)state;
+  was_enabled_ = PyGC_Disable() != 0;
+}
+#else
+{
+  (void)state;
+}
+#endif
+
+CollectorHeldOff::~CollectorHeldOff() {
+#if PY_VERSION_HEX < 0x030A0000
+  if (held_ && was_enabled_) call_switch(state_.gc_enable);
+#elif PY_VERSION_HEX < 0x030C0000
+  if (was_enabled_) PyGC_Enable();
+#endif
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) {

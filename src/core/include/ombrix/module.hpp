@@ -39,6 +39,11 @@ class ModuleState {
   Held function_type{this};  // the module's native function type
   Held lock_type{this};      // type(threading.Lock()) and its methods
   BuiltinMethod lock_acquire{this}, lock_release{this};
+#if PY_VERSION_HEX < 0x030A0000
+  // gc.isenabled, gc.disable and gc.enable, when they are the gc module's
+  // own C functions (see CollectorHeldOff).
+  Held gc_isenabled{this}, gc_disable{this}, gc_enable{this};
+#endif
 #if PY_VERSION_HEX < 0x030C0000
   // A class nobody else sees; its version tag tells when every tag of the
   // interpreter was taken away (see TypeVerdict).
@@ -49,6 +54,7 @@ class ModuleState {
 
   // Sets up the shared part for `module`; false with an exception set.
   bool setup(PyObject* module);
+  bool capture_collector_switches();
   int traverse(visitproc visit, void* arg);
   // Lets go of everything; the state is no longer ready.
   void clear();
@@ -65,6 +71,31 @@ template <class S>
 S& state_of(NativeFunction* fn) {
   return static_cast<S&>(function_state(fn));
 }
+
+// Holds the cyclic collector off for its lifetime, so that the allocations
+// made meanwhile run no finalizer (before 3.12 the collector runs inside
+// allocations of tracked objects; from 3.12 on it never does, and this does
+// nothing). Whether it is held off is `held()`: without a way to turn it off
+// that runs no code (before 3.10, the gc module's own C functions, found at
+// import), it is not, and the caller takes the way that does not need it.
+// Deferring a collection past a few allocations is nothing a program can
+// tell: it is as if they had been made a little earlier. Nothing in between
+// may release the interpreter lock, nor run Python code.
+class CollectorHeldOff {
+ public:
+  explicit CollectorHeldOff(const ModuleState& state);
+  ~CollectorHeldOff();
+  CollectorHeldOff(const CollectorHeldOff&) = delete;
+  CollectorHeldOff& operator=(const CollectorHeldOff&) = delete;
+  bool held() const { return held_; }
+
+ private:
+#if PY_VERSION_HEX < 0x030A0000
+  const ModuleState& state_;
+#endif
+  bool held_ = true;
+  bool was_enabled_ = false;
+};
 
 // Which interpreters a module may be loaded in (asked from 3.12 on).
 enum class Interpreters {

@@ -84,7 +84,7 @@ struct State : ModuleState {
       notify{this, "notify"}, notify_all{this, "notify_all"}, is_owned{this, "_is_owned"},
       lock{this, "_lock"}, waiters{this, "_waiters"}, popleft{this, "popleft"},
       get_logger{this, "get_logger"}, list{this, "list"}, init{this, "__init__"},
-      append{this, "append"}, deque_name{this, "deque"}, queue_class_name{this, "Queue"},
+      append{this, "append"}, clear_{this, "clear"}, deque_name{this, "deque"}, queue_class_name{this, "Queue"},
       throwing_away{this, "Throwing away element"}, rq{this, "RQ: "};
 
   // The standard-library objects the shortcuts stand in for: the namespaces
@@ -92,7 +92,7 @@ struct State : ModuleState {
   // library_function), and the deque type, when it is the interpreter's own.
   Held queue_namespace{this}, threading_namespace{this};
   Held deque{this};  // the C type of collections.deque, or nothing
-  BuiltinMethod deque_append{this}, deque_popleft{this};
+  BuiltinMethod deque_append{this}, deque_popleft{this}, deque_clear{this};
   Held tideq_class{this};  // for super() in __init__
   Held one{this}, zero{this};
 
@@ -543,7 +543,22 @@ Py_ssize_t count_to_take(Py_ssize_t size, PyObject* max_items, bool* negative) {
 // [self.queue.popleft() for _ in range(n)]
 Ref take(State& st, QueueView& view, Py_ssize_t n) {
   if (view.fresh()) {
-    // The list first: before 3.12 making it may run the collector, and so
+    // No code ran since self.queue was read. Everything, from an exact
+    // deque: copied out in order, then the deque emptied in one step, with
+    // the collector held off so that nothing runs in between (the copy's
+    // allocations could otherwise run finalizers that change the deque).
+    Ref q = view.get(kQueue);
+    if (!q) return Ref();
+    if (view.fresh() && Py_TYPE(q.get()) == st.deque.type() && PyObject_Size(q.get()) == n) {
+      CollectorHeldOff off(st);
+      if (off.held()) {
+        Ref items = Ref::steal(PySequence_List(q.get()));
+        if (!items || !st.deque_clear(q.get())) return Ref();
+        return items;
+      }
+    }
+    q = Ref();
+    // Otherwise the list first: before 3.12 making it may run the collector, and so
     // finalizers, which may change anything read so far.
     Ref items = Ref::steal(PyList_New(n));
     if (!items) return Ref();
@@ -553,7 +568,7 @@ Ref take(State& st, QueueView& view, Py_ssize_t n) {
     // Read now, after the last step that may run code: when self.queue is an
     // exact deque, popping from it allocates nothing and runs no code, so it
     // stays self.queue for every item.
-    Ref q = view.get(kQueue);
+    q = view.get(kQueue);
     if (!q) return Ref();
     if (view.fresh() && Py_TYPE(q.get()) == st.deque.type()) {
       for (Py_ssize_t i = 0; i < n; ++i) {
@@ -724,10 +739,11 @@ bool capture_stdlib(State& st, PyObject* queue_module) {
   if (!deque) return clear_expected(PyExc_AttributeError);
   if (!static_type(deque.get())) return true;
   auto* dt = reinterpret_cast<PyTypeObject*>(deque.get());
-  Ref append = type_lookup(dt, st.append), popleft = type_lookup(dt, st.popleft);
-  if (!append || !popleft) return true;
+  Ref append = type_lookup(dt, st.append), popleft = type_lookup(dt, st.popleft),
+      clear = type_lookup(dt, st.clear_);
+  if (!append || !popleft || !clear) return true;
   return st.deque_append.init(dt, append.get()) && st.deque_popleft.init(dt, popleft.get()) &&
-         st.deque.set(deque);
+         st.deque_clear.init(dt, clear.get()) && st.deque.set(deque);
 }
 
 bool exec_tideq(PyObject* m, State& st) {
