@@ -8,6 +8,9 @@ algorithm does: the same results and errors, the same contents, and the
 same reads and writes of the state in the same order.
 """
 
+import os
+import subprocess
+import sys
 import threading
 from collections import deque
 
@@ -22,6 +25,7 @@ from ombrix_sdk.structures.tideq import TideQueue
 STATE = {"maxsize", "queue", "mutex", "not_empty", "all_tasks_done", "unfinished_tasks",
          "debug", "logger", "_qsize", "_put", "_get"}
 EVENTS = []
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 class GetAttribute(object):
@@ -384,3 +388,89 @@ def test_condition_class_attributes_are_honoured(monkeypatch, name):
     ours, ref = TideQueue(1), PyTideQueue(1)
     for op in [("put", 1), ("put", 2), ("drain", 5, "list", True)]:
         assert step(ours, op) == step(ref, op)
+
+
+PATCH = """
+import queue, sys, threading
+calls = []
+def wrap(cls, name):
+    original = getattr(cls, name)
+    setattr(cls, name, lambda self, *a: (calls.append(name), original(self, *a))[1])
+def patch():
+    for name in ("_qsize", "_put", "_get"):
+        wrap(queue.Queue, name)
+    wrap(threading.Condition, "notify")
+    wrap(threading.Condition, "notify_all")
+if sys.argv[2] == "before":
+    patch()
+if sys.argv[1] == "native":
+    from ombrix_sdk.structures.tideq import TideQueue as Q
+else:
+    from benchmarks.reference_queue import PyTideQueue as Q
+if sys.argv[2] == "after":
+    patch()
+q = Q(2)
+for i in range(3):
+    q.put(i)
+q.drain_fast(1)
+q.drain_fast(5)
+print(calls)
+"""
+
+
+@pytest.mark.parametrize("when", ["before", "after"])
+def test_wrapped_standard_hooks_are_called_whenever_they_were_wrapped(when):
+    # A wrapper put on queue.Queue's hooks or the Condition's methods (by a
+    # tracer, a test double, a green-thread library) is not the standard
+    # method, whether it came before the import or after.
+    runs = [subprocess.run([sys.executable, "-c", PATCH, impl, when], cwd=ROOT, timeout=120,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+            for impl in ("native", "python")]
+    assert [r.returncode for r in runs] == [0, 0], [r.stderr for r in runs]
+    assert runs[0].stdout == runs[1].stdout and "'_put'" in runs[0].stdout
+
+
+COLLECTED = """
+import gc, sys
+from collections import deque
+if sys.argv[1] == "native":
+    from ombrix_sdk.structures.tideq import TideQueue as Q
+else:
+    from benchmarks.reference_queue import PyTideQueue as Q
+Q(2).put(0)
+for threshold in range(1, 40):
+    q = Q(10)
+    for i in range(int(sys.argv[3])):
+        q.put(i)
+    class Late:
+        def __del__(self):
+            {"append": lambda: q.queue.append("late"), "vars": lambda: vars(q),
+             "replace": lambda: setattr(q, "queue", deque(["new"]))}[sys.argv[2]]()
+    gc.collect()
+    late = Late(); late.me = late; del late
+    gc.set_threshold(threshold)
+    try:
+        out = q.drain_fast(3) if sys.argv[3] != "0" else q.put("put")
+    except IndexError as e:
+        out = repr(e)
+    finally:
+        gc.set_threshold(700, 10, 10)
+    gc.collect()
+    print(repr((out, list(q.queue), q.unfinished_tasks)))
+"""
+
+
+@pytest.mark.parametrize("action, filled", [("append", 3), ("replace", 3), ("vars", 0)])
+def test_the_collector_inside_a_method_gives_an_outcome_of_the_algorithm(action, filled):
+    # Before 3.12 the collector runs at allocations: a finalizer changes the
+    # deque, or reads the instance dict, in the middle of a method. Each
+    # outcome of the native method (taken, left, counter), at each collection
+    # point, is one the plain algorithm gives at some collection point, and
+    # the interpreter survives (PYTHONMALLOC=debug).
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    runs = [subprocess.run([sys.executable, "-c", COLLECTED, impl, action, str(filled)], cwd=ROOT,
+                           env=env, timeout=120, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           universal_newlines=True) for impl in ("native", "python")]
+    assert [r.returncode for r in runs] == [0, 0], [r.stderr[-2000:] for r in runs]
+    native, plain = (r.stdout.splitlines() for r in runs)
+    assert len(native) == 39 and set(native) <= set(plain), sorted(set(native) - set(plain))
