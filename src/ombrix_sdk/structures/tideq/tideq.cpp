@@ -28,6 +28,21 @@ namespace {
 
 using namespace ombrix;
 
+// Each shortcut below can be left out of a build (-DOMBRIX_WITHOUT=<bits>),
+// so that what it gains is measured against the same code without it
+// (scripts/shortcut-gains; the figures are in the design notes).
+enum Shortcut : unsigned {
+  kDictPass = 1,      // the instance dict read in one pass, not attribute by attribute
+  kDirectHooks = 2,   // queue.Queue's hooks done on the deque
+  kQuietNotify = 4,   // notify() of a Condition nobody waits on skipped
+  kCopyAll = 16,      // drain of everything: copy and clear
+  kDirectPops = 32,   // drain of some: pops straight into the result
+  kIntAdd = 64,       // the counter's + 1 done on the machine word
+  kQuietStore = 128,  // what is known stays known over the counter's store
+  kMemo = 256,        // what a dict holds remembered from call to call
+};
+constexpr bool with(Shortcut s) { return (OMBRIX_WITHOUT & s) == 0; }
+
 struct State;
 bool queue_type_is_standard(const State& st, PyTypeObject* type);
 bool condition_type_is_standard(const State& st, PyTypeObject* type);
@@ -154,7 +169,7 @@ class QueueView {
   void begin() {
     forget_scan();
     fresh_ = false;
-    scanned_ = refresh() && !facts_ && scan_.read(dict_.get(), st_.slots);
+    scanned_ = refresh() && !facts_ && with(kDictPass) && scan_.read(dict_.get(), st_.slots);
   }
   // After a step that may have run Python code: the class, the dict and
   // what a pass read may all have changed. What the view held goes now, as
@@ -201,7 +216,7 @@ class QueueView {
       ran_code();
       return ok;
     }
-    const bool quiet = quiet_store(slot);
+    const bool quiet = with(kQuietStore) && quiet_store(slot);
     bool ok;
     if (facts_) {
       ok = st_.queue_memo.store(dict_.get(), slot, name, value);
@@ -230,7 +245,7 @@ class QueueView {
       ran_code();  // a key's __eq__ may have run
       if (!found) return Hook::Error;
     }
-    return *own ? Hook::Own : Hook::Standard;
+    return *own ? Hook::Own : with(kDirectHooks) ? Hook::Standard : Hook::Generic;
   }
   // Whether no code ran since the facts were read.
   bool fresh() const { return fresh_; }
@@ -254,6 +269,7 @@ class QueueView {
       if (PyErr_Occurred()) clear_expected();
       return standard_ = false;
     }
+    if (!with(kMemo)) return true;
     facts_ = st_.queue_memo.find(dict_.get());
     if (!facts_) facts_ = st_.queue_memo.start(dict_.get());
     return true;
@@ -442,7 +458,7 @@ bool notify_is_noop(State& st, PyObject* cond, PyObject* mutex, PyObject* method
 bool notify(State& st, QueueView& view, Slot cond_slot, PyObject* method, PyObject* mutex) {
   Ref cond = view.get(cond_slot);
   if (!cond) return false;
-  if (notify_is_noop(st, cond.get(), mutex, method)) return true;
+  if (with(kQuietNotify) && notify_is_noop(st, cond.get(), mutex, method)) return true;
   view.ran_code();
   return static_cast<bool>(call_method(cond.get(), method, {}));
 }
@@ -502,7 +518,7 @@ PyObject* put_locked(State& st, QueueView& view, PyObject* item, PyObject* mutex
   if (!count) return nullptr;
   const bool plain_count = PyLong_CheckExact(count.get());
   if (!plain_count) view.ran_code();
-  Ref next = plain_count ? plus_one(st, count.get())
+  Ref next = plain_count && with(kIntAdd) ? plus_one(st, count.get())
                          : Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get()));
   if (!next) return nullptr;
   count = Ref();  // let go before the store, which drops the dict's reference
@@ -549,7 +565,8 @@ Ref take(State& st, QueueView& view, Py_ssize_t n) {
     // allocations could otherwise run finalizers that change the deque).
     Ref q = view.get(kQueue);
     if (!q) return Ref();
-    if (view.fresh() && Py_TYPE(q.get()) == st.deque.type() && PyObject_Size(q.get()) == n) {
+    if (with(kCopyAll) && view.fresh() && Py_TYPE(q.get()) == st.deque.type() &&
+        PyObject_Size(q.get()) == n) {
       CollectorHeldOff off(st);
       if (off.held()) {
         Ref items = Ref::steal(PySequence_List(q.get()));
@@ -557,9 +574,10 @@ Ref take(State& st, QueueView& view, Py_ssize_t n) {
         return items;
       }
     }
-    q = Ref();
-    // Otherwise the list first: before 3.12 making it may run the collector, and so
-    // finalizers, which may change anything read so far.
+  }
+  if (view.fresh() && with(kDirectPops)) {
+    // Otherwise the list first: before 3.12 making it may run the
+    // collector, and so finalizers, which may change anything read so far.
     Ref items = Ref::steal(PyList_New(n));
     if (!items) return Ref();
 #if PY_VERSION_HEX < 0x030C0000
@@ -568,7 +586,7 @@ Ref take(State& st, QueueView& view, Py_ssize_t n) {
     // Read now, after the last step that may run code: when self.queue is an
     // exact deque, popping from it allocates nothing and runs no code, so it
     // stays self.queue for every item.
-    q = view.get(kQueue);
+    Ref q = view.get(kQueue);
     if (!q) return Ref();
     if (view.fresh() && Py_TYPE(q.get()) == st.deque.type()) {
       for (Py_ssize_t i = 0; i < n; ++i) {
