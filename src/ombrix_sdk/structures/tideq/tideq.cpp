@@ -21,7 +21,6 @@
 #include "ombrix/module.hpp"
 #include "ombrix/types.hpp"
 
-#include <climits>
 #include <initializer_list>
 
 namespace {
@@ -37,8 +36,6 @@ enum Shortcut : unsigned {
   kQuietNotify = 4,   // notify() of a Condition nobody waits on skipped
   kCopyAll = 16,      // drain of everything: copy and clear
   kDirectPops = 32,   // drain of some: pops straight into the result
-  kIntAdd = 64,       // the counter's + 1 done on the machine word
-  kQuietStore = 128,  // what is known stays known over the counter's store
   kMemo = 256,        // what a dict holds remembered from call to call
 };
 constexpr bool with(Shortcut s) { return (OMBRIX_WITHOUT & s) == 0; }
@@ -204,29 +201,19 @@ class QueueView {
     ran_code();  // the attribute access may run code
     return getattr(self_, st_.slots[slot]);
   }
-  // self.<slot> = value. A store can run code: the replaced value's
-  // finalizer, or another extension's dict watcher. When neither can (the
-  // value replaced is known and frees nothing that could, and no other
-  // extension watches the dict, whose keys are exact str), what is known
-  // stays known.
+  // self.<slot> = value. A store can run code (the replaced value's
+  // finalizer, another extension's dict watcher), so nothing read before is
+  // trusted after it; the memo mirrors its own holder's store of the counter
+  // instead of forgetting the dict (see DictMemo).
   bool set(Slot slot, PyObject* value) {
     const Name& name = st_.slots[slot];
-    if (!refresh()) {
-      const bool ok = PyObject_SetAttr(self_, name, value) == 0;
-      ran_code();
-      return ok;
-    }
-    const bool quiet = with(kQuietStore) && quiet_store(slot);
     bool ok;
-    if (facts_) {
+    if (!refresh()) {
+      ok = PyObject_SetAttr(self_, name, value) == 0;
+    } else if (facts_) {
       ok = st_.queue_memo.store(dict_.get(), slot, name, value);
-      if (ok && quiet && st_.queue_memo.find(dict_.get()) == facts_) return true;
     } else {
       ok = PyDict_SetItem(dict_.get(), name, value) == 0;
-      if (ok && quiet) {
-        scan_.set(slot, value);
-        return true;
-      }
     }
     ran_code();
     return ok;
@@ -282,18 +269,6 @@ class QueueView {
       scan_.clear();
     }
   }
-  // Whether storing into `slot` runs no Python code (see set()).
-  bool quiet_store(Slot slot) const {
-    PyObject* old;
-    if (scanned_) {
-      old = scan_[slot].get();
-    } else if (facts_ && (facts_->known & (1u << slot))) {
-      old = facts_->values[slot].get();
-    } else {
-      return false;
-    }
-    return (!old || freeing_runs_no_code(old)) && st_.dict_watch.unwatched_by_others(dict_.get());
-  }
   // dict[name of slot] into *value (empty when absent), with a pass read or
   // facts_ known; false on error. The keys are all exact str: no code runs.
   bool entry(Slot slot, Ref* value) {
@@ -319,16 +294,6 @@ class QueueView {
   bool scanned_ = false;   // scan_ holds what one pass read, trusted while fresh
   DictScan<kSlots> scan_;
 };
-
-// count + 1 for an exact int count: the value int's own addition gives,
-// computed directly while it fits a machine word.
-Ref plus_one(State& st, PyObject* count) {
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
-  if (value == -1 && PyErr_Occurred()) return Ref();
-  if (!overflow && value < LLONG_MAX) return Ref::steal(PyLong_FromLongLong(value + 1));
-  return Ref::steal(PyNumber_Add(count, st.one.get()));
-}
 
 // True when the truth value of `o` is known without running Python code.
 bool plain_truth(PyObject* o) {
@@ -516,10 +481,8 @@ PyObject* put_locked(State& st, QueueView& view, PyObject* item, PyObject* mutex
   // self.unfinished_tasks += 1
   Ref count = view.get(kUnfinishedTasks);
   if (!count) return nullptr;
-  const bool plain_count = PyLong_CheckExact(count.get());
-  if (!plain_count) view.ran_code();
-  Ref next = plain_count && with(kIntAdd) ? plus_one(st, count.get())
-                         : Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get()));
+  if (!PyLong_CheckExact(count.get())) view.ran_code();  // arithmetic may run code
+  Ref next = Ref::steal(PyNumber_InPlaceAdd(count.get(), st.one.get()));
   if (!next) return nullptr;
   count = Ref();  // let go before the store, which drops the dict's reference
   if (!view.set(kUnfinishedTasks, next.get())) return nullptr;
@@ -581,7 +544,7 @@ Ref take(State& st, QueueView& view, Py_ssize_t n) {
     Ref items = Ref::steal(PyList_New(n));
     if (!items) return Ref();
 #if PY_VERSION_HEX < 0x030C0000
-    view.ran_code();
+    view.begin();  // what the view knew goes; the dict is read again
 #endif
     // Read now, after the last step that may run code: when self.queue is an
     // exact deque, popping from it allocates nothing and runs no code, so it
