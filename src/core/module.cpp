@@ -101,12 +101,13 @@ CollectorHeldOff::CollectorHeldOff(const ModuleState& state)
 }
 #endif
 
-CollectorHeldOff::~CollectorHeldOff() {
+void CollectorHeldOff::let_go() {
 #if PY_VERSION_HEX < 0x030A0000
   if (held_ && was_enabled_) call_switch(state_.gc_enable);
 #elif PY_VERSION_HEX < 0x030C0000
-  if (was_enabled_) PyGC_Enable();
+  if (held_ && was_enabled_) PyGC_Enable();
 #endif
+  held_ = false;
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) {

@@ -84,10 +84,14 @@ S& state_of(NativeFunction* fn) {
 class CollectorHeldOff {
  public:
   explicit CollectorHeldOff(const ModuleState& state);
-  ~CollectorHeldOff();
+  ~CollectorHeldOff() { let_go(); }
   CollectorHeldOff(const CollectorHeldOff&) = delete;
   CollectorHeldOff& operator=(const CollectorHeldOff&) = delete;
+  // Whether the collector is held off (false after let_go()).
   bool held() const { return held_; }
+  // Lets the collector run again, if it was enabled before: before a step
+  // that may run Python code.
+  void let_go();
 
  private:
 #if PY_VERSION_HEX < 0x030A0000
