@@ -964,15 +964,37 @@ WHOLE = model_archive("model_a", CUT_FILES)
 CUT = cut_after_member(WHOLE, 2)  # model_a/ and model_a/a.bin: tarfile sees an end there
 
 
+class _Members(object):
+    """An archive object that shows its members and nothing of its stream."""
+
+    def __init__(self, tar):
+        self._tar = tar
+
+    def __iter__(self):
+        return iter(self._tar)
+
+    def extract(self, member, path):
+        return self._tar.extract(member, path=path)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._tar.close()
+
+
 @pytest.mark.parametrize("path", ["no-length", "chunked", "length-of-the-cut", "on-disk",
-                                  "resumed", "journal", "lock-less"])
+                                  "resumed", "journal", "lock-less", "stand-in-tarfile"])
 def test_an_archive_cut_at_a_member_boundary_is_never_a_model(fetch, settings, server, log,
-                                                              preloaded, path):
+                                                              preloaded, monkeypatch, path):
     # However the cut archive comes (a close-delimited body, a chunked one, a
     # length that announces just the cut bytes, an archive left on disk, the
     # rest of a resumed transfer, after the journal's recovery, in names of
-    # its own), the attempt fails and leaves no model; the next one, given
-    # the whole archive, brings it.
+    # its own, through a tarfile stand-in), the attempt fails and leaves no
+    # model; the next one, given the whole archive, brings it.
+    if path == "stand-in-tarfile":
+        monkeypatch.setattr(fetch, "tarfile", types.SimpleNamespace(**dict(
+            vars(tarfile), open=lambda name, mode: _Members(tarfile.open(name, mode)))))
     base, url = settings.base, server.url(ARCHIVE_PATH)
     archive = os.path.join(base, "model_a.tar.xz")
     first = {"no-length": Reply(200, CUT, length=None), "lock-less": Reply(200, CUT, length=None),
