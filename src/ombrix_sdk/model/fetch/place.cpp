@@ -191,6 +191,19 @@ int sync_all(const std::vector<std::pair<std::string, bool>>& paths) {
 }
 
 int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+  if (type == FTW_DNR) {
+    // A directory that may not be listed (an archive can make one, mode
+    // 0300, and fill it): opened to its owner, then removed as the rest.
+    // (A file system that keeps it unreadable ends the nesting.)
+    static thread_local int nested = 0;
+    if (nested >= 64) return EACCES;
+    if (::chmod(path, 0700) != 0) return errno;
+    ++nested;
+    int rc = ::nftw(path, remove_entry, 16, FTW_PHYS | FTW_DEPTH);
+    int saved = errno;
+    --nested;
+    return rc == 0 ? 0 : rc > 0 ? rc : saved;
+  }
   int rc = (type == FTW_DP) ? ::rmdir(path) : ::unlink(path);
   return (rc == 0 || errno == ENOENT) ? 0 : errno;
 }
