@@ -232,7 +232,9 @@ def test_the_lock_file_of_another_user(settings, server, shared_volume, mode, he
     [Member("model_a", "dir"), Member("model_a/w.bin", data=b"w", mode=0o000)],
     [Member("model_a", "dir"), Member("model_a/sub", "dir", mode=0o300),
      Member("model_a/sub/w.bin", data=b"w")],
-], ids=["write-only", "no-permission", "unlistable-directory"])
+    [Member("model_a", "dir"), Member("model_a/ro/w.bin", data=b"w"),
+     Member("model_a/ro", "dir", mode=0o500)],
+], ids=["write-only", "no-permission", "unlistable-directory", "read-only-directory"])
 def test_a_model_its_owner_may_not_read_is_installed(settings, server, shared_volume, members):
     # Such entries cannot be opened to be flushed on their own: their file
     # system is flushed whole, and the model is installed at the first try.

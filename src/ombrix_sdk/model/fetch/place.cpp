@@ -190,7 +190,7 @@ int sync_all(const std::vector<std::pair<std::string, bool>>& paths) {
   return error.load();
 }
 
-int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+int remove_entry(const char* path, const struct stat*, int type, struct FTW* walk) {
   if (type == FTW_DNR) {
     // A directory that may not be listed (an archive can make one, mode
     // 0300, and fill it): opened to its owner, then removed as the rest.
@@ -205,6 +205,16 @@ int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
     return rc == 0 ? 0 : rc > 0 ? rc : saved;
   }
   int rc = (type == FTW_DP) ? ::rmdir(path) : ::unlink(path);
+  if (rc != 0 && (errno == EACCES || errno == EPERM) && walk->level > 0) {
+    // A directory of the tree its owner may not write to (an archive can
+    // make one, mode 0500, after its entries): opened to its owner.
+    std::string parent = parent_of(path);
+    struct stat st;
+    if (::lstat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        ::chmod(parent.c_str(), (st.st_mode & 07777) | 0700) == 0) {
+      rc = (type == FTW_DP) ? ::rmdir(path) : ::unlink(path);
+    }
+  }
   return (rc == 0 || errno == ENOENT) ? 0 : errno;
 }
 
