@@ -26,12 +26,14 @@ class Reply(object):
     this many bytes at a time, pausing between. etag/last_modified:
     validators sent with the answer. ranges: a request "Range: bytes=N-"
     whose If-Range matches a validator gets 206 with the rest (cut then
-    counts from N).
+    counts from N). chunked: the body goes in chunked transfer coding, in
+    one chunk and the last one (length then still sends a Content-Length
+    beside it, if not None).
     """
 
     def __init__(self, status=200, body=b"", headers=None, length="auto", cut=None,
                  delay=0.0, stall_after=None, stall=0.0, etag=None, last_modified=None,
-                 ranges=False, pace=None):
+                 ranges=False, pace=None, chunked=False):
         self.status = status
         self.body = body
         self.headers = dict(headers or {})
@@ -44,6 +46,7 @@ class Reply(object):
         self.last_modified = last_modified
         self.ranges = ranges
         self.pace = pace
+        self.chunked = chunked
 
     def answer(self, headers):
         """(status, body, headers) of the answer to a request with `headers`."""
@@ -88,8 +91,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 self.send_header("Content-Length", str(len(full_body)))
             elif reply.length is not None:
                 self.send_header("Content-Length", str(reply.length))
+            if reply.chunked:
+                self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()
             body = full_body if reply.cut is None else full_body[:reply.cut]
+            if reply.chunked:
+                body = b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body)
             if reply.stall_after is not None:
                 self._send(body[:reply.stall_after])
                 self.wfile.flush()
@@ -217,6 +224,26 @@ def archive_bytes(members, preset=0):
                 raise ValueError(m.kind)
             tar.addfile(info)
     return buf.getvalue()
+
+
+def cut_after_member(data, count):
+    """The longest prefix of the tar.xz archive `data` that decodes to its
+    first `count` members and at most a part of the next header: a cut that
+    tarfile, reading the stream, takes for the end of the archive."""
+    import lzma
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r:xz") as tar:
+        members = tar.getmembers()
+    end = members[count].offset  # where the next header begins
+
+    def decoded(cut):
+        return len(lzma.LZMADecompressor().decompress(data[:cut]))
+    low, high = 0, len(data)  # the shortest cut that decodes to `end`: by halves
+    while low < high:
+        middle = (low + high) // 2
+        low, high = (middle + 1, high) if decoded(middle) < end else (low, middle)
+    if not end <= decoded(low) < end + 512:
+        raise ValueError("no cut decodes to the end of member %d" % count)
+    return data[:low]
 
 
 def model_archive(name, files):

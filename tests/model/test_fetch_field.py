@@ -23,7 +23,7 @@ import types
 
 import pytest
 
-from fetch_support import Member, Reply, archive_bytes, model_archive
+from fetch_support import Member, Reply, archive_bytes, cut_after_member, model_archive
 
 ETAG = '"model-v1"'
 ARCHIVE_PATH = "/archives/model_a.tar.xz"
@@ -955,3 +955,108 @@ def test_a_journal_never_removes_the_base_directory_or_above(fetch, settings, se
     server.routes[path] = Reply(404)
     fetch.download_url(server.url(path))
     assert os.path.exists(keep) and os.path.isdir(model_dir)
+
+
+# --- whole by the archive's own end ------------------------------------------------------
+
+CUT_FILES = {"a.bin": os.urandom(64 * 1024), "b.bin": os.urandom(64 * 1024)}
+WHOLE = model_archive("model_a", CUT_FILES)
+CUT = cut_after_member(WHOLE, 2)  # model_a/ and model_a/a.bin: tarfile sees an end there
+
+
+class _Members(object):
+    """An archive object that shows its members and nothing of its stream."""
+
+    def __init__(self, tar):
+        self._tar = tar
+
+    def __iter__(self):
+        return iter(self._tar)
+
+    def extract(self, member, path):
+        return self._tar.extract(member, path=path)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._tar.close()
+
+
+@pytest.mark.parametrize("path", ["no-length", "chunked", "length-of-the-cut", "on-disk",
+                                  "resumed", "journal", "lock-less", "stand-in-tarfile"])
+def test_an_archive_cut_at_a_member_boundary_is_never_a_model(fetch, settings, server, log,
+                                                              preloaded, monkeypatch, path):
+    # However the cut archive comes (a close-delimited body, a chunked one, a
+    # length that announces just the cut bytes, an archive left on disk, the
+    # rest of a resumed transfer, after the journal's recovery, in names of
+    # its own, through a tarfile stand-in), the attempt fails and leaves no
+    # model; the next one, given the whole archive, brings it.
+    if path == "stand-in-tarfile":
+        monkeypatch.setattr(fetch, "tarfile", types.SimpleNamespace(**dict(
+            vars(tarfile), open=lambda name, mode: _Members(tarfile.open(name, mode)))))
+    base, url = settings.base, server.url(ARCHIVE_PATH)
+    archive = os.path.join(base, "model_a.tar.xz")
+    first = {"no-length": Reply(200, CUT, length=None), "lock-less": Reply(200, CUT, length=None),
+             "chunked": Reply(200, CUT, length=None, chunked=True),
+             "resumed": Reply(200, CUT, etag=ETAG, ranges=True)}.get(path, Reply(200, CUT))
+    on_disk = path in ("on-disk", "journal")
+    server.routes[ARCHIVE_PATH] = [first] * (not on_disk) + [Reply(200, WHOLE)]
+    os.makedirs(base)
+    if on_disk:
+        with open(archive, "wb") as f:
+            f.write(CUT)
+    if path == "journal":  # what an extraction killed half-way left
+        os.makedirs(os.path.join(base, "model_a"))
+        open(archive + ".journal", "w").close()
+    if path == "resumed":
+        with open(archive + ".partial", "wb") as f:
+            f.write(CUT[:100])
+        with open(archive + ".validator", "w") as f:
+            f.write("%s\n%d\n" % (ETAG, len(CUT)))
+    if path == "lock-less":
+        out = _in_child(ONE_FETCH, settings, server, env=preloaded("NO_LOCKS"))
+        assert out.split() == ["None"]
+    else:
+        assert fetch.download_url(url) is None
+        assert log[-1] == ("warning", "Failed to extracting tarxz %s - unexpected end of data"
+                           % archive)
+        assert _range_requests(server) == ([("bytes=100-", ETAG)] if path == "resumed" else [])
+    assert not os.path.exists(os.path.join(base, "model_a"))
+    assert fetch.download_url(url) == os.path.join(base, "model_a")
+    assert _digest(os.path.join(base, "model_a")) == _expected(CUT_FILES)
+    assert os.listdir(base) == ["model_a"]
+
+
+# --- side files of a long archive name ------------------------------------------------------
+
+LONG = "m" * 248  # the archive's file name takes 255 bytes
+
+
+@pytest.mark.parametrize("case", ["whole", "resumed", "two-alike", "lock-less"])
+def test_side_files_of_a_long_archive_name_fit_and_are_its_own(fetch, settings, server, clock,
+                                                               preloaded, case):
+    limit = os.pathconf(os.path.dirname(settings.base), "PC_NAME_MAX")
+    names = [LONG, LONG[:-1] + "n"] if case == "two-alike" else [LONG]
+    files = {"w.bin": os.urandom(3 * MIB)}
+    for name in names:
+        data = model_archive(name, files)
+        cut = len(data) // 2 if case in ("resumed", "two-alike") else None
+        server.routes["/a/%s.tar.xz" % name] = [Reply(200, data, etag=ETAG, ranges=True, cut=cut),
+                                               Reply(200, data, etag=ETAG, ranges=True)]
+    urls = [server.url("/a/%s.tar.xz" % name) for name in names]
+    if case == "lock-less":
+        code = ONE_FETCH.replace("download_url(sys.argv[2])", "download_url(sys.argv[3])")
+        out = _in_child(code, settings, server, urls[0], env=preloaded("NO_LOCKS"))
+        assert out.split() == [os.path.join(settings.base, LONG)]
+    if cut:  # each broken transfer keeps its bytes under names of its own
+        assert [fetch.download_url(url) for url in urls] == [None] * len(names)
+        kept = os.listdir(settings.base)
+        assert len(kept) == 2 * len(names) and max(map(len, kept)) <= limit
+        assert len(_range_requests(server)) == 0
+    assert [fetch.download_detection_model(url) for url in urls] == [
+        os.path.join(settings.base, name) for name in names]
+    assert len(_range_requests(server)) == (len(names) if cut else 0)
+    assert sorted(os.listdir(settings.base)) == names
+    assert [_digest(os.path.join(settings.base, name)) for name in names] == [
+        _expected(files)] * len(names)

@@ -2,12 +2,15 @@
 link, sibling models in one base directory, a full disk, and a body cut short
 under urllib3 2.x and 1.26. Real file systems, the real loopback server."""
 
+import io
 import json
 import os
 import shutil
 import stat
 import subprocess
 import sys
+import tarfile
+import time
 from pathlib import Path
 
 import pytest
@@ -150,3 +153,103 @@ def test_a_body_cut_short_is_never_taken_for_a_whole_archive(settings, server, u
     assert second == os.path.join(settings.base, "model_a") and tree(second) == ["w.bin"]
     assert [h for _, h in server.requests if "range" in h] != []  # the rest, resumed
     assert server.body_bytes < 1.5 * len(DATA) and os.listdir(settings.base) == ["model_a"]
+
+
+@pytest.mark.parametrize("length", [len(DATA) + 100, len(DATA) - 100, None],
+                         ids=["longer", "shorter", "none"])
+def test_a_length_beside_chunked_coding_binds_nothing(fetch, settings, server, tmp_path, length):
+    # Chunked coding ends the body by itself; a Content-Length beside it
+    # is ignored, by download_file alone as by download_url.
+    server.routes["/a/model_a.tar.xz"] = Reply(200, DATA, length=length, chunked=True)
+    url = server.url("/a/model_a.tar.xz")
+    alone = str(tmp_path / "alone.tar.xz")
+    assert fetch.download_file(url, alone) is True
+    assert Path(alone).read_bytes() == DATA
+    assert fetch.download_url(url) == os.path.join(settings.base, "model_a")
+    assert tree(os.path.join(settings.base, "model_a")) == ["w.bin"]
+    assert os.listdir(settings.base) == ["model_a"] and len(server.requests) == 2
+
+
+# A process of another user as far as file permissions go: root without
+# CAP_DAC_OVERRIDE (the interpreter under root's directories stays usable).
+AS_ANOTHER_USER = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+FETCH = """if 1:
+    import os, sys
+    os.umask(0o022)
+    from ombrix_sdk.model import fetch
+    fetch.BASE_MODEL_DIR, fetch.DOWNLOAD_MODEL_TIMEOUT = sys.argv[1], 30
+    print(fetch.download_detection_model(sys.argv[2]))
+"""
+
+
+@pytest.fixture
+def shared_volume(settings):
+    """A group-shared base directory (2775), for a child of another user."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        pytest.skip("needs root and setpriv to act as another user")
+    os.makedirs(settings.base)
+    os.chmod(settings.base, 0o2775)
+    return settings.base
+
+
+def _fetch_as_another_user(base, url, **kwargs):
+    return subprocess.Popen(AS_ANOTHER_USER + [sys.executable, "-c", FETCH, base, url],
+                            stdout=subprocess.PIPE, universal_newlines=True, **kwargs)
+
+
+@pytest.mark.parametrize("mode,held", [(0o644, False), (0o644, True), (0o600, False)],
+                         ids=["stale", "held", "unreadable"])
+def test_the_lock_file_of_another_user(settings, server, shared_volume, mode, held):
+    # Left by a fetch of uid 1001: locked through a read-only descriptor
+    # (so a live holder is still waited for), or, when it cannot be read,
+    # passed by as where nothing locks.
+    lock = os.path.join(shared_volume, "model_a.tar.xz.lock")
+    open(lock, "w").close()
+    os.chown(lock, 1001, 2000)
+    os.chmod(lock, mode)
+    url = server.url("/a/model_a.tar.xz")
+    server.routes["/a/model_a.tar.xz"] = Reply(200, DATA, stall_after=1000,
+                                               stall=1.0 if held else 0)
+    holder = None
+    if held:  # a fetch that may open the lock file for writing holds it
+        holder = subprocess.Popen([sys.executable, "-c", FETCH, shared_volume, url],
+                                  stdout=subprocess.PIPE, universal_newlines=True)
+        while not server.requests:
+            time.sleep(0.01)
+    child = _fetch_as_another_user(shared_volume, url)
+    out, _ = child.communicate(timeout=120)
+    assert out.split() == [os.path.join(shared_volume, "model_a")]
+    if holder:
+        assert holder.communicate(timeout=120)[0].split() == out.split()
+    assert len(server.requests) == 1  # the other fetch waited for the holder
+    assert tree(os.path.join(shared_volume, "model_a")) == ["w.bin"]
+    assert sorted(os.listdir(shared_volume)) == ["model_a"] + (
+        ["model_a.tar.xz.lock"] if mode == 0o600 else [])
+
+
+@pytest.mark.parametrize("members", [
+    [Member("model_a", "dir"), Member("model_a/w.bin", data=b"w", mode=0o200)],
+    [Member("model_a", "dir"), Member("model_a/w.bin", data=b"w", mode=0o000)],
+    [Member("model_a", "dir"), Member("model_a/sub", "dir", mode=0o300),
+     Member("model_a/sub/w.bin", data=b"w")],
+    [Member("model_a", "dir"), Member("model_a/ro/w.bin", data=b"w"),
+     Member("model_a/ro", "dir", mode=0o500)],
+], ids=["write-only", "no-permission", "unlistable-directory", "read-only-directory"])
+def test_a_model_its_owner_may_not_read_is_installed(settings, server, shared_volume, members):
+    # Such entries cannot be opened to be flushed on their own: their file
+    # system is flushed whole, and the model is installed at the first try.
+    # What a fetch killed in the middle left of the same model (a journal,
+    # the entries) is removed first.
+    data = archive_bytes(members)
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r:xz") as tar:
+        tar.extractall(shared_volume, **(  # modes as they are, on every interpreter
+            {"filter": "fully_trusted"} if hasattr(tarfile, "fully_trusted_filter") else {}))
+    open(os.path.join(shared_volume, "model_a.tar.xz.journal"), "w").close()
+    server.routes["/a/model_a.tar.xz"] = Reply(200, data)
+    child = _fetch_as_another_user(shared_volume, server.url("/a/model_a.tar.xz"))
+    out, _ = child.communicate(timeout=120)
+    assert out.split() == [os.path.join(shared_volume, "model_a")]
+    assert len(server.requests) == 1 and os.listdir(shared_volume) == ["model_a"]
+    for member in members[1:]:
+        st = os.lstat(os.path.join(shared_volume, member.name))
+        assert stat.S_IMODE(st.st_mode) == (member.mode if member.mode is not None else 0o644)

@@ -3,7 +3,8 @@
 // For download_url's own archive, the transfer goes through a partial file
 // and continues where an earlier one broke off (see place.hpp).
 //
-// A body is whole only when as many bytes came as the server announced:
+// A body is whole only when as many bytes came as the server announced (a
+// Content-Length beside chunked transfer coding announces nothing):
 // some versions of the HTTP library end a body that the connection cut
 // short without an error, and such a body is then raised as a broken link,
 // as the others raise it.
@@ -12,6 +13,7 @@
 
 #include <cctype>
 #include <string>
+#include <vector>
 
 #include "fetch.hpp"
 #include "place.hpp"
@@ -122,46 +124,80 @@ bool start_progress(const State& st, PyObject* response, Progress* progress) {
   return static_cast<bool>(progress->last_pct);
 }
 
-// response.headers.get(name) as text; empty when absent or not a str.
-std::string header(const State& st, PyObject* response, PyObject* name) {
+// response.headers.get(name) as text in *out; empty when absent, not a
+// str, or not text that a header can hold (an Exception while reading it
+// counts as absent). False with the exception set for anything else.
+bool header(const State& st, PyObject* response, PyObject* name, std::string* out) {
+  out->clear();
   Ref headers = getattr(response, st.headers);
   Ref value = headers ? call_method(headers.get(), st.get, {name}) : Ref();
-  if (!value) {
-    PyErr_Clear();
-    return std::string();
-  }
-  if (!PyUnicode_Check(value.get())) return std::string();
+  if (!value) return clear_expected();
+  if (!PyUnicode_Check(value.get())) return true;
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size);
-  if (!text) {
-    PyErr_Clear();
-    return std::string();
-  }
-  std::string result(text, static_cast<size_t>(size));
+  if (!text) return clear_expected();
+  out->assign(text, static_cast<size_t>(size));
   // A header value never holds a line break; the kept file is line based.
-  return result.find_first_of("\r\n") == std::string::npos ? result : std::string();
+  if (out->find_first_of("\r\n") != std::string::npos) out->clear();
+  return true;
+}
+
+// The codings a header lists ("a, B" gives "a" and "b"), lower case.
+std::vector<std::string> codings(const std::string& value) {
+  std::vector<std::string> found;
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t comma = value.find(',', start);
+    if (comma == std::string::npos) comma = value.size();
+    std::string item = value.substr(start, comma - start);
+    size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
+    item = first == std::string::npos ? std::string() : item.substr(first, last - first + 1);
+    for (char& c : item) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    found.push_back(item);
+    start = comma + 1;
+  }
+  return found;
 }
 
 // The body is sent in a content coding (gzip, ...): the bytes written are
-// not the bytes sent.
-bool encoded(const State& st, PyObject* response) {
-  std::string coding = header(st, response, st.content_encoding);
-  for (char& c : coding) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  size_t first = coding.find_first_not_of(" \t"), last = coding.find_last_not_of(" \t");
-  return first != std::string::npos && coding.substr(first, last - first + 1) != "identity";
+// not the bytes sent. 1 yes, 0 no, -1 on error.
+int encoded(const State& st, PyObject* response) {
+  std::string coding;
+  if (!header(st, response, st.content_encoding, &coding)) return -1;
+  std::vector<std::string> listed = codings(coding);
+  return listed.size() == 1 && (listed[0].empty() || listed[0] == "identity") ? 0 : 1;
+}
+
+// The body comes in chunked transfer coding, which ends it by itself: a
+// Content-Length beside it is to be ignored, as the HTTP library does. 1
+// yes, 0 no, -1 on error.
+int chunked(const State& st, PyObject* response) {
+  std::string coding;
+  if (!header(st, response, st.transfer_encoding, &coding)) return -1;
+  for (const std::string& item : codings(coding)) {
+    if (item == "chunked") return 1;
+  }
+  return 0;
 }
 
 // After the body: as many bytes came as the server announced (the
-// progress total; 0 when it announced none). In a content coding the bytes
+// progress total; 0 when it announced none). The Content-Length of a 200
+// binds only without chunked transfer coding; the total of a
+// Content-Range (`ranged`) always does. In a content coding the bytes
 // counted are those read from the connection. A shorter body is raised as
 // requests raises a body that the connection cut short.
-bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress) {
+bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress,
+                bool ranged) {
   State& st = state_of(fn);
   Ref zero = integer(0);
   int unknown = zero ? equal(progress.total.get(), zero.get()) : -1;
   if (unknown != 0) return unknown == 1;
+  int unbound = ranged ? 0 : chunked(st, response);
+  if (unbound != 0) return unbound == 1;
   Ref received = progress.downloaded;
-  if (encoded(st, response)) {
+  int coded = encoded(st, response);
+  if (coded < 0) return false;
+  if (coded) {
     Ref raw = getattr(response, st.raw);
     received = raw ? call_method(raw.get(), st.tell, {}) : Ref();
     if (!received) return false;
@@ -172,7 +208,8 @@ bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress
   Ref exceptions = requests ? getattr(requests.get(), st.exceptions) : Ref();
   Ref broken = exceptions ? getattr(exceptions.get(), st.ChunkedEncodingError) : Ref();
   if (!broken) {
-    PyErr_Clear();
+    // A stand-in for requests without the class: the built-in one.
+    if (!clear_expected()) return false;
     broken = Ref::borrow(PyExc_ConnectionError);
   }
   Ref message = Ref::steal(PyUnicode_FromFormat(
@@ -185,13 +222,13 @@ bool body_whole(NativeFunction* fn, PyObject* response, const Progress& progress
 // Steps 7 to 9: with open(path, mode) as file: the body into it, which must
 // be whole.
 Ref write_file_body(NativeFunction* fn, PyObject* response, PyObject* path, PyObject* mode,
-                    Progress& progress) {
+                    Progress& progress, bool ranged) {
   State& st = state_of(fn);
   Ref open = lookup(fn, st.open);
   Ref file = open ? call(open.get(), {path, mode}) : Ref();
   if (!file) return Ref();
   Ref written = finally_close(st, file.get(), write_body(fn, response, file.get(), progress));
-  return written && body_whole(fn, response, progress) ? written : Ref();
+  return written && body_whole(fn, response, progress, ranged) ? written : Ref();
 }
 
 // Steps 5 to 9, with the response open.
@@ -202,7 +239,7 @@ Ref save_body(NativeFunction* fn, PyObject* response, PyObject* local_file) {
   if (ok != 1) return ok < 0 ? Ref() : refused(fn, status.get());
   Progress progress;
   if (!start_progress(st, response, &progress)) return Ref();
-  return write_file_body(fn, response, local_file, st.wb, progress);
+  return write_file_body(fn, response, local_file, st.wb, progress, false);
 }
 
 // --- for download_url: bytes kept across broken transfers ----------------------
@@ -283,11 +320,11 @@ Ref complete(const FetchState& state, PyObject* local_file) {
 }
 
 // The server's validator for a body: a strong ETag, else Last-Modified
-// ("" when it sent neither).
-std::string validator_of(const State& st, PyObject* response) {
-  std::string validator = header(st, response, st.etag);
-  if (validator.compare(0, 2, "W/") == 0) validator.clear();  // weak: no use in If-Range
-  return validator.empty() ? header(st, response, st.last_modified) : validator;
+// ("" when it sent neither). False with an exception set on error.
+bool validator_of(const State& st, PyObject* response, std::string* validator) {
+  if (!header(st, response, st.etag, validator)) return false;
+  if (validator->compare(0, 2, "W/") == 0) validator->clear();  // weak: no use in If-Range
+  return !validator->empty() || header(st, response, st.last_modified, validator);
 }
 
 // The pending exception is a broken link: the connection failed, timed out
@@ -305,11 +342,17 @@ bool broken_link(NativeFunction* fn) {
                 PyObject_IsInstance(e.value(), PyExc_TimeoutError) == 1;
   Ref requests = broken ? Ref() : lookup(fn, st.requests);
   Ref exceptions = requests ? getattr(requests.get(), st.exceptions) : Ref();
+  // A lookup that failed counts as no match. Anything but an Exception
+  // (the process being stopped) goes on in the caught one's place, and
+  // keeps the bytes as such a stop does.
+  if (!broken && !exceptions && !clear_expected()) return true;
   for (PyObject* name :
        {st.ConnectionError.get(), st.Timeout.get(), st.ChunkedEncodingError.get()}) {
     Ref cls = exceptions && !broken ? getattr(exceptions.get(), name) : Ref();
-    broken = broken || (cls && PyObject_IsInstance(e.value(), cls.get()) == 1);
-    PyErr_Clear();  // a lookup that failed counts as no match
+    if (exceptions && !broken && !cls && !clear_expected()) return true;
+    int match = cls ? PyObject_IsInstance(e.value(), cls.get()) : 0;
+    if (match < 0 && !clear_expected()) return true;
+    broken = broken || match == 1;
   }
   e.restore();
   return broken;
@@ -328,10 +371,14 @@ Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
   Progress progress;
   if (!start_progress(st, response, &progress)) return Ref();
   // Bytes written in a content coding cannot be continued with a range of
-  // the bytes sent.
-  std::string validator = encoded(st, response) ? std::string() : validator_of(st, response);
+  // the bytes sent; a Content-Length beside chunked coding tells no size.
+  int coded = encoded(st, response);
+  int unbound = coded < 0 ? -1 : chunked(st, response);
+  std::string validator;
+  if (unbound < 0 || (!coded && !validator_of(st, response, &validator))) return Ref();
   long long total = PyLong_AsLongLong(progress.total.get());
-  if (total == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (total == -1 && PyErr_Occurred() && !clear_expected(PyExc_OverflowError)) return Ref();
+  if (unbound) total = 0;
 
   // The validator is dropped before the partial file is truncated and kept
   // again after: a validator on disk always belongs to the bytes beside it.
@@ -346,7 +393,7 @@ Ref whole_body(NativeFunction* fn, PyObject* response, const FetchState& state,
       write_file(state.validator, validator + "\n" + std::to_string(total) + "\n", false)) {
     result = write_body(fn, response, file.get(), progress);
   }
-  if (!finally_close(st, file.get(), result) || !body_whole(fn, response, progress)) {
+  if (!finally_close(st, file.get(), result) || !body_whole(fn, response, progress, false)) {
     // Without a validator no later attempt may continue these bytes.
     if (!resumable || !broken_link(fn)) forget_partial(state);
     return Ref();
@@ -363,7 +410,7 @@ Ref rest_of_body(NativeFunction* fn, PyObject* response, const FetchState& state
   progress.downloaded = progress.total ? Ref::steal(PyLong_FromLongLong(kept.offset)) : Ref();
   progress.last_pct = progress.downloaded ? integer(-1) : Ref();
   Ref path = progress.last_pct ? py_path(state.partial) : Ref();
-  if (!path || !write_file_body(fn, response, path.get(), st.ab, progress)) return Ref();
+  if (!path || !write_file_body(fn, response, path.get(), st.ab, progress, true)) return Ref();
   return complete(state, local_file);
 }
 
@@ -391,8 +438,13 @@ Ref answer_to_rest(NativeFunction* fn, PyObject* response, const FetchState& sta
   int partial = status_is(st, response, 206, &status);
   if (partial < 0) return Ref();
   if (partial) {
-    if (continues(header(st, response, st.content_range), kept.offset, kept.total) &&
-        validator_of(st, response) == kept.validator && !encoded(st, response)) {
+    std::string range, validator;
+    int coded = header(st, response, st.content_range, &range) &&
+                        validator_of(st, response, &validator)
+                    ? encoded(st, response)
+                    : -1;
+    if (coded < 0) return Ref();
+    if (continues(range, kept.offset, kept.total) && validator == kept.validator && !coded) {
       return rest_of_body(fn, response, state, local_file, kept);
     }
     *again = true;

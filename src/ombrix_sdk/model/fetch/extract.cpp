@@ -55,11 +55,7 @@ int starts_with(const State& st, PyObject* text, PyObject* prefix) {
 // that kind of link.
 int member_is(PyObject* member, PyObject* test) {
   Ref method = getattr(member, test);
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+  if (!method) return clear_expected(PyExc_AttributeError) ? 0 : -1;
   Ref result = call(method.get(), {});
   return result ? truth(result.get()) : -1;
 }
@@ -89,8 +85,7 @@ class Extraction {
     Ref tar_class = getattr(tarfile.get(), st.TarFile);
     Ref filter = tar_class ? getattr(tarfile.get(), st.fully_trusted_filter) : Ref();
     if (!filter) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-      PyErr_Clear();
+      if (!clear_expected(PyExc_AttributeError)) return false;
       filtered_ = 0;
       return true;
     }
@@ -135,13 +130,14 @@ class Extraction {
 
   // Removes what this extraction created, newest first, keeping the pending
   // exception. Failures to remove are ignored: the extraction's own error is
-  // the one to report.
+  // the one to report. Anything but an Exception while removing (the
+  // process being stopped) ends the removal and goes on in its place.
   void undo() {
     Caught pending;
     pending.take(PyExc_BaseException);
     for (Py_ssize_t i = PyList_GET_SIZE(created_.get()); i-- > 0;) {
       Ref path = Ref::borrow(PyList_GET_ITEM(created_.get(), i));
-      if (!remove_tree(path.get())) PyErr_Clear();
+      if (!remove_tree(path.get()) && !clear_expected()) return;
     }
     pending.restore();
   }
@@ -340,17 +336,10 @@ class Extraction {
     int regular = member_is(member, st.isreg);
     if (regular <= 0) return regular == 0;
     Ref size = getattr(member, st.size);
-    if (!size) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-      PyErr_Clear();
-      return true;
-    }
+    if (!size) return clear_expected(PyExc_AttributeError);
     if (!PyLong_Check(size.get())) return true;
     long long bytes = PyLong_AsLongLong(size.get());
-    if (bytes == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return true;
-    }
+    if (bytes == -1 && PyErr_Occurred()) return clear_expected(PyExc_OverflowError);
     return bytes < (8LL << 20) || fs_path(target, path);
   }
 
@@ -371,11 +360,8 @@ class Extraction {
   // integer mode is left alone.
   bool clear_special_bits(PyObject* member) {
     Ref mode = getattr(member, st.mode);
-    if (!mode || !PyLong_CheckExact(mode.get())) {
-      if (!mode && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-      PyErr_Clear();
-      return true;
-    }
+    if (!mode) return clear_expected(PyExc_AttributeError);
+    if (!PyLong_CheckExact(mode.get())) return true;
     long value = PyLong_AsLong(mode.get());
     if (value == -1 && PyErr_Occurred()) return false;
     if (!(value & kSpecialModeBits)) return true;

@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -39,9 +40,36 @@ using namespace ombrix;
 
 namespace {
 
+// The longest suffix a file beside the archive takes: ".<id>.staging",
+// the id as own_name makes it at its longest.
+constexpr size_t kLongestSuffix = 66;
+
+// 64-bit FNV-1a of `text`, as 16 hex digits.
+std::string name_hash(const std::string& text) {
+  unsigned long long hash = 14695981039346656037ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  char hex[17];
+  ::snprintf(hex, sizeof hex, "%016llx", hash);
+  return hex;
+}
+
 // The files that one fetch keeps beside its archive (see place.hpp).
+//
+// Their names are the archive's file name with a suffix, as long as that
+// fits in a file name of the base directory. Where it does not (an archive
+// name of up to the limit itself), the name is derived: the archive's name
+// cut short at a character boundary, "~" and a hash of the whole name, then
+// the suffix; so a long name gets its side files as a short one does, and
+// two long names that begin alike get different ones.
 struct Beside {
   std::string base, archive, model_dir, name, lock, journal, partial, validator;
+  std::string folder;        // the archive's directory, with its "/"
+  std::string archive_name;  // the archive's file name
+  std::string stem;          // what side files too long to append to begin with
+  size_t name_max = 255;     // the longest file name the base directory takes
   // The model directory is an entry of its own in the base directory (not
   // the base directory itself or its parent, as with a URL path that ends
   // in "/" or ".."), so that it may be removed.
@@ -54,11 +82,30 @@ struct Beside {
       return false;
     }
     own_dir = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-    lock = archive + ".lock";
-    journal = archive + ".journal";
-    partial = archive + ".partial";
-    validator = archive + ".validator";
+    size_t slash = archive.rfind('/');
+    folder = slash == std::string::npos ? std::string() : archive.substr(0, slash + 1);
+    archive_name = archive.substr(folder.size());
+    long limit = ::pathconf(base.c_str(), _PC_NAME_MAX);
+    if (limit > 0) name_max = static_cast<size_t>(limit);
+    size_t keep = name_max > kLongestSuffix + 17 ? name_max - kLongestSuffix - 17 : 0;
+    keep = std::min(keep, archive_name.size());
+    // not in the middle of a UTF-8 sequence
+    while (keep > 0 && keep < archive_name.size() &&
+           (static_cast<unsigned char>(archive_name[keep]) & 0xC0) == 0x80) {
+      --keep;
+    }
+    stem = archive_name.substr(0, keep) + "~" + name_hash(archive_name);
+    lock = side(".lock");
+    journal = side(".journal");
+    partial = side(".partial");
+    validator = side(".validator");
     return true;
+  }
+
+  // The path of the side file with `suffix`.
+  std::string side(const std::string& suffix) const {
+    return folder + (archive_name.size() + suffix.size() <= name_max ? archive_name : stem) +
+           suffix;
   }
 };
 
@@ -119,9 +166,138 @@ int archive_is_valid(NativeFunction* fn, PyObject* tar_xz_file) {
   return truth_of(equal);
 }
 
+// The truth value of obj.<name>; -1 with an exception set on error.
+int flag(PyObject* obj, PyObject* name) {
+  Ref value = getattr(obj, name);
+  return value ? truth(value.get()) : -1;
+}
+
+constexpr long kReadSize = 1 << 20;
+
+// The xz stream of the archive file, decoded apart from the extraction up
+// to its end: 1 when it reached its end (the end marker, the index and the
+// check verified), 0 when the file ends first, -1 with an exception set on
+// error (the decoder's, for data that is not a whole xz stream).
+int file_reaches_stream_end(const State& st, const std::string& path, PyObject* lzma) {
+  Ref decoder = call_method(lzma, st.LZMADecompressor, {});
+  Ref limit = decoder ? Ref::steal(PyLong_FromLong(kReadSize)) : Ref();
+  Ref nothing = limit ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref();
+  if (!nothing) return -1;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    os_error(path);
+    return -1;
+  }
+  std::vector<char> buffer(static_cast<size_t>(kReadSize));
+  int whole = -1;
+  for (;;) {
+    int end = flag(decoder.get(), st.eof);
+    int needs = end == 0 ? flag(decoder.get(), st.needs_input) : -1;
+    if (end != 0 || needs < 0) {
+      whole = end;
+      break;
+    }
+    Ref data = nothing;
+    if (needs) {
+      ssize_t n;
+      Py_BEGIN_ALLOW_THREADS
+      do {
+        n = ::read(fd, buffer.data(), buffer.size());
+      } while (n < 0 && errno == EINTR);
+      Py_END_ALLOW_THREADS
+      if (n < 0) {
+        os_error(path);
+        break;
+      }
+      if (n == 0) {
+        whole = 0;
+        break;
+      }
+      data = Ref::steal(PyBytes_FromStringAndSize(buffer.data(), n));
+      if (!data) break;
+    }
+    if (!call_method(decoder.get(), st.decompress, {data.get(), limit.get()})) break;
+  }
+  ::close(fd);
+  return whole;
+}
+
+// After the extraction: the archive was read to the end of its xz stream,
+// its end marker, index and check verified. tarfile in stream mode takes a
+// read that ends at a member boundary for the end of the archive, and
+// never asks whether the compressed stream ended there too: a transfer
+// that broke off there (one that no length announced) would extract as a
+// complete model. What is left of the stream (the archive's closing blocks,
+// the stream's index) is read here through tarfile's own decoder; where
+// the archive object has none to show, the file is decoded once more on
+// its own. 1 whole, 0 cut short, -1 with an exception set.
+int read_to_stream_end(NativeFunction* fn, PyObject* tar, PyObject* tar_xz_file) {
+  State& st = state_of(fn);
+  Ref lzma = Ref::steal(PyImport_Import(st.lzma));
+  Ref decoder_type = lzma ? getattr(lzma.get(), st.LZMADecompressor) : Ref();
+  if (!decoder_type) return -1;
+  // tarfile's stream and its decoder; an archive object without them
+  // (a stand-in) has none to show.
+  Ref stream = getattr(tar, st.fileobj);
+  if (!stream && !clear_expected(PyExc_AttributeError)) return -1;
+  Ref decoder = stream ? getattr(stream.get(), st.cmp) : Ref();
+  if (stream && !decoder && !clear_expected(PyExc_AttributeError)) return -1;
+  int own = decoder ? PyObject_IsInstance(decoder.get(), decoder_type.get()) : 0;
+  if (own < 0) return -1;
+  if (!own) {
+    std::string path;
+    return fs_path(tar_xz_file, &path) ? file_reaches_stream_end(st, path, lzma.get()) : -1;
+  }
+  Ref size = Ref::steal(PyLong_FromLong(kReadSize));
+  if (!size) return -1;
+  for (;;) {
+    int end = flag(decoder.get(), st.eof);
+    if (end != 0) return end;
+    Ref rest = call_method(stream.get(), st.read, {size.get()});
+    if (!rest) {
+      // Bytes after the end of the stream: the decoder had reached it.
+      if (!PyErr_ExceptionMatches(PyExc_EOFError)) return -1;
+      end = flag(decoder.get(), st.eof);
+      return end == 1 && clear_expected(PyExc_EOFError) ? 1 : -1;
+    }
+    Py_ssize_t length = PyObject_Size(rest.get());
+    if (length < 0) return -1;
+    if (length == 0) return flag(decoder.get(), st.eof);
+  }
+}
+
+// The error of an archive cut short: tarfile's own for a stream that ends
+// inside a member.
+void archive_cut_short(NativeFunction* fn) {
+  State& st = state_of(fn);
+  Ref tarfile = lookup(fn, st.tarfile);
+  Ref error = tarfile ? getattr(tarfile.get(), st.ReadError) : Ref();
+  if (!error) {
+    if (!clear_expected()) return;
+    error = Ref::borrow(PyExc_Exception);
+  }
+  PyErr_SetString(error.get(), "unexpected end of data");
+}
+
+// Removes what the extraction reported it created, newest first, keeping
+// the pending exception. False when something other than an Exception
+// came up while removing (it is then the pending one).
+bool remove_created(FetchState* state) {
+  Caught pending;
+  pending.take(PyExc_BaseException);
+  for (auto path = state->created.rbegin(); path != state->created.rend(); ++path) {
+    if (!remove_tree(*path) && !clear_expected()) return false;
+  }
+  state->created.clear();
+  pending.restore();
+  return true;
+}
+
 // with tarfile.open(tar_xz_file, "r|xz") as tar:
 //     _safe_extract(tar, save_dir)
 //     os.remove(tar_xz_file)
+// and the archive read to the end of its xz stream before it is removed: a
+// cut archive fails as a broken one does, and what it extracted goes again.
 bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_dir,
                      FetchState* state) {
   State& st = state_of(fn);
@@ -135,7 +311,12 @@ bool extract_archive(NativeFunction* fn, PyObject* tar_xz_file, PyObject* save_d
   if (!with) return false;
   Ref safe_extract = lookup(fn, st.safe_extract);
   Ref extracted = safe_extract ? call(safe_extract.get(), {tar.get(), save_dir}) : Ref();
-  Ref removed = extracted ? os_call(fn, st.remove, {tar_xz_file}) : Ref();
+  int whole = extracted ? read_to_stream_end(fn, tar.get(), tar_xz_file) : -1;
+  if (whole == 0) {
+    archive_cut_short(fn);
+    remove_created(state);
+  }
+  Ref removed = whole > 0 ? os_call(fn, st.remove, {tar_xz_file}) : Ref();
   return static_cast<bool>(Ref::steal(with.leave(removed.release())));
 }
 
@@ -181,10 +362,7 @@ bool report_failed_extraction(NativeFunction* fn, PyObject* tar_xz_file) {
 bool made_model_dir(const State& st, const std::string& dir, PyObject* model_dir,
                     FetchState* state) {
   if (is_dir(dir)) return true;
-  for (auto path = state->created.rbegin(); path != state->created.rend(); ++path) {
-    if (!remove_tree(*path)) PyErr_Clear();
-  }
-  state->created.clear();
+  if (!remove_created(state)) return false;
   Ref message = concat({st.no_model_dir, model_dir});
   if (message) PyErr_SetObject(PyExc_Exception, message.get());
   return false;
@@ -274,8 +452,10 @@ std::string own_name() {
 }
 
 // An entry of the base directory that a fetch in names of its own left:
-// "<archive>.<pid>-<counter>-<hex>.part" or ".staging".
+// "<archive>.<pid>-<counter>-<hex>.part" or ".staging" (<archive> the
+// archive's name or, for a name too long, the stem of its side files).
 bool own_leftover(const std::string& name, const std::string& archive_name) {
+  if (archive_name.empty()) return false;
   if (name.compare(0, archive_name.size() + 1, archive_name + ".") != 0) return false;
   std::string rest = name.substr(archive_name.size() + 1);
   for (const char* suffix : {".part", ".staging"}) {
@@ -298,15 +478,15 @@ bool own_leftover(const std::string& name, const std::string& archive_name) {
 // Where the lock works, no fetch in names of its own runs beside this one:
 // what such fetches left after a crash goes.
 bool remove_own_leftovers(const Beside& beside) {
-  size_t slash = beside.archive.rfind('/');
-  std::string archive_name =
-      slash == std::string::npos ? beside.archive : beside.archive.substr(slash + 1);
-  if (archive_name.empty()) return true;
+  if (beside.archive_name.empty()) return true;
   DIR* dir = ::opendir(beside.base.c_str());
   if (!dir) return true;
   std::vector<std::string> found;
   while (struct dirent* entry = ::readdir(dir)) {
-    if (own_leftover(entry->d_name, archive_name)) found.push_back(entry->d_name);
+    if (own_leftover(entry->d_name, beside.archive_name) ||
+        own_leftover(entry->d_name, beside.stem)) {
+      found.push_back(entry->d_name);
+    }
   }
   ::closedir(dir);
   for (const std::string& name : found) {
@@ -417,6 +597,14 @@ int take_archive(NativeFunction* fn, PyObject* tar_xz_file, const std::string& a
   return gone.take(PyExc_FileNotFoundError) ? 0 : -1;
 }
 
+// The error of a lock file that cannot be opened, for an attempt that
+// cannot go on without it; always null.
+Ref locked_out(const Beside& beside) {
+  errno = EACCES;
+  os_error(beside.lock);
+  return Ref();
+}
+
 // Steps 3 to 8 where the file system does not lock: the archive goes to a
 // name of this process's own (or a usable one on disk is taken under such a
 // name), is extracted into a staging directory of its own beside it, and the
@@ -424,14 +612,23 @@ int take_archive(NativeFunction* fn, PyObject* tar_xz_file, const std::string& a
 // another process may be using is touched; at worst each downloads. The
 // archive that was on disk goes after the extraction, if it is still the
 // one taken.
+//
+// `beside_locked`: other fetches may hold the lock (its file could not be
+// opened here) and extract in place; a model directory with their journal
+// beside it is then not complete, and the attempt fails as the lock file
+// itself did (see locked_out).
 Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
-                   PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside) {
+                   PyObject* tar_xz_file, PyObject* model_dir, const Beside& beside,
+                   bool beside_locked) {
   State& st = state_of(fn);
+  if (beside_locked && lexists(beside.journal)) return locked_out(beside);
   Ref found;
   if (!existing_model(fn, model_dir, &found)) return Ref();
   if (found) return found;
 
-  std::string own = beside.archive + "." + own_name();
+  std::string id = "." + own_name();
+  std::string own = beside.side(id + ".staging");
+  own.resize(own.size() - std::strlen(".staging"));
   Ref own_archive = py_path(own + ".part");
   Ref staging = own_archive ? py_path(own + ".staging") : Ref();
   if (!staging) return Ref();
@@ -465,13 +662,15 @@ Ref place_unlocked(NativeFunction* fn, PyObject* cloud_url, PyObject* save_dir,
   FetchState state;
   Ref placed = unpack_into(fn, source.get(), save_dir, staging.get(), model_dir, beside, &state);
   if (placed && placed.get() != Py_None &&
-      (!sync_tree(own + ".staging") || !publish(own + ".staging", beside.base))) {
+      (!sync_tree(own + ".staging") || !publish(own + ".staging", beside.base) ||
+       (beside_locked && lexists(beside.journal) && !locked_out(beside)))) {
     placed = Ref();
   }
   Caught pending;
   if (!placed) pending.take(PyExc_BaseException);
-  remove_tree(own + ".staging");
-  if (PyErr_Occurred()) PyErr_Clear();
+  // A staging directory that cannot be removed is left for the next fetch
+  // that holds the lock.
+  if (!remove_tree(own + ".staging") && !clear_expected()) return Ref();
   if (!placed) {
     pending.restore();
     return Ref();
@@ -565,9 +764,9 @@ Ref place_model(NativeFunction* fn, PyObject* cloud_url) {
   FetchLock lock;
   FetchLock::Outcome locked = lock.acquire(beside.lock, seconds);
   if (locked == FetchLock::Error) return Ref();
-  if (locked == FetchLock::Unusable) {
+  if (locked != FetchLock::Held) {
     return place_unlocked(fn, cloud_url, save_dir.get(), tar_xz_file.get(), model_dir.get(),
-                          beside);
+                          beside, locked == FetchLock::Unopenable);
   }
   return place_locked(fn, cloud_url, save_dir.get(), tar_xz_file.get(), model_dir.get(), beside);
 }
@@ -586,10 +785,10 @@ int within_budget(NativeFunction* fn, PyObject* start, double* left) {
   if (within == 1) {
     Ref remaining = Ref::steal(PyNumber_Subtract(budget.get(), elapsed.get()));
     *left = remaining ? PyFloat_AsDouble(remaining.get()) : -1;
-    if (*left < 0) {
-      PyErr_Clear();
-      *left = 0;
-    }
+    // Seconds that cannot be told are none: a waiting fetch then gives up
+    // at once.
+    if (*left == -1 && PyErr_Occurred() && !clear_expected()) return -1;
+    if (*left < 0) *left = 0;
   }
   return within;
 }

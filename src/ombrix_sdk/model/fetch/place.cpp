@@ -59,23 +59,6 @@ bool lexists(const std::string& path) {
 
 namespace {
 
-// fsync of one path; errno set on failure. Directories and regular files
-// only: a link or a special file has no data of its own to flush (its
-// directory entry is flushed with the directory). A link to a directory is
-// followed (the base directory may be one); a link in a file's place is not.
-int sync_one(const char* path, bool directory) {
-  int flags = O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : O_NONBLOCK | O_NOFOLLOW);
-  int fd = ::open(path, flags);
-  if (fd < 0) return -1;
-  int rc = ::fsync(fd);
-  // Some file systems cannot flush a directory; nothing more can be done.
-  if (rc != 0 && directory && (errno == EINVAL || errno == EBADF)) rc = 0;
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return rc;
-}
-
 std::string parent_of(const std::string& path) {
   size_t end = path.find_last_not_of('/');
   if (end == std::string::npos) return "/";
@@ -85,17 +68,78 @@ std::string parent_of(const std::string& path) {
   return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
 }
 
+// The permissions refuse to open a path (not a fault of the disk).
+bool refused(int error) { return error == EACCES || error == EPERM; }
+
+constexpr int kRefused = -2;  // sync_one: the path could not be opened, see below
+
+// fsync of one path; errno set on failure. Directories and regular files
+// only: a link or a special file has no data of its own to flush (its
+// directory entry is flushed with the directory). A link to a directory is
+// followed (the base directory may be one); a link in a file's place is not.
+//
+// A file that may not be read (a model file of mode 0200, extracted by its
+// owner without CAP_DAC_OVERRIDE) is opened for writing instead: fsync
+// takes either. One that can be opened neither way (mode 0000), and a
+// directory that may not be read, give kRefused: flush_file_system then
+// makes them durable with everything else on their file system.
+int sync_one(const char* path, bool directory) {
+  int flags = O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : O_NONBLOCK | O_NOFOLLOW);
+  int fd = ::open(path, flags);
+  if (fd < 0 && !directory && refused(errno)) {
+    fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  }
+  if (fd < 0) return refused(errno) ? kRefused : -1;
+  int rc = ::fsync(fd);
+  // Some file systems cannot flush a directory; nothing more can be done.
+  if (rc != 0 && directory && (errno == EINVAL || errno == EBADF)) rc = 0;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return rc;
+}
+
+// Flushes the whole file system that holds `path`, for an entry that could
+// not be opened to flush it alone: syncfs() through the nearest directory
+// above it that opens and lies on the same file system, else sync(), which
+// flushes every file system and needs no descriptor. 0, or -1 with errno
+// set when the flush reports a write error.
+int flush_file_system(const std::string& path) {
+  struct stat entry;
+  if (::lstat(path.c_str(), &entry) != 0) return -1;
+  for (std::string dir = parent_of(path);; dir = parent_of(dir)) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+    if (fd >= 0) {
+      struct stat st;
+      int rc = ::fstat(fd, &st) == 0 && st.st_dev == entry.st_dev ? ::syncfs(fd) : 1;
+      int saved = errno;
+      ::close(fd);
+      if (rc <= 0 && !(rc < 0 && saved == ENOSYS)) {
+        errno = saved;
+        return rc;
+      }
+      break;  // another file system, or no syncfs: flush them all
+    }
+    if (dir == "/" || dir == ".") break;
+  }
+  ::sync();
+  return 0;
+}
+
 // The paths sync_tree flushes, collected by nftw (which takes no state).
 thread_local std::vector<std::pair<std::string, bool>>* collecting = nullptr;
 
 int collect_entry(const char* path, const struct stat* st, int type, struct FTW*) {
-  if (type == FTW_D || type == FTW_DP) collecting->emplace_back(path, true);
+  // A directory that may not be read (FTW_DNR) is flushed with its file
+  // system, and what is in it with it (see sync_one).
+  if (type == FTW_D || type == FTW_DP || type == FTW_DNR) collecting->emplace_back(path, true);
   if (type == FTW_F && S_ISREG(st->st_mode)) collecting->emplace_back(path, false);
   return 0;
 }
 
 struct SyncShare {
   const std::vector<std::pair<std::string, bool>>* paths;
+  std::vector<char>* refused;  // per path: it could not be opened
   std::atomic<size_t>* next;
   std::atomic<int>* error;
 };
@@ -106,7 +150,10 @@ void* sync_some(void* arg) {
     size_t i = share->next->fetch_add(1);
     if (i >= share->paths->size()) break;
     const auto& entry = (*share->paths)[i];
-    if (sync_one(entry.first.c_str(), entry.second) != 0) {
+    int rc = sync_one(entry.first.c_str(), entry.second);
+    if (rc == kRefused) {
+      (*share->refused)[i] = 1;
+    } else if (rc != 0) {
       int expected = 0;
       share->error->compare_exchange_strong(expected, errno ? errno : EIO);
     }
@@ -116,10 +163,13 @@ void* sync_some(void* arg) {
 
 // fsync of every path, several at a time: the file system can then write
 // them out and commit their metadata together instead of one commit each.
+// The file system of the paths that could not be opened is flushed whole,
+// once.
 int sync_all(const std::vector<std::pair<std::string, bool>>& paths) {
   std::atomic<size_t> next{0};
   std::atomic<int> error{0};
-  SyncShare share = {&paths, &next, &error};
+  std::vector<char> refused_paths(paths.size(), 0);
+  SyncShare share = {&paths, &refused_paths, &next, &error};
   pthread_t helpers[7];
   size_t started = 0;
   for (size_t want = std::min<size_t>(7, paths.size() > 0 ? paths.size() - 1 : 0);
@@ -128,11 +178,43 @@ int sync_all(const std::vector<std::pair<std::string, bool>>& paths) {
   }
   sync_some(&share);
   for (size_t i = 0; i < started; ++i) ::pthread_join(helpers[i], nullptr);
+  std::vector<dev_t> flushed;
+  for (size_t i = 0; i < paths.size() && error.load() == 0; ++i) {
+    struct stat st;
+    if (!refused_paths[i]) continue;
+    if (::lstat(paths[i].first.c_str(), &st) != 0) return errno;
+    if (std::find(flushed.begin(), flushed.end(), st.st_dev) != flushed.end()) continue;
+    if (flush_file_system(paths[i].first) != 0) return errno ? errno : EIO;
+    flushed.push_back(st.st_dev);
+  }
   return error.load();
 }
 
-int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+int remove_entry(const char* path, const struct stat*, int type, struct FTW* walk) {
+  if (type == FTW_DNR) {
+    // A directory that may not be listed (an archive can make one, mode
+    // 0300, and fill it): opened to its owner, then removed as the rest.
+    // (A file system that keeps it unreadable ends the nesting.)
+    static thread_local int nested = 0;
+    if (nested >= 64) return EACCES;
+    if (::chmod(path, 0700) != 0) return errno;
+    ++nested;
+    int rc = ::nftw(path, remove_entry, 16, FTW_PHYS | FTW_DEPTH);
+    int saved = errno;
+    --nested;
+    return rc == 0 ? 0 : rc > 0 ? rc : saved;
+  }
   int rc = (type == FTW_DP) ? ::rmdir(path) : ::unlink(path);
+  if (rc != 0 && (errno == EACCES || errno == EPERM) && walk->level > 0) {
+    // A directory of the tree its owner may not write to (an archive can
+    // make one, mode 0500, after its entries): opened to its owner.
+    std::string parent = parent_of(path);
+    struct stat st;
+    if (::lstat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        ::chmod(parent.c_str(), (st.st_mode & 07777) | 0700) == 0) {
+      rc = (type == FTW_DP) ? ::rmdir(path) : ::unlink(path);
+    }
+  }
   return (rc == 0 || errno == ENOENT) ? 0 : errno;
 }
 
@@ -143,6 +225,7 @@ bool sync_path(const std::string& path) {
   bool directory = is_dir(path);
   Py_BEGIN_ALLOW_THREADS
   rc = sync_one(path.c_str(), directory);
+  if (rc == kRefused) rc = flush_file_system(path);
   saved = errno;
   Py_END_ALLOW_THREADS
   errno = saved;
@@ -327,6 +410,36 @@ int try_lock(int fd) {
   return errno == EWOULDBLOCK ? 0 : -1;
 }
 
+// try_lock for a descriptor open only for reading, which cannot take a
+// write lock: a read lock, which no write lock of another holder allows,
+// and an exclusive flock() beside it, which keeps out the others that
+// lock through such a descriptor. Kernels without open-file-description
+// locks take flock() alone, as try_lock does there.
+int try_lock_read_only(int fd) {
+#ifdef F_OFD_SETLK
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  bool read_lock = ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+  if (!read_lock && (errno == EAGAIN || errno == EACCES)) return 0;
+  if (!read_lock && errno != EINVAL) return -1;
+#endif
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
+  int saved = errno;
+#ifdef F_OFD_SETLK
+  if (read_lock) {
+    fl.l_type = F_UNLCK;
+    ::fcntl(fd, F_OFD_SETLK, &fl);
+  }
+#endif
+  return saved == EWOULDBLOCK ? 0 : (errno = saved, -1);
+}
+
+// The lock file another user made (its mode lets us read it only), or one
+// on a volume mounted read-only: open for reading.
+bool opens_read_only(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
 double monotonic() {
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -347,7 +460,17 @@ FetchLock::Outcome FetchLock::acquire(const std::string& path, double seconds) {
   path_ = path;
   const double deadline = monotonic() + seconds;
   for (;;) {
+    read_only_ = false;
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0 && opens_read_only(errno)) {
+      int refused = errno;
+      fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+      read_only_ = fd_ >= 0;
+      // A lock file that cannot be opened at all: whether anyone holds it
+      // cannot be told.
+      if (fd_ < 0 && opens_read_only(errno) && refused != EROFS) return Unopenable;
+      if (fd_ < 0) errno = refused;
+    }
     if (fd_ < 0) {
       os_error(path);
       return Error;
@@ -356,7 +479,7 @@ FetchLock::Outcome FetchLock::acquire(const std::string& path, double seconds) {
     for (;;) {
       int saved;
       Py_BEGIN_ALLOW_THREADS
-      got = try_lock(fd_);
+      got = read_only_ ? try_lock_read_only(fd_) : try_lock(fd_);
       saved = errno;
       if (got == 0) {
         struct timespec pause = {0, 20 * 1000 * 1000};
@@ -392,8 +515,8 @@ FetchLock::Outcome FetchLock::acquire(const std::string& path, double seconds) {
   held_ = true;
   // A second open of the same file must not get the lock as well; where it
   // does, the file system only pretends to lock.
-  int probe = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  int second = probe < 0 ? 1 : try_lock(probe);
+  int probe = ::open(path.c_str(), (read_only_ ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOFOLLOW);
+  int second = probe < 0 ? 1 : read_only_ ? try_lock_read_only(probe) : try_lock(probe);
   if (probe >= 0) ::close(probe);
   if (second != 0) {
     release();

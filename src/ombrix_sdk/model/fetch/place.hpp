@@ -19,6 +19,10 @@
 //   <archive>.<id>.part, <archive>.<id>.staging
 //                        one process's own archive and extraction, used only
 //                        where the file system does not lock
+//
+// A name that would not fit in a file name of the base directory takes a
+// stem derived from the archive's name instead of the name itself (see
+// Beside in model.cpp).
 #pragma once
 
 #include <string>
@@ -90,9 +94,15 @@ bool read_file(const std::string& path, std::string* text);
 // removed file notices that the name now leads elsewhere and starts over,
 // so all holders at any time hold the file the name leads to, and no two
 // hold it at once.
+//
+// A lock file that cannot be opened for writing (another user's, where the
+// model volume is shared by a group) is locked through a descriptor open
+// for reading: see try_lock_read_only in place.cpp. One that cannot be
+// opened at all is Unopenable: the fetch then goes on as where nothing
+// locks, in names of its own.
 class FetchLock {
  public:
-  enum Outcome { Error = -1, Unusable = 0, Held = 1 };
+  enum Outcome { Error = -1, Unusable = 0, Held = 1, Unopenable = 2 };
 
   FetchLock() = default;
   FetchLock(const FetchLock&) = delete;
@@ -111,6 +121,7 @@ class FetchLock {
   std::string path_;
   int fd_ = -1;
   bool held_ = false;
+  bool read_only_ = false;  // fd_ is open for reading only
 };
 
 // What download_url tells the real download_file and _safe_extract while it

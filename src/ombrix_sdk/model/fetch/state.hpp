@@ -100,6 +100,7 @@ struct State : ombrix::ModuleState {
   Name range{this, "Range"};
   Name if_range{this, "If-Range"};
   Name content_encoding{this, "Content-Encoding"};
+  Name transfer_encoding{this, "Transfer-Encoding"};
   Name raw{this, "raw"};
   Name tell{this, "tell"};
   Name ChunkedEncodingError{this, "ChunkedEncodingError"};
@@ -119,6 +120,14 @@ struct State : ombrix::ModuleState {
   Name empty_word{this, "empty"};
   Name download_file{this, "download_file"};
   Name tarfile{this, "tarfile"};
+  Name ReadError{this, "ReadError"};
+  Name lzma{this, "lzma"};
+  Name LZMADecompressor{this, "LZMADecompressor"};
+  Name fileobj{this, "fileobj"};
+  Name cmp{this, "cmp"};
+  Name eof{this, "eof"};
+  Name needs_input{this, "needs_input"};
+  Name decompress{this, "decompress"};
   Name r_xz{this, "r|xz"};
   Name safe_extract{this, "_safe_extract"};
   Name MODEL_TYPE{this, "MODEL_TYPE"};
