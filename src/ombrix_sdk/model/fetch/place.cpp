@@ -393,18 +393,26 @@ BackgroundFlush::~BackgroundFlush() {
 
 namespace {
 
+#ifdef F_OFD_SETLK
+// One try at an open-file-description lock of `type` on the whole file: 1
+// taken, 0 held elsewhere, -1 with errno (EINVAL: the kernel has none).
+int try_ofd_lock(int fd, short type) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 1;
+  return errno == EAGAIN || errno == EACCES ? 0 : -1;
+}
+#endif
+
 // One try at an exclusive lock on the whole file for this open file
 // description: 1 taken, 0 held elsewhere, -1 with errno for any other
 // failure. Kernels without open-file-description locks take flock().
 int try_lock(int fd) {
 #ifdef F_OFD_SETLK
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 1;
-  if (errno == EAGAIN || errno == EACCES) return 0;
-  if (errno != EINVAL) return -1;
+  const int taken = try_ofd_lock(fd, F_WRLCK);
+  if (taken >= 0 || errno != EINVAL) return taken;
 #endif
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
   return errno == EWOULDBLOCK ? 0 : -1;
@@ -416,23 +424,24 @@ int try_lock(int fd) {
 // lock through such a descriptor. Kernels without open-file-description
 // locks take flock() alone, as try_lock does there.
 int try_lock_read_only(int fd) {
+  bool read_lock = false;
 #ifdef F_OFD_SETLK
-  struct flock fl;
-  std::memset(&fl, 0, sizeof fl);
-  fl.l_type = F_RDLCK;
-  fl.l_whence = SEEK_SET;
-  bool read_lock = ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
-  if (!read_lock && (errno == EAGAIN || errno == EACCES)) return 0;
-  if (!read_lock && errno != EINVAL) return -1;
+  const int taken = try_ofd_lock(fd, F_RDLCK);
+  if (taken == 0 || (taken < 0 && errno != EINVAL)) return taken;
+  read_lock = taken == 1;
 #endif
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
   int saved = errno;
 #ifdef F_OFD_SETLK
   if (read_lock) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
     fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
     ::fcntl(fd, F_OFD_SETLK, &fl);
   }
 #endif
+  (void)read_lock;
   return saved == EWOULDBLOCK ? 0 : (errno = saved, -1);
 }
 
