@@ -553,23 +553,41 @@ bool capture_geometry_library(State& st, PyObject* polygon, PyObject* multipolyg
   st.library_standard = false;
   Ref bindings = library_bindings(st, point, &failed);
   if (failed) return false;
-  if (bindings) {
-    Ref frozen = Ref::steal(PyList_AsTuple(bindings.get()));
-    if (!frozen) return false;
-    st.library_bindings.set(frozen);
-    st.library_standard = true;
+  if (!bindings) return true;
+  Ref namespaces = Ref::steal(PyList_New(0));
+  if (!namespaces) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bindings.get()); ++i) {
+    PyObject* ns = PyTuple_GET_ITEM(PyList_GET_ITEM(bindings.get(), i), 0);
+    bool known = false;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(namespaces.get()); ++j) {
+      known = known || PyList_GET_ITEM(namespaces.get(), j) == ns;
+    }
+    if (!known && PyList_Append(namespaces.get(), ns) < 0) return false;
   }
+  if (static_cast<std::size_t>(PyList_GET_SIZE(namespaces.get())) > State::kLibraryNamespaces) {
+    return true;  // laid out otherwise: no native test
+  }
+  Ref frozen = Ref::steal(PyList_AsTuple(bindings.get()));
+  Ref distinct = frozen ? Ref::steal(PyList_AsTuple(namespaces.get())) : Ref();
+  if (!distinct) return false;
+  st.library_bindings.set(frozen);
+  st.library_namespaces.set(distinct);
+  st.library_standard = true;
   return true;
 }
 
 bool library_intact(State& st) {
   if (!st.library_standard) return false;
-  // The tuple and its entries are the module's own: nothing else changes them.
+  // The tuples and their entries are the module's own: nothing else changes
+  // them.
+  PyObject* namespaces = st.library_namespaces.get();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(namespaces); ++i) {
+    if (!lookups_run_no_code(st.library_keys[i], PyTuple_GET_ITEM(namespaces, i))) return false;
+  }
   PyObject* bindings = st.library_bindings.get();
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bindings); ++i) {
     PyObject* binding = PyTuple_GET_ITEM(bindings, i);
     PyObject* ns = PyTuple_GET_ITEM(binding, 0);
-    if (!lookups_run_no_code(st.library_keys, ns)) return false;
     // A str looked up in a dict of str keys: runs no code, cannot fail.
     Ref value;
     if (!ombrix::dict_lookup(ns, PyTuple_GET_ITEM(binding, 1), &value)) {

@@ -187,6 +187,9 @@ struct State : ombrix::ModuleState {
   // there (so that the builtin of that name is used). See library_intact.
   bool library_standard = false;
   Held library_bindings{this};
+  // The distinct namespaces of library_bindings, at most kLibraryNamespaces.
+  static constexpr std::size_t kLibraryNamespaces = 8;
+  Held library_namespaces{this};
   Held get_coordinates{this}, get_exterior_ring{this}, get_num_interior_rings{this},
       get_interior_ring{this}, get_parts{this};
 
@@ -207,8 +210,12 @@ struct State : ombrix::ModuleState {
       copy_keys{this, &dict_watch}, copyreg_keys{this, &dict_watch};
   // The same for the region records of the instances filtered lately.
   PlainKeys<16> record_keys{this, &dict_watch};
-  // The same for the library namespaces of library_bindings.
-  PlainKeys<8> library_keys{this, &dict_watch};
+  // The same for the namespaces of library_bindings, one memo each (a memo
+  // of several entries would have two of them take turns in one entry, and
+  // numpy's namespace read again on every call).
+  PlainKeys<1> library_keys[kLibraryNamespaces] = {
+      {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch},
+      {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch}};
 
   PreparedTable prepared{this};
 
