@@ -644,7 +644,7 @@ class Pass {
   bool match_natively(double px, double py);
   bool match_through_hooks(Anchor* anchor);
   bool read_constants();
-  Ref copy_of(PyObject* item, PyObject* attrs);
+  Ref copy_of(PyObject* item);
   const Ref* tags_of(PyObject* record);
   int copy_and_tag_directly(PyObject* item, PyObject* result);
   bool assign(PyObject* copy, bool has_info);
@@ -948,8 +948,8 @@ bool Pass::read_constants() {
   return !PyErr_Occurred();
 }
 
-// copy.copy(item); `attrs` is the instance dict of a plain item, or NULL.
-Ref Pass::copy_of(PyObject* item, PyObject* attrs) {
+// copy.copy(item)
+Ref Pass::copy_of(PyObject* item) {
   if (!read_constants()) return Ref();
   Ref copy_module = constants_.copy_module;
   if (!copy_module) {
@@ -957,8 +957,11 @@ Ref Pass::copy_of(PyObject* item, PyObject* attrs) {
     copy_module = global(fn_, st_.copy);
     if (!copy_module) return Ref();
   }
+  // The item's dict as it is after the lookup, owned for the copy.
+  const Ref attrs = Ref::borrow(attrs_of(item));
+  if (!attrs && PyErr_Occurred()) return Ref();
   bool ran = false;
-  Ref copy = copier_(copy_module.get(), item, attrs, epoch_, &ran);
+  Ref copy = copier_(copy_module.get(), item, attrs.get(), epoch_, &ran);
   if (ran) ran_code();
   return copy;
 }
@@ -1131,9 +1134,7 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
       int done = copy_and_tag_directly(item, result);
       if (done != 0) return done > 0;
     }
-    PyObject* attrs = attrs_of(item);
-    if (!attrs && PyErr_Occurred()) return false;
-    Ref copy = copy_of(item, attrs);
+    Ref copy = copy_of(item);
     if (!copy || !assign(copy.get(), has_info)) return false;
     return PyList_Append(result, copy.get()) == 0;
   }
