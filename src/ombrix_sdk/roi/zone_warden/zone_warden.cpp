@@ -751,7 +751,7 @@ int Pass::check_shortcut() {
     }
   }
   shortcut_possible_ = false;
-  forget();
+  ran_code();  // lets go of what was kept; that may run code
   return 0;
 }
 
