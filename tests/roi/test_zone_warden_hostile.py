@@ -183,3 +183,179 @@ def test_code_run_by_a_colliding_key_is_seen_as_the_python_algorithm_sees_it(nam
     native, reference = [run_fresh(SETUPS[side] + PRELUDE + body)
                          for side in ("native", "reference")]
     assert native == reference
+
+
+# --- finalizers run by the collector, and the releases that run them ------------
+
+# Before 3.12 the collector runs inside allocations, so a finalizer of cyclic
+# garbage may run at any allocation the filter makes. Each scenario sweeps
+# the collection point over the first allocations of a call (gen-0
+# thresholds) with a finalizer that changes what the filter works on, and
+# prints what holds whatever the timing: every matched item comes back as
+# one copy tagged ["r"], and nothing is recorded as a failure.
+COLLECTOR_PRELUDE = """
+import copy, gc
+class Track(Det):
+    def __init__(self, t):
+        self.tlwh = t
+        self.info = {"rect": t}
+class Other:
+    pass
+copy.copy(Other()); copy.copy(Track(None))
+failures = []
+M.exception_traceback = lambda logger, e: failures.append(type(e).__name__)
+w = W([{"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}])
+bad = []
+gc.collect()
+gc.freeze()                                # what is there stays out of the sweep's collections
+for kind in (Det, Track):
+    w.filter_in_roi([kind([.5, .5, .1, .1])])
+    for threshold in range(1, 40):
+        item = kind([.5, .5, .1, .1])
+        vars(item) if PRIOR_DICT else None
+        class Finalizer:
+            def __del__(self):
+                ACT(item)
+        hold = [[] for _ in range(120)]    # list allocations reach the collector
+        gc.collect()
+        f = Finalizer(); f.me = f; del f
+        del failures[:]
+        gc.set_threshold(threshold)
+        try:
+            out = w.filter_in_roi([item])
+        finally:
+            gc.set_threshold(700, 10, 10)
+        gc.collect()
+        tags = [getattr(o, "roi_id", None) or o.info.get("roi_id") for o in out]
+        if tags != [["r"]] or failures:
+            bad.append((kind.__name__, threshold, tags, failures[:1]))
+        del hold
+print("bad", bad[:3])
+"""
+
+COLLECTOR_ACTS = {
+    "class-flipped": (True, "lambda item: setattr(item, '__class__', Other)"),
+    "dict-read": (False, "vars"),
+    "dict-replaced": (True, "lambda item: setattr(item, '__dict__', dict(vars(item)))"),
+    "item-copied": (False, "copy.copy"),
+    "copy-rebound": (True, "lambda item: setattr(M, 'copy', copy)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(COLLECTOR_ACTS))
+def test_finalizers_run_by_the_collector_lose_no_matched_item(name):
+    prior, act = COLLECTOR_ACTS[name]
+    prelude = "PRIOR_DICT = %r\nACT = %s\n" % (prior, act)
+    native, reference = [run_fresh(SETUPS[side] + PRELUDE + prelude + COLLECTOR_PRELUDE)
+                         for side in ("native", "reference")]
+    assert native == reference == "bad []\n"
+
+
+# An object the program lets go of is freed where Python frees it, not
+# later when the native pass drops what it kept: its finalizer installs a
+# new _assign_roi_info while the second item's box is read (a property that
+# drops the last reference), and that item is tagged by it.
+RELEASES = {
+    "copy-binding": """
+        class Shim:
+            copy = staticmethod(copy.copy)
+            def __del__(self):
+                W._assign_roi_info = staticmethod(tagger)
+        M.copy = Shim()
+        release = lambda: setattr(M, "copy", copy)
+    """,
+    "roi-data-binding": """
+        class Keys:
+            ROI_ID_KEY, ROI_LABEL_KEY = "roi_id", "label"
+        class Holder:
+            def __del__(self):
+                W._assign_roi_info = staticmethod(tagger)
+        Keys.holder = Holder()
+        real = getattr(M, "RoiData", None)
+        if real is not None:
+            M.RoiData = Keys
+        def release():
+            del Keys.holder
+    """,
+}
+
+
+@pytest.mark.parametrize("kind", ["det", "track"])
+@pytest.mark.parametrize("name", sorted(RELEASES))
+def test_a_released_object_is_finalized_where_python_finalizes_it(name, kind):
+    body = textwrap.dedent("""
+        def tagger(c, matched, has_info):
+            c.tagged = "override"
+        class Track(Det):
+            def __init__(self, t):
+                self.tlwh = t
+                self.info = {"rect": t}
+        class Releasing(Det):
+            def __init__(self, t):
+                self._t = t
+            @property
+            def tlwh(self):
+                release()
+                return self._t
+        copy.copy(Releasing(None)); copy.copy(Track(None))
+        w = W([{"include": True, "points": SQUARE, "roi_id": "r", "label": "R"}])
+    """) + textwrap.dedent(RELEASES[name]) + textwrap.dedent("""
+        first = %s([.4, .4, .2, .2])
+        out = w.filter_in_roi([first, Releasing([.4, .4, .2, .2]), Det([.4, .4, .2, .2])])
+        print([getattr(o, "tagged", None) for o in out])
+    """ % ("Track" if kind == "track" else "Det"))
+    native, reference = [run_fresh(SETUPS[side] + PRELUDE + body)
+                         for side in ("native", "reference")]
+    assert native == reference
+    assert "override" in native
+
+
+# --- wrappers installed before the import ----------------------------------------
+
+# What the filter and the library functions it calls reach, wrapped to count
+# its calls before the filter (native or plain) is imported: the native
+# shortcut must call each as often as the plain algorithm does.
+WRAPPED_BEFORE_IMPORT = {
+    "Polygon.contains": "import shapely.geometry as g; wrap(g.Polygon, 'contains')",
+    "Point.__new__": "import shapely.geometry as g\n"
+                     "g.Point.__new__ = staticmethod(counted(g.Point.__new__))",
+    "shapely.points": "import shapely; wrap(shapely, 'points')",
+    "shapely.contains": "import shapely; wrap(shapely, 'contains')",
+    "shapely.lib": "import shapely.lib as lib\n"
+                   "for name in ('contains_scalar', 'is_valid_input_scalar', 'contains'):\n"
+                   "    if hasattr(lib, name): wrap(lib, name)",
+    "numpy.issubdtype": "import numpy; wrap(numpy, 'issubdtype')",
+    "builtins.id": "import builtins; wrap(builtins, 'id')",
+    "copy.copy": "import copy; wrap(copy, 'copy')",
+}
+
+
+@pytest.mark.parametrize("name", sorted(WRAPPED_BEFORE_IMPORT))
+def test_wrappers_installed_before_the_import_are_called_as_the_algorithm_calls_them(name):
+    code = textwrap.dedent("""
+        calls = []
+        def counted(f):
+            def wrapper(*args, **kwargs):
+                calls.append(1)
+                return f(*args, **kwargs)
+            return wrapper
+        def wrap(owner, attr):
+            setattr(owner, attr, counted(getattr(owner, attr)))
+    """) + WRAPPED_BEFORE_IMPORT[name] + textwrap.dedent("""
+        import ombrix_sdk.roi.zone_warden as native
+        import benchmarks.reference_zone_warden as reference
+        class Det:
+            def __init__(self, t):
+                self.tlwh = t
+        SQUARE = [[.2, .2], [.8, .2], [.8, .8], [.2, .8]]
+        for W in (native.ZoneWarden, reference.PyZoneWarden):
+            w = W([{"include": True, "points": SQUARE, "roi_id": "r"},
+                   {"include": False, "points": [[.4, .4], [.6, .4], [.6, .6], [.4, .6]]}])
+            w.filter_in_roi([Det([.1, .1, .1, .1])])
+            del calls[:]
+            out = w.filter_in_roi([Det([.25, .25, .1, .1]), Det([.45, .45, .1, .1]),
+                                   Det([0, 0, .1, .1])])
+            print(len(calls), len(out))
+    """)
+    native, reference = run_fresh(code).splitlines()
+    assert native == reference

@@ -12,6 +12,8 @@ import contextlib
 import copy
 import copyreg
 import math
+import os
+import subprocess
 import sys
 
 import numpy as np
@@ -635,7 +637,37 @@ BANDED = {
             [p for k in range(19) for p in comb_slot(0.89 - 0.04 * k, 0.2 + 0.3 * (k % 2))] +
             [(0.1, 0.9)],
     "flat": [(0.1, 0.5), (0.9, 0.5), (0.9, 0.5 + 1e-5), (0.1, 0.5 + 1e-5)],
+    # teeth whose edges all span nearly the whole height: listing each in
+    # every band it reaches would make the index far larger than the ring
+    "sawtooth": [(0.1 + 0.8 * k / 400, 0.9 if k % 2 else 0.1) for k in range(401)] +
+                [(0.9, 0.05), (0.1, 0.05)],
 }
+
+
+@pytest.mark.skipif(not os.environ.get("OMBRIX_HUGE_RING"),
+                    reason="about 5 GB and minutes: set OMBRIX_HUGE_RING=1")
+def test_a_ring_whose_band_index_would_not_fit_32_bits():
+    # 2**24 teeth edges each spanning all 256 bands: 2**32 index entries.
+    code = """if 1:
+        import numpy as np
+        from ombrix_sdk.roi.zone_warden import ZoneWarden
+        m = 2 ** 24 + 2
+        x = np.arange(0x3F800000, 0x3F800000 + m + 1, dtype=np.int32).view(np.float32)
+        pts = np.empty((m + 3, 2), dtype=np.float32)
+        pts[:m + 1, 0] = x
+        pts[:m + 1, 1] = np.arange(m + 1) % 2
+        pts[m + 1] = (x[-1], -0.001)
+        pts[m + 2] = (x[0], -0.001)
+        w = ZoneWarden([{"roi_id": "saw", "include": True, "points": pts}])
+        class Det:
+            def __init__(self, t):
+                self.tlwh = t
+        print(len(w.filter_in_roi([Det([float(x[1]), 0.25, 0.0, 0.0])], None, (0.0, 0.0))))
+    """
+    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=3600)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["1"]
 
 
 @pytest.mark.parametrize("name", sorted(BANDED))

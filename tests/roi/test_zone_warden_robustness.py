@@ -208,6 +208,39 @@ def test_garbage_instead_of_an_overlap_table(recorder):
     assert [type(e) for e in recorder.errors] == [AttributeError]
 
 
+# An exception a signal handler raises while the geometry library runs (here
+# from a profile hook, at the first call of the library's Python code, which
+# on a new instance is the native form's reading of the regions, and the
+# Point of the plain steps) reaches the caller unless it is an Exception,
+# which is recorded as a failure, as the plain algorithm does.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, RuntimeError])
+@pytest.mark.parametrize("warden", [ZoneWarden, ReferenceWarden])
+def test_an_interrupt_in_the_library_reaches_the_caller(warden, error, recorder):
+    w = warden(layout())
+    item = Det((0.25, 0.25, 0.1, 0.1))
+    raised = []
+
+    def interrupt(frame, event, arg):
+        if event == "call" and "shapely" in frame.f_code.co_filename and not raised:
+            raised.append(frame.f_code.co_name)
+            raise error("signal")
+
+    sys.setprofile(interrupt)
+    try:
+        if issubclass(error, Exception):
+            assert w.filter_in_roi([item]) == []
+        else:
+            with pytest.raises(error):
+                w.filter_in_roi([item])
+    finally:
+        sys.setprofile(None)
+    assert raised
+    failures = recorder.errors if warden is ZoneWarden else [w.failure] if w.failure else []
+    assert [type(e) for e in failures] == ([error] if issubclass(error, Exception) else [])
+    # and the next call works
+    assert len(w.filter_in_roi([item])) == 1
+
+
 # --- instances come and go ------------------------------------------------------------
 
 

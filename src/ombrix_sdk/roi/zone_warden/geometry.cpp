@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace zone_warden {
 
@@ -54,6 +55,48 @@ std::size_t band_of(const Ring& ring, double y) {
   return static_cast<std::size_t>(b);
 }
 
+// a + b into *sum; false when it does not fit a size_t.
+bool add_size(std::size_t a, std::size_t b, std::size_t* sum) {
+  if (a > SIZE_MAX - b) return false;
+  *sum = a + b;
+  return true;
+}
+
+// Lists every edge in the bands of the heights it reaches. False when the
+// index would not fit a size_t, or would hold more than
+// kMaxBandEntriesPerEdge entries per edge; the ring is then left with one
+// band (see make_bands).
+bool fill_bands(Ring* ring, std::size_t bands) {
+  const std::size_t edges = ring->x.size() - 1;
+  ring->band_start.assign(bands + 1, 0);
+  std::size_t limit = SIZE_MAX;
+  if (edges <= SIZE_MAX / kMaxBandEntriesPerEdge) limit = edges * kMaxBandEntriesPerEdge;
+  if (limit < kMaxBands) limit = kMaxBands;
+  // Count, then fill in ring order.
+  std::vector<std::size_t> count(bands, 0);
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < edges; ++i) {
+    const double lo = std::min(ring->y[i], ring->y[i + 1]);
+    const double hi = std::max(ring->y[i], ring->y[i + 1]);
+    const std::size_t first = band_of(*ring, lo), top = band_of(*ring, hi);
+    // top - first + 1 <= bands: no wrap.
+    if (!add_size(total, top - first + 1, &total) || total > limit) return false;
+    for (std::size_t b = first; b <= top; ++b) ++count[b];
+  }
+  // The running sums never exceed total.
+  for (std::size_t b = 0; b < bands; ++b) ring->band_start[b + 1] = ring->band_start[b] + count[b];
+  ring->band_edges.assign(ring->band_start[bands], 0);
+  std::vector<std::size_t> next(ring->band_start.begin(), ring->band_start.end() - 1);
+  for (std::size_t i = 0; i < edges; ++i) {
+    const double lo = std::min(ring->y[i], ring->y[i + 1]);
+    const double hi = std::max(ring->y[i], ring->y[i + 1]);
+    for (std::size_t b = band_of(*ring, lo), top = band_of(*ring, hi); b <= top; ++b) {
+      ring->band_edges[next[b]++] = i;
+    }
+  }
+  return true;
+}
+
 void make_bands(Ring* ring) {
   const std::size_t edges = ring->x.size() - 1;
   const double height = ring->maxy - ring->miny;
@@ -64,24 +107,10 @@ void make_bands(Ring* ring) {
     if (!std::isfinite(ring->band_scale)) ring->band_scale = 0.0;
   }
   if (ring->band_scale == 0.0) bands = 1;
-  ring->band_start.assign(bands + 1, 0);
-  // Count, then fill in ring order.
-  std::vector<unsigned> count(bands, 0);
-  for (std::size_t i = 0; i < edges; ++i) {
-    const double lo = std::min(ring->y[i], ring->y[i + 1]);
-    const double hi = std::max(ring->y[i], ring->y[i + 1]);
-    for (std::size_t b = band_of(*ring, lo), top = band_of(*ring, hi); b <= top; ++b) ++count[b];
-  }
-  for (std::size_t b = 0; b < bands; ++b) ring->band_start[b + 1] = ring->band_start[b] + count[b];
-  ring->band_edges.assign(ring->band_start[bands], 0);
-  std::vector<unsigned> next(ring->band_start.begin(), ring->band_start.end() - 1);
-  for (std::size_t i = 0; i < edges; ++i) {
-    const double lo = std::min(ring->y[i], ring->y[i + 1]);
-    const double hi = std::max(ring->y[i], ring->y[i + 1]);
-    for (std::size_t b = band_of(*ring, lo), top = band_of(*ring, hi); b <= top; ++b) {
-      ring->band_edges[next[b]++] = static_cast<unsigned>(i);
-    }
-  }
+  if (bands > 1 && fill_bands(ring, bands)) return;
+  // One band that lists every edge once: band_of answers 0 for any height.
+  ring->band_scale = 0.0;
+  fill_bands(ring, 1);
 }
 
 // Location of (px, py) relative to a closed ring: the crossings of the ray
@@ -98,9 +127,9 @@ Location locate_in_ring(const Ring& ring, double px, double py) {
   const double* xs = ring.x.data();
   const double* ys = ring.y.data();
   const std::size_t band = band_of(ring, py);
-  const unsigned* edge = ring.band_edges.data() + ring.band_start[band];
-  const unsigned* const end = ring.band_edges.data() + ring.band_start[band + 1];
-  unsigned crossings = 0;
+  const std::size_t* edge = ring.band_edges.data() + ring.band_start[band];
+  const std::size_t* const end = ring.band_edges.data() + ring.band_start[band + 1];
+  std::size_t crossings = 0;
   for (; edge != end; ++edge) {
     const std::size_t i = *edge;
     const double p1x = xs[i], p1y = ys[i], p2x = xs[i + 1], p2y = ys[i + 1];
@@ -119,7 +148,7 @@ Location locate_in_ring(const Ring& ring, double px, double py) {
       if (side > 0) ++crossings;
     }
   }
-  return (crossings & 1u) ? Location::Interior : Location::Exterior;
+  return (crossings & 1) ? Location::Interior : Location::Exterior;
 }
 
 Location locate_in_polygon(const PolygonRings& polygon, double px, double py) {

@@ -32,8 +32,8 @@ struct Ring {
   std::vector<double> x, y;
   double minx = 0, miny = 0, maxx = 0, maxy = 0;
   double band_scale = 0;                  // bands per unit of y
-  std::vector<unsigned> band_start;       // band b: band_edges[band_start[b]..band_start[b + 1])
-  std::vector<unsigned> band_edges;       // edge i joins vertices i and i + 1
+  std::vector<std::size_t> band_start;    // band b: band_edges[band_start[b]..band_start[b + 1])
+  std::vector<std::size_t> band_edges;    // edge i joins vertices i and i + 1
 };
 
 // One polygon: a shell and its holes.
@@ -50,8 +50,13 @@ struct Area {
 
 // Builds a ring from n vertices (x0, y0, x1, y1, ...), closing it when the
 // last vertex differs from the first. False when a coordinate is not finite
-// or too large in magnitude for the certain orientations (|v| > 2^300), or
-// when fewer than four vertices remain.
+// or too large in magnitude for the certain orientations (|v| > 2^300), when
+// fewer than four vertices remain, or when the ring is too large to index
+// (sizes that would not fit a size_t): the caller then asks the library.
+// Where edges that span many bands would make the band index much larger
+// than the ring (more than kMaxBandEntriesPerEdge entries per edge), the
+// ring gets a single band listing every edge once.
+constexpr std::size_t kMaxBandEntriesPerEdge = 8;
 bool make_ring(const std::vector<double>& xy, Ring* ring);
 
 // Finishes an area after its parts were added: computes its bounding box.

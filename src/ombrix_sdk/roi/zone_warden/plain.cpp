@@ -1,6 +1,10 @@
 #include "plain.hpp"
 
+#include "ombrix/types.hpp"
+
 #include <descrobject.h>
+
+#include <cstring>
 
 namespace zone_warden {
 
@@ -38,6 +42,92 @@ bool split_tables_hold_str_keys() {
   return !reinterpret_cast<PyDictObject*>(d.get())->ma_values;
 }
 
+#if PY_VERSION_HEX < 0x030A0000
+namespace {
+// f() for one of the gc module's METH_NOARGS functions, straight into its C
+// function: no arguments are made, no Python code runs.
+Ref call_switch(const ombrix::Held& f) {
+  PyObject* fn = f.get();
+  return Ref::steal(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr));
+}
+}  // namespace
+#endif
+
+bool capture_collector_switches(State& st) {
+#if PY_VERSION_HEX < 0x030A0000
+  Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+  if (!gc) return false;
+  // Only the gc module's own C functions: anything put in their place
+  // (before this import too) leaves the hold unavailable.
+  auto own = [&gc](const char* name) {
+    Ref f = Ref::steal(PyObject_GetAttrString(gc.get(), name));
+    if (!f) return Ref();
+    if (!PyCFunction_Check(f.get()) || PyCFunction_GET_SELF(f.get()) != gc.get() ||
+        (PyCFunction_GET_FLAGS(f.get()) & (METH_VARARGS | METH_KEYWORDS | METH_O)) ||
+        !(PyCFunction_GET_FLAGS(f.get()) & METH_NOARGS) ||
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(f.get())->m_ml->ml_name, name) != 0) {
+      return Ref();
+    }
+    return f;
+  };
+  Ref isenabled = own("isenabled");
+  Ref disable = isenabled ? own("disable") : Ref();
+  Ref enable = disable ? own("enable") : Ref();
+  if (PyErr_Occurred()) {
+    if (!ombrix::clear_expected(PyExc_AttributeError)) return false;
+  }
+  if (enable) {
+    st.gc_isenabled.set(isenabled);
+    st.gc_disable.set(disable);
+    st.gc_enable.set(enable);
+  }
+#else
+  (void)st;
+#endif
+  return true;
+}
+
+CollectorHold::CollectorHold(State& st)
+#if PY_VERSION_HEX < 0x030A0000
+    : st_(st)
+#endif
+{
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)st;
+  held_ = true;
+#elif PY_VERSION_HEX >= 0x030A0000
+  (void)st;
+  was_enabled_ = PyGC_Disable() != 0;
+  held_ = true;
+#else
+  if (!st_.gc_enable) return;
+  Ref enabled = call_switch(st_.gc_isenabled);
+  if (!enabled) {
+    // isenabled only answers; it cannot fail.
+    return;
+  }
+  was_enabled_ = enabled.get() == Py_True;
+  if (was_enabled_) {
+    Ref done = call_switch(st_.gc_disable);  // cannot fail either
+    if (!done) return;
+  }
+  held_ = true;
+#endif
+}
+
+void CollectorHold::let_go() {
+  if (!held_) return;
+  held_ = false;
+  if (!was_enabled_) return;
+#if PY_VERSION_HEX >= 0x030C0000
+#elif PY_VERSION_HEX >= 0x030A0000
+  PyGC_Enable();
+#else
+  Ref done = call_switch(st_.gc_enable);
+  (void)done;
+#endif
+}
+
 bool mro_keys_are_plain(PyTypeObject* type) {
   // Owned: the tuple is only read, but it is the class's to replace.
   const Ref mro = Ref::borrow(type->tp_mro);
@@ -52,11 +142,15 @@ bool mro_keys_are_plain(PyTypeObject* type) {
 
 namespace {
 
+// Whether `dict` has the key `name`, for dicts whose lookups of it run no
+// code (keys of exact str, or compared by identity), so that only a failed
+// allocation could make the lookup fail. That counts as present: the caller
+// takes the general way, where the interpreter meets the shortage itself.
 bool has_entry(PyObject* dict, PyObject* name) {
   Ref value;
   if (!ombrix::dict_lookup(dict, name, &value)) {
-    PyErr_Clear();
-    return true;  // counts as present: the caller takes the general way
+    ombrix::clear_expected(PyExc_MemoryError);
+    return true;
   }
   return static_cast<bool>(value);
 }
@@ -83,27 +177,27 @@ bool lookups_are_quiet(PyObject* table) {
     }
     return true;
   }
-  // Iterating a set runs no code.
+  // Iterating a set runs no code; only making the iterator can fail, for
+  // memory.
   Ref it = Ref::steal(PyObject_GetIter(table));
   if (!it) {
-    PyErr_Clear();
+    ombrix::clear_expected(PyExc_MemoryError);
     return false;
   }
   while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
     if (!quiet(key.get())) return false;
   }
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
   return true;
 }
 
-// module.name as its namespace holds it; empty when absent (or when the
-// lookup failed).
+// module.name as its namespace holds it; empty when absent, or when the
+// lookup raised an Exception (a key's __eq__, at import; the caller then
+// takes the general way, and Python's own lookups meet the key themselves).
+// Anything else is left pending for the caller to fail with. After import
+// it is used on namespaces whose keys were found to be exact str only.
 Ref entry_of(PyObject* module, PyObject* name) {
   Ref value;
-  if (!ombrix::dict_lookup(PyModule_GetDict(module), name, &value)) PyErr_Clear();
+  if (!ombrix::dict_lookup(PyModule_GetDict(module), name, &value)) ombrix::clear_expected();
   return value;
 }
 
@@ -114,7 +208,7 @@ bool exact_set(PyObject* o) { return o && (PySet_CheckExact(o) || PyFrozenSet_Ch
 // that cannot be told.
 bool in_set(PyObject* s, PyObject* cls) {
   int found = PySet_Contains(s, cls);
-  if (found < 0) PyErr_Clear();
+  if (found < 0) ombrix::clear_expected(PyExc_MemoryError);
   return found != 0;
 }
 #endif
@@ -182,7 +276,7 @@ bool copy_type_is_plain(const State& st, PyTypeObject* type) {
   // until then the first copy goes through copy.copy, which stores them.
   Ref slotnames;
   if (!ombrix::dict_lookup(type->tp_dict, st.slotnames, &slotnames)) {
-    PyErr_Clear();
+    ombrix::clear_expected(PyExc_MemoryError);  // exact str keys: only memory
     return false;
   }
   return slotnames && PyList_CheckExact(slotnames.get()) && PyList_GET_SIZE(slotnames.get()) == 0;
@@ -215,10 +309,8 @@ bool stores_are_plain(const State& st, PyTypeObject* type) {
 bool capture_copy_machinery(State& st, PyObject* copy_module) {
   st.copy_ready = false;
   Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
-  if (!copyreg || !PyModule_Check(copy_module)) {
-    PyErr_Clear();
-    return true;  // the general path copies
-  }
+  if (!copyreg && !ombrix::clear_expected(PyExc_ImportError)) return false;
+  if (!copyreg || !PyModule_Check(copy_module)) return true;  // the general path copies
   if (!st.empty_args.set(Ref::steal(PyTuple_New(0)))) return false;
   st.copy_module.set(Ref::borrow(copy_module));
   st.copyreg.set(copyreg);
@@ -234,16 +326,17 @@ bool capture_copy_machinery(State& st, PyObject* copy_module) {
   st.copy_dispatch_table.set(entry_of(copy_module, st.dispatch_table));
   st.copy_reconstruct.set(entry_of(copy_module, st.reconstruct));
   st.copyreg_newobj.set(entry_of(copyreg.get(), st.newobj));
-  // copy.copy and the helpers it ends in must be the modules' own
-  // functions, not something put in their place.
-  auto own_function = [](PyObject* f, PyObject* module) {
-    return f && PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module);
-  };
-  st.copy_ready = own_function(st.copy_function.get(), copy_module) && classes_known &&
-                  st.copy_dispatch_table && PyDict_CheckExact(st.copy_dispatch_table.get()) &&
-                  own_function(st.copy_reconstruct.get(), copy_module) &&
-                  own_function(st.copyreg_newobj.get(), copyreg.get());
-  return true;
+  // copy.copy and the helpers it ends in must be the functions those
+  // modules define, not something put in their place before this import
+  // (one put there later is noticed by identity, machinery_intact).
+  PyObject* copy_dict = PyModule_GetDict(copy_module);
+  st.copy_ready = ombrix::library_function(st.copy_function.get(), copy_dict, "copy") &&
+                  classes_known && st.copy_dispatch_table &&
+                  PyDict_CheckExact(st.copy_dispatch_table.get()) &&
+                  ombrix::library_function(st.copy_reconstruct.get(), copy_dict, "_reconstruct") &&
+                  ombrix::library_function(st.copyreg_newobj.get(),
+                                           PyModule_GetDict(copyreg.get()), "__newobj__");
+  return !PyErr_Occurred();
 }
 
 bool ShallowCopy::machinery_intact(unsigned epoch) {
@@ -343,10 +436,10 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
 Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
                                  PyObject* const* values, int n) {
   PyTypeObject* type = Py_TYPE(item);
-  if (type != stores_type_) {
-    PyErr_SetString(PyExc_SystemError, "direct copy without its check");
-    return Ref();
-  }
+  // The check and this step run under one CollectorHold with nothing called
+  // in between, so the class is the one checked; should it not be, the
+  // caller takes the general way (empty, no exception).
+  if (type != stores_type_ || stores_epoch_ == 0) return Ref();
   // copy.__dict__.update(state), then each store. A name already there takes
   // the new value; the value it replaces is still held by the item's dict,
   // so releasing it runs no code. The keys are exact str and the class's
@@ -368,13 +461,19 @@ Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* cons
 
 Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* attrs,
                             unsigned epoch, bool* ran_code) {
+  // The checks and the copy run with the collector held off: nothing runs
+  // between them, and the copy calls nothing out.
+  CollectorHold hold(st_);
   PyTypeObject* type = Py_TYPE(item);
-  bool direct = this->direct(copy_module, type, epoch);
+  bool direct = hold.held() && this->direct(copy_module, type, epoch);
   Ref state;
   bool plain_names = true;
   if (direct) {
-    state = attrs ? Ref::borrow(attrs) : Ref::steal(PyObject_GenericGetDict(item, nullptr));
-    if (!state) return Ref();
+    state = attrs ? Ref::borrow(attrs) : ombrix::instance_dict(item);
+    if (!state && PyErr_Occurred()) return Ref();
+    // No instance dict yet (before 3.10): copy.copy reads an empty one and
+    // stores nothing.
+    if (!state) return Ref::steal(PyBaseObject_Type.tp_new(type, st_.empty_args.get(), nullptr));
     direct = PyDict_CheckExact(state.get());
     Py_ssize_t pos = 0;
     PyObject *name, *value;
@@ -395,6 +494,8 @@ Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* att
     }
   }
   if (!direct) {
+    hold.let_go();
+    state = Ref();
     *ran_code = true;
     Ref copier = ombrix::getattr(copy_module, st_.copy);
     return copier ? ombrix::call(copier.get(), {item}) : Ref();
@@ -413,6 +514,8 @@ Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* att
     }
     return copy;
   }
+  // The new copy is ours alone, and the collector is held off: making its
+  // dict cannot run code.
   Ref copy_attrs = Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
   if (!copy_attrs || PyDict_Update(copy_attrs.get(), state.get()) < 0) return Ref();
   return copy;

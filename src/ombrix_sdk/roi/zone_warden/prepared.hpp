@@ -59,16 +59,30 @@ struct Prepared {
 };
 
 // Takes what is needed from the geometry library at import: `polygon` and
-// `multipolygon` are its Polygon and MultiPolygon classes.
-bool capture_geometry_library(State& st, PyObject* polygon, PyObject* multipolygon);
+// `multipolygon` are its Polygon and MultiPolygon classes, `point` its Point.
+// A library laid out otherwise leaves the native test off (library_standard
+// false); false with an exception set only when the import must fail.
+bool capture_geometry_library(State& st, PyObject* polygon, PyObject* multipolygon,
+                              PyObject* point);
+
+// True when making a Point and the geometries' `contains` still run the
+// library's own code with the collaborators it was written against, so that
+// the native test gives what they give and skipping them has no effect: the
+// namespaces they read have exact str keys only, and every binding taken at
+// import (see capture_geometry_library) is still in place. Runs no Python
+// code.
+bool library_intact(State& st);
 
 // The entry of `self` matching its current state, built (or rebuilt) when
 // there is none; nullptr when the state has a shape the native test does not
-// handle. Never raises. Fills `records` like Prepared::matches. Building
-// calls into the geometry library, which runs Python code: *ran_code is set
-// then.
+// handle. Fills `records` like Prepared::matches. Building calls into the
+// geometry library, which runs Python code: *ran_code is set then. When the
+// library raised (a failed allocation, or what a signal handler raised while
+// it ran), nullptr with the exception set and *failed set: the caller fails
+// with it, as the plain steps would have at some call of theirs.
 std::shared_ptr<const Prepared> prepared_for(State& st, PyObject* self, PyObject* included,
                                              PyObject* intersections,
-                                             std::vector<ombrix::Ref>* records, bool* ran_code);
+                                             std::vector<ombrix::Ref>* records, bool* ran_code,
+                                             bool* failed);
 
 }  // namespace zone_warden

@@ -180,6 +180,16 @@ struct State : ombrix::ModuleState {
   Held geometry_base{this};  // shapely.Geometry, the base class of all geometries
   Held polygon_type{this}, multipolygon_type{this};
   Held library_contains{this};  // the geometries' `contains` method
+  // Whether `Point` and `contains`, as found at import, are the functions
+  // the library defines (by origin, not by what stood there at import), and
+  // what they reach at call time: a tuple of (namespace, name, value) and
+  // (namespace, name) entries, the latter for names that must stay unbound
+  // there (so that the builtin of that name is used). See library_intact.
+  bool library_standard = false;
+  Held library_bindings{this};
+  // The distinct namespaces of library_bindings, at most kLibraryNamespaces.
+  static constexpr std::size_t kLibraryNamespaces = 8;
+  Held library_namespaces{this};
   Held get_coordinates{this}, get_exterior_ring{this}, get_num_interior_rings{this},
       get_interior_ring{this}, get_parts{this};
 
@@ -200,6 +210,12 @@ struct State : ombrix::ModuleState {
       copy_keys{this, &dict_watch}, copyreg_keys{this, &dict_watch};
   // The same for the region records of the instances filtered lately.
   PlainKeys<16> record_keys{this, &dict_watch};
+  // The same for the namespaces of library_bindings, one memo each (a memo
+  // of several entries would have two of them take turns in one entry, and
+  // numpy's namespace read again on every call).
+  PlainKeys<1> library_keys[kLibraryNamespaces] = {
+      {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch},
+      {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch}, {this, &dict_watch}};
 
   PreparedTable prepared{this};
 
@@ -210,6 +226,45 @@ struct State : ombrix::ModuleState {
   // An instance dict that is a split table has exact str keys only (probed
   // when the module is set up).
   bool split_tables_plain = false;
+
+#if PY_VERSION_HEX < 0x030A0000
+  // The gc module's own isenabled, disable and enable (C functions of that
+  // module, checked at import), for CollectorHold; empty when they were not.
+  Held gc_isenabled{this}, gc_disable{this}, gc_enable{this};
+#endif
+};
+
+// Takes what CollectorHold needs at import. False with an exception set only
+// when memory runs out; otherwise the hold may be unavailable (see held()).
+bool capture_collector_switches(State& st);
+
+// Holds the cyclic collector off for a step of native code that calls
+// nothing and releases nothing that could run code, but allocates objects
+// the collector tracks: before 3.12 the collector runs inside such
+// allocations, and the finalizers of what it frees would run Python code in
+// the middle of a step whose premises were checked just before. With the
+// collector held off no Python code runs in between; the collection happens
+// at the next allocation after the step, which Python code cannot tell from
+// one made a few allocations later. Nothing is called out while it is held
+// (let_go() first). From 3.12 on the collector runs only where the
+// interpreter checks for pending work, and the hold does nothing.
+class CollectorHold {
+ public:
+  explicit CollectorHold(State& st);
+  ~CollectorHold() { let_go(); }
+  CollectorHold(const CollectorHold&) = delete;
+  CollectorHold& operator=(const CollectorHold&) = delete;
+  // False when the collector could not be held off: the step is not taken.
+  bool held() const { return held_; }
+  // Lets the collector run again, if it was enabled before.
+  void let_go();
+
+ private:
+#if PY_VERSION_HEX < 0x030A0000
+  State& st_;
+#endif
+  bool held_ = false;
+  bool was_enabled_ = false;
 };
 
 // True when every key of the dict `d` is an exact str: looking a str up in it

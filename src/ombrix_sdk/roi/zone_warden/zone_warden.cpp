@@ -30,6 +30,7 @@
 // finalizers may run at any allocation, as they may anywhere in Python code;
 // what they change is seen at the next check.)
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -96,17 +97,23 @@ Ref class_constant(NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
   return cls ? getattr(cls.get(), attr) : Ref();
 }
 
+// `name` as the module's functions see it (the module namespace, then the
+// builtins), for namespaces found plain (namespace_is_plain): the lookups
+// run no Python code. *value is empty when the name is unbound. False with
+// an exception set when a lookup failed (they only could for memory).
+bool plain_global(State& st, PyObject* name, Ref* value) {
+  if (!dict_lookup(PyModule_GetDict(st.module()), name, value)) return false;
+  return *value || dict_lookup(st.builtins_dict.get(), name, value);
+}
+
 // `<cls_name>.<attr>` in a plain namespace (see namespace_is_plain) when
 // reading it runs no Python code and so gives the same string every time:
 // the name is bound to a class without metaclass whose class dicts have
-// exact str keys only, and the attribute is a plain string. Empty (no
-// exception) otherwise. Runs no Python code.
-Ref plain_class_string(State& st, NativeFunction* fn, PyObject* cls_name, PyObject* attr) {
-  Ref cls = global(fn, cls_name);
-  if (!cls) {
-    PyErr_Clear();
-    return Ref();
-  }
+// exact str keys only, and the attribute is a plain string. Empty otherwise
+// (with an exception set only when a lookup failed). Runs no Python code.
+Ref plain_class_string(State& st, NativeFunction*, PyObject* cls_name, PyObject* attr) {
+  Ref cls;
+  if (!plain_global(st, cls_name, &cls) || !cls) return Ref();
   auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
   if (Py_TYPE(cls.get()) != &PyType_Type || !st.plain_constants.check(st, type)) return Ref();
   Ref v = type_lookup(type, attr);
@@ -367,13 +374,16 @@ Ref tag_values(NativeFunction* fn, State& st, const std::vector<Ref>& matched,
   return values;
 }
 
-// True when `copy`, whose class is plain, reads its attributes without
-// running Python code: its instance dict has exact str keys only.
-bool quiet_attributes(const State& st, PyObject* copy) {
-  Ref attrs = Ref::steal(PyObject_GenericGetDict(copy, nullptr));
+// 1 when `copy`, whose class is plain, reads its attributes without running
+// Python code: its instance dict has exact str keys only. 0 when that is not
+// known (no dict yet before 3.10, or no memory to make it), -1 with an
+// exception set otherwise. The dict is made with the collector held off
+// (instance_dict): a copy made by copy.copy may be reachable by others.
+int quiet_attributes(const State& st, PyObject* copy) {
+  Ref attrs = instance_dict(copy);
   if (!attrs) {
-    PyErr_Clear();
-    return false;
+    if (!PyErr_Occurred()) return 0;
+    return clear_expected(PyExc_MemoryError) ? 0 : -1;
   }
   return PyDict_CheckExact(attrs.get()) && str_keys_only(attrs.get(), st.split_tables_plain);
 }
@@ -381,26 +391,37 @@ bool quiet_attributes(const State& st, PyObject* copy) {
 // item_copy.info[KEY.ROI_ID] = ids; item_copy.info[KEY.ROI_NAME] = names, or
 // item_copy.roi_id = ids; item_copy.roi_name = names. `keys` holds KEY.ROI_ID
 // and KEY.ROI_NAME where they are plain class constants read with no Python
-// code run since, else empty.
+// code run since, else empty. `hold`, when given, holds the collector off
+// for the caller; it is let go before any step that could run code.
 bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, PyObject* names,
-                bool has_info, const Ref (&keys)[2], bool* ran_code) {
+                bool has_info, const Ref (&keys)[2], bool* ran_code, CollectorHold* hold) {
+  auto may_run_code = [ran_code, hold]() {
+    if (hold) hold->let_go();
+    *ran_code = true;
+  };
   if (!has_info) {
-    *ran_code = true;  // a store into an instance may run code (a key's __eq__)
+    may_run_code();  // a store into an instance may run code (a key's __eq__)
     return PyObject_SetAttr(copy, st.roi_id, ids) == 0 &&
            PyObject_SetAttr(copy, st.roi_name, names) == 0;
   }
   // `keys` stand for KEY.ROI_ID and KEY.ROI_NAME only while no Python code
   // has run since they were read; Python reads KEY.<name> after item_copy.info.
-  bool quiet = !*ran_code && plain_item_type(st, Py_TYPE(copy)) && quiet_attributes(st, copy);
+  bool quiet = !*ran_code && plain_item_type(st, Py_TYPE(copy));
+  if (quiet) {
+    const int plain = quiet_attributes(st, copy);
+    if (plain < 0) return false;
+    quiet = plain != 0;
+  }
   PyObject* const attrs[2] = {st.roi_id_const, st.roi_name_const};
   PyObject* const values[2] = {ids, names};
   for (int i = 0; i < 2; ++i) {
+    if (!quiet) may_run_code();
     Ref info = getattr(copy, st.info);
     if (!info) return false;
     Ref key = quiet ? keys[i] : Ref();
     if (!key) {
       quiet = false;
-      *ran_code = true;
+      may_run_code();
       key = class_constant(fn, st.key_class, attrs[i]);
       if (!key) return false;
     }
@@ -411,12 +432,12 @@ bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, Py
       PyObject* old = PyDict_GetItemWithError(info.get(), key.get());
       if (old && !release_runs_no_code(old)) {
         quiet = false;
-        *ran_code = true;
+        may_run_code();
       }
       if (PyDict_SetItem(info.get(), key.get(), values[i]) < 0) return false;
     } else {
       quiet = false;
-      *ran_code = true;
+      may_run_code();
       if (PyObject_SetItem(info.get(), key.get(), values[i]) < 0) return false;
     }
   }
@@ -467,7 +488,8 @@ PyObject* assign_roi_info(NativeFunction* fn, PyObject* const* argv) {
     keys[0] = pure_class_constant(st, fn, st.key_class, st.roi_id_const);
     keys[1] = pure_class_constant(st, fn, st.key_class, st.roi_name_const);
   }
-  if (!write_tags(fn, st, item_copy, ids.get(), names.get(), has_info != 0, keys, &ran_code)) {
+  if (!write_tags(fn, st, item_copy, ids.get(), names.get(), has_info != 0, keys, &ran_code,
+                  nullptr)) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -535,6 +557,16 @@ struct Anchor {
 
 // One call of filter_in_roi from step 4 on. The objects it is given are held
 // by the caller's frame (filter_steps) for the whole pass.
+//
+// Python code may run at any step that calls out (attribute access on items
+// that are not plain, the geometry library, copy.copy, overridden hooks, a
+// lookup in a dict with keys that are not exact str, the release of an
+// object), and, before 3.12, at any allocation of an object the collector
+// tracks. The pass marks every step of the first kind (ran_code); it makes
+// allocations of the second kind only under a CollectorHold, so that no
+// finalizer runs where the pass does not know. What a shortcut relies on is
+// checked after the last step that could run code, and its acting step calls
+// nothing out.
 class Pass {
  public:
   Pass(NativeFunction* fn, State& st, PyObject* self, PyObject* included, PyObject* empty,
@@ -542,24 +574,47 @@ class Pass {
       : fn_(fn), st_(st), self_(self), included_(included), empty_(empty), fx_(fx), fy_(fy),
         ax_(ax), ay_(ay), copier_(st) {}
 
-  // Python code of the caller's may have run: every shortcut's premises are
-  // checked again before its next use.
-  void ran_code() { ++epoch_; }
+  // Python code of the caller's may run or have run: every shortcut's
+  // premises are checked again before its next use, and what the pass kept
+  // from before is let go now, as Python would have let go of it (Python
+  // looks everything up again; only the pass keeps it).
+  void ran_code() {
+    ++epoch_;
+    forget();
+  }
 
   // Step 5, for one item.
   bool filter_item(PyObject* item, PyObject* result);
 
  private:
-  bool environment(Ref* intersections);
-  bool premises();
-  // Whether the matching shortcut may be used now.
-  bool shortcut_holds() {
-    return (shortcut_possible_ && checked_epoch_ == epoch_) || check_shortcut();
+  // Lets go of what was read in an earlier epoch. The references are moved
+  // out first: releasing them may run code, which finds the pass consistent.
+  void forget() {
+    Constants constants = std::move(constants_);
+    constants_ = Constants();
+    std::vector<Tags> tags;
+    tags.swap(tags_);
+    std::vector<Ref> records;
+    records.swap(records_);
+    std::shared_ptr<const Prepared> prepared = std::move(prepared_);
+    prepared_.reset();
+    Ref attrs = std::move(item_attrs_);
+    item_attrs_ = Ref();
+    item_epoch_ = 0;
   }
-  bool check_shortcut();
+  int environment(Ref* intersections);
+  int premises();
+  // Whether the matching shortcut may be used now: 1, 0, or -1 with an
+  // exception set.
+  int shortcut_holds() {
+    if (shortcut_possible_ && checked_epoch_ == epoch_ && prepared_) return 1;
+    return check_shortcut();
+  }
+  int check_shortcut();
   // The instance dict of `item` when it is a plain item, read again whenever
   // Python code may have run since it was last read (the code may have given
-  // the item another dict, or another class); NULL for other items.
+  // the item another dict, or another class); NULL for other items, and NULL
+  // with an exception set when making the dict failed.
   PyObject* attrs_of(PyObject* item) {
     return item_epoch_ == epoch_ ? item_attrs_.get() : read_attrs(item);
   }
@@ -579,20 +634,22 @@ class Pass {
       if (!entry(attrs, st_.tlwh, &v)) return Ref();
       if (v) return v;
     } else {
+      if (PyErr_Occurred()) return Ref();
       ran_code();
     }
     return getattr(item, st_.tlwh);  // the attribute error, for a plain item
   }
   Ref box_of_track(PyObject* item);
   bool anchor_of(const Ref* box, Anchor* anchor);
-  int contains(const Shape& shape, double px, double py, Anchor* anchor, Ref* point);
-  bool match_natively(double px, double py, Anchor* anchor);
+  bool match_natively(double px, double py);
   bool match_through_hooks(Anchor* anchor);
-  void read_constants();
-  Ref copy_of(PyObject* item, PyObject* attrs);
+  bool read_constants();
+  Ref copy_of(PyObject* item);
   const Ref* tags_of(PyObject* record);
   int copy_and_tag_directly(PyObject* item, PyObject* result);
   bool assign(PyObject* copy, bool has_info);
+  bool assign_through_hook(PyObject* copy, bool has_info);
+  void next_item();
 
   NativeFunction* fn_;
   State& st_;
@@ -612,13 +669,12 @@ class Pass {
   Ref item_attrs_;
   bool item_quiet_ = false;
   unsigned item_epoch_ = 0;
-  // The tags of records, as read in epoch tags_epoch_ (see tags_of).
+  // The tags of records, as read in this epoch (see tags_of).
   struct Tags {
     Ref record;
     Ref values[2];
   };
   std::vector<Tags> tags_;
-  unsigned tags_epoch_ = 0;
   // Values read from the namespaces in epoch `epoch`, when reading them ran
   // no code (see read_constants).
   struct Constants {
@@ -631,72 +687,89 @@ class Pass {
 
 // Whether the plain steps may be stood in for at all: the hooks are
 // ZoneWarden's own and the instance overrides none, `Point` (unmodified) and
-// `id` are the ones imported, and every lookup the plain steps would make in
-// the namespaces and the instance runs no code. Sets *intersections to the
-// instance's `_exclusion_intersections`. Runs no Python code.
-bool Pass::environment(Ref* intersections) {
+// `id` are the library's and the interpreter's own, and every lookup the
+// plain steps would make in the namespaces and the instance runs no code.
+// Sets *intersections to the instance's `_exclusion_intersections`. Runs no
+// Python code. 1, 0, or -1 with an exception set.
+int Pass::environment(Ref* intersections) {
   PyTypeObject* type = Py_TYPE(self_);
-  if (Py_TYPE(type) != &PyType_Type || !st_.own_hooks.check(st_, type) ||
-      !st_.plain_points.check(st_, st_.point.type()) || !namespace_is_plain(st_)) {
-    return false;
+  if (Py_TYPE(type) != &PyType_Type || !st_.own_hooks.check(st_, type) || !st_.point ||
+      !st_.plain_points.check(st_, st_.point.type()) || !namespace_is_plain(st_) ||
+      !library_intact(st_)) {
+    return 0;
   }
   // Lookups of str in dicts of str keys from here on: nothing runs.
-  Ref point = global(fn_, st_.point_name);
-  Ref id = point ? global(fn_, st_.id) : Ref();
-  if (!id) {
-    PyErr_Clear();
-    return false;
+  Ref point, id;
+  if (!plain_global(st_, st_.point_name, &point) || !plain_global(st_, st_.id, &id)) return -1;
+  if (!point || !id || point.get() != st_.point.get() || id.get() != st_.builtin_id.get()) {
+    return 0;
   }
-  if (point.get() != st_.point.get() || id.get() != st_.builtin_id.get()) return false;
-  Ref attrs = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
-  if (!attrs) {
-    PyErr_Clear();
-    return false;
-  }
+  // Made, if it has to be, with the collector held off.
+  Ref attrs = instance_dict(self_);
+  if (!attrs) return !PyErr_Occurred() || clear_expected(PyExc_MemoryError) ? 0 : -1;
   DictScan<4> scan;  // false when a key is not an exact str
   if (!PyDict_CheckExact(attrs.get()) || !scan.read(attrs.get(), st_.instance_names) || scan[0] ||
       scan[1] || scan[2] || !scan[3] || !PyDict_CheckExact(scan[3].get())) {
-    return false;
+    return 0;
   }
   *intersections = scan[3];
-  return true;
+  return 1;
 }
 
-bool Pass::premises() {
+int Pass::premises() {
   Ref intersections;
-  if (!environment(&intersections)) return false;
-  if (prepared_ && prepared_->matches(st_, included_, intersections.get(), &records_)) return true;
-  bool ran = false;
-  prepared_ = prepared_for(st_, self_, included_, intersections.get(), &records_, &ran);
-  if (ran) ran_code();
-  return static_cast<bool>(prepared_);
+  const int plain = environment(&intersections);
+  if (plain <= 0) return plain;
+  std::vector<Ref> records;
+  bool ran = false, failed = false;
+  std::shared_ptr<const Prepared> entry =
+      prepared_for(st_, self_, included_, intersections.get(), &records, &ran, &failed);
+  if (failed) return -1;
+  if (ran) {
+    // The library ran: nothing found is trusted; the caller checks again.
+    ran_code();
+    return 1;
+  }
+  if (!entry) return 0;
+  prepared_ = std::move(entry);
+  records_.swap(records);
+  return 1;
 }
 
-bool Pass::check_shortcut() {
-  if (!shortcut_possible_) return false;
+int Pass::check_shortcut() {
+  if (!shortcut_possible_) return 0;
   // Building the native form runs the geometry library's code: then the
   // premises are checked once more, without building.
   for (int attempt = 0; attempt < 2; ++attempt) {
     const unsigned start = epoch_;
-    if (!premises()) break;
-    if (epoch_ == start) {
+    const int found = premises();
+    if (found < 0) return -1;
+    if (!found) break;
+    if (epoch_ == start && prepared_) {
       checked_epoch_ = epoch_;
-      return true;
+      return 1;
     }
   }
   shortcut_possible_ = false;
-  prepared_.reset();
-  records_.clear();
-  return false;
+  ran_code();  // lets go of what was kept; that may run code
+  return 0;
 }
 
 PyObject* Pass::read_attrs(PyObject* item) {
+  item_attrs_ = Ref();
   item_epoch_ = epoch_;
   item_quiet_ = false;
-  item_attrs_ = Ref();
   if (plain_item_type(st_, Py_TYPE(item))) {
-    item_attrs_ = Ref::steal(PyObject_GenericGetDict(item, nullptr));
-    if (!item_attrs_) PyErr_Clear();  // the attribute access raises again
+    // Made, if it has to be, with the collector held off; before 3.10 an
+    // item without a dict yet is read the plain way.
+    item_attrs_ = instance_dict(item);
+    if (!item_attrs_ && PyErr_Occurred()) {
+      // No memory to make the dict: the item is read the plain way, which
+      // needs none.
+      if (clear_expected(PyExc_MemoryError)) return nullptr;
+      item_epoch_ = 0;
+      return nullptr;
+    }
     item_quiet_ = item_attrs_ && PyDict_CheckExact(item_attrs_.get()) &&
                   str_keys_only(item_attrs_.get(), st_.split_tables_plain);
   }
@@ -708,6 +781,8 @@ Ref Pass::box_of_track(PyObject* item) {
   Ref info;
   if (PyObject* attrs = attrs_of(item)) {
     if (!entry(attrs, st_.info, &info)) return Ref();
+  } else if (PyErr_Occurred()) {
+    return Ref();
   }
   if (!info) {
     ran_code();
@@ -731,7 +806,6 @@ Ref Pass::box_of_track(PyObject* item) {
   Ref tlwh = get ? tlwh_of(item) : Ref();
   return tlwh ? call(get.get(), {st_.rect, tlwh.get()}) : Ref();
 }
-
 // Steps 5.3 and 5.4: rx = x + width * ax, ry = y + height * ay, divided by
 // the frame size when width > 1.0 and height > 1.0.
 bool Pass::anchor_of(const Ref* box, Anchor* anchor) {
@@ -790,39 +864,40 @@ bool Pass::anchor_of(const Ref* box, Anchor* anchor) {
   return true;
 }
 
-// shape.contains(Point(px, py)): 1, 0, or -1 with an exception set. The
-// point object is made only when the geometry library has to decide.
-int Pass::contains(const Shape& shape, double px, double py, Anchor* anchor, Ref* point) {
-  if (shape.native) {
-    if (outside_box(shape.area, px, py)) return 0;
-    Location where = locate(shape.area, px, py);
-    if (where == Location::Interior) return 1;
-    if (where != Location::Unsure) return 0;
+// shape.contains(Point(px, py)) when the native test is certain: 1 or 0; -1
+// when the geometry has to be left to the library.
+int decide(const Shape& shape, double px, double py) {
+  if (!shape.native) return -1;
+  if (outside_box(shape.area, px, py)) return 0;
+  switch (locate(shape.area, px, py)) {
+    case Location::Interior: return 1;
+    case Location::Unsure: return -1;
+    default: return 0;
   }
-  // The geometry library's Python code runs from here on.
-  ran_code();
-  if (!*point) {
-    if (!anchor->make_objects()) return -1;
-    *point = call(st_.point.get(), {anchor->ox.get(), anchor->oy.get()});
-    if (!*point) return -1;
-  }
-  Ref hit = call_method(shape.geometry.get(), st_.contains, {point->get()});
-  return hit ? truth(hit.get()) : -1;
 }
 
-// Step 5.6 on the native form: the same decisions as the hooks. The form and
-// the records are this pass's own: the library's code cannot take them away.
-bool Pass::match_natively(double px, double py, Anchor* anchor) {
-  Ref point;
+// Step 5.6 on the native form, when the native test is certain for every
+// geometry the hooks would ask about: true, with the matches collected, the
+// same decisions as the hooks'. False, with nothing collected, when one of
+// them has to be left to the library; the caller then takes the steps as
+// written (Point and the hooks). Calls nothing and runs no code, so the form
+// and the records stay as checked throughout.
+bool Pass::match_natively(double px, double py) {
   const std::vector<Region>& regions = prepared_->regions;
   for (std::size_t i = 0; i < regions.size(); ++i) {
-    int inside = contains(regions[i].polygon, px, py, anchor, &point);
-    if (inside < 0) return false;
+    const int inside = decide(regions[i].polygon, px, py);
+    if (inside < 0) {
+      matches_.clear();  // the records stay held by records_: nothing is freed
+      return false;
+    }
     if (!inside) continue;
     bool excluded = false;
     for (const Shape& overlap : regions[i].overlaps) {
-      int hit = contains(overlap, px, py, anchor, &point);
-      if (hit < 0) return false;
+      const int hit = decide(overlap, px, py);
+      if (hit < 0) {
+        matches_.clear();
+        return false;
+      }
       if (hit) {
         excluded = true;
         break;
@@ -858,56 +933,78 @@ bool Pass::match_through_hooks(Anchor* anchor) {
 
 // The namespace values the copy and tag steps read, once per epoch, when
 // reading them runs no code (and so gives the same values each time within
-// the epoch); all empty otherwise. Runs no Python code.
-void Pass::read_constants() {
-  if (constants_.epoch == epoch_) return;
+// the epoch); all empty otherwise. Runs no Python code. False with an
+// exception set when a lookup failed (only memory could make it).
+bool Pass::read_constants() {
+  if (constants_.epoch == epoch_) return true;
   constants_ = Constants();
   constants_.epoch = epoch_;
-  if (!namespace_is_plain(st_)) return;
-  constants_.copy_module = global(fn_, st_.copy);
-  if (!constants_.copy_module) PyErr_Clear();  // unbound: looked up again, to raise
+  if (!namespace_is_plain(st_)) return true;
+  if (!plain_global(st_, st_.copy, &constants_.copy_module)) return false;
   constants_.id_key = plain_class_string(st_, fn_, st_.roi_data, st_.roi_id_key);
   constants_.label_key = plain_class_string(st_, fn_, st_.roi_data, st_.roi_label_key);
   constants_.info_keys[0] = plain_class_string(st_, fn_, st_.key_class, st_.roi_id_const);
   constants_.info_keys[1] = plain_class_string(st_, fn_, st_.key_class, st_.roi_name_const);
+  return !PyErr_Occurred();
 }
 
-// copy.copy(item); `attrs` is the instance dict of a plain item, or NULL.
-Ref Pass::copy_of(PyObject* item, PyObject* attrs) {
-  read_constants();
+// copy.copy(item)
+Ref Pass::copy_of(PyObject* item) {
+  if (!read_constants()) return Ref();
   Ref copy_module = constants_.copy_module;
   if (!copy_module) {
     ran_code();  // the lookup may run a key's code
     copy_module = global(fn_, st_.copy);
     if (!copy_module) return Ref();
   }
+  // The item's dict as it is after the lookup, owned for the copy.
+  const Ref attrs = Ref::borrow(attrs_of(item));
+  if (!attrs && PyErr_Occurred()) return Ref();
   bool ran = false;
-  Ref copy = copier_(copy_module.get(), item, attrs, epoch_, &ran);
+  Ref copy = copier_(copy_module.get(), item, attrs.get(), epoch_, &ran);
   if (ran) ran_code();
   return copy;
 }
 
-// self._assign_roi_info(copy, matches, has_info)
-bool Pass::assign(PyObject* copy, bool has_info) {
-  if (!shortcut_holds()) {
-    Ref matched = Ref::steal(PyList_New(0));
-    for (const Ref& r : matches_) {
-      if (!matched || PyList_Append(matched.get(), r.get()) < 0) return false;
-    }
-    Ref done = matched ? call_method(self_, st_.assign_roi_info,
-                                     {copy, matched.get(), has_info ? Py_True : Py_False})
-                       : Ref();
-    ran_code();
-    return static_cast<bool>(done);
+// self._assign_roi_info(copy, matches, has_info), as written.
+bool Pass::assign_through_hook(PyObject* copy, bool has_info) {
+  ran_code();
+  Ref matched = Ref::steal(PyList_New(0));
+  for (const Ref& r : matches_) {
+    if (!matched || PyList_Append(matched.get(), r.get()) < 0) return false;
   }
-  read_constants();
+  Ref done = matched ? call_method(self_, st_.assign_roi_info,
+                                   {copy, matched.get(), has_info ? Py_True : Py_False})
+                     : Ref();
+  ran_code();
+  return static_cast<bool>(done);
+}
+
+// self._assign_roi_info(copy, matches, has_info): natively while the hook is
+// ZoneWarden's own and the keys it reads are plain constants; the tags are
+// computed and stored with the collector held off, which write_tags lets go
+// before any step that could run code.
+bool Pass::assign(PyObject* copy, bool has_info) {
+  const int holds = shortcut_holds();
+  if (holds < 0) return false;
+  if (!holds) return assign_through_hook(copy, has_info);
+  if (!read_constants()) return false;
+  if (checked_epoch_ != epoch_ || !constants_.id_key || !constants_.label_key) {
+    return assign_through_hook(copy, has_info);
+  }
+  CollectorHold hold(st_);
+  if (!hold.held()) {
+    hold.let_go();
+    return assign_through_hook(copy, has_info);
+  }
   bool ran = false;
   Ref ids = tag_values(fn_, st_, matches_, st_.roi_id_key, constants_.id_key.get(), &ran);
   Ref names = ids ? tag_values(fn_, st_, matches_, st_.roi_label_key,
                                constants_.label_key.get(), &ran)
                   : Ref();
-  bool done = names && write_tags(fn_, st_, copy, ids.get(), names.get(), has_info,
-                                  constants_.info_keys, &ran);
+  const bool done = names && write_tags(fn_, st_, copy, ids.get(), names.get(), has_info,
+                                        constants_.info_keys, &ran, &hold);
+  hold.let_go();
   if (ran) ran_code();
   return done;
 }
@@ -918,10 +1015,6 @@ bool Pass::assign(PyObject* copy, bool has_info) {
 // they are read, and nothing can change a record while no Python code
 // runs). Owned. NULL with an exception set on failure.
 const Ref* Pass::tags_of(PyObject* record) {
-  if (tags_epoch_ != epoch_) {
-    tags_.clear();
-    tags_epoch_ = epoch_;
-  }
   for (const Tags& t : tags_) {
     if (t.record.get() == record) return t.values;
   }
@@ -940,17 +1033,25 @@ const Ref* Pass::tags_of(PyObject* record) {
 // copy as copy.copy makes it, tagged as _assign_roi_info tags it, made in one
 // go. 1 when done, -1 on failure, 0 when the steps have to be taken one by one.
 int Pass::copy_and_tag_directly(PyObject* item, PyObject* result) {
-  if (!attrs_of(item) || !item_quiet_ || !shortcut_holds()) return 0;
-  // The records are exact dicts with exact str keys (the shortcut's
-  // premises), the item's dict has exact str keys, and nothing below runs
-  // Python code.
+  const int holds = shortcut_holds();
+  if (holds <= 0) return holds;
+  if (!read_constants()) return -1;
+  // Checking may have built the native form, which runs code: the item's
+  // dict is read (again, if so) after it.
   PyObject* attrs = attrs_of(item);
-  if (!attrs || !item_quiet_) return 0;
-  read_constants();
-  if (!constants_.copy_module || !constants_.id_key || !constants_.label_key) return 0;
-  if (!copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) return 0;
-  // From here on no Python code runs: the order of copying and computing the
-  // tags cannot be told.
+  if (!attrs) return PyErr_Occurred() ? -1 : 0;
+  if (!item_quiet_ || checked_epoch_ != epoch_ || !constants_.copy_module ||
+      !constants_.id_key || !constants_.label_key) {
+    return 0;
+  }
+  // From the check of the class to the end nothing is called out and
+  // nothing released that could run code, and the collector is held off
+  // across the allocations: the item is copied as it was checked.
+  CollectorHold hold(st_);
+  if (!hold.held() ||
+      !copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) {
+    return 0;
+  }
   Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size())));
   Ref tags = ids ? Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches_.size()))) : Ref();
   if (!tags) return -1;
@@ -963,26 +1064,50 @@ int Pass::copy_and_tag_directly(PyObject* item, PyObject* result) {
   PyObject* const names[2] = {st_.roi_id, st_.roi_name};
   PyObject* const values[2] = {ids.get(), tags.get()};
   Ref copy = copier_.with_attributes(item, attrs, names, values, 2);
-  if (!copy) return -1;
+  hold.let_go();
+  if (!copy) return PyErr_Occurred() ? -1 : 0;
   return PyList_Append(result, copy.get()) == 0 ? 1 : -1;
 }
 
+// Lets go of what the pass kept of the previous item (its dict, its
+// matches), as Python lets go of its locals when the loop moves on.
+void Pass::next_item() {
+  bool quiet = true;
+  Ref attrs = std::move(item_attrs_);
+  item_attrs_ = Ref();
+  item_epoch_ = 0;
+  if (attrs) {
+    quiet = release_runs_no_code(attrs.get());
+    attrs.reset();
+  }
+  std::vector<Ref> matches;
+  matches.swap(matches_);
+  for (Ref& r : matches) {
+    if (!release_runs_no_code(r.get())) quiet = false;
+    r.reset();
+  }
+  if (!quiet) ran_code();
+}
+
 bool Pass::filter_item(PyObject* item, PyObject* result) {
-  item_epoch_ = 0;  // a new item: its dict is read afresh
+  next_item();
   // 5.1: a track item when reading item.info succeeds.
   Ref info;
   if (PyObject* attrs = attrs_of(item)) {
     // Absent from a plain item's dict: reading it raises AttributeError.
     if (!entry(attrs, st_.info, &info)) info = Ref();
-  } else {
+  } else if (!PyErr_Occurred()) {
     ran_code();
     info = getattr(item, st_.info);
   }
-  if (!info && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-  }
+  // Any failure of the read counts as the attribute being absent, as far
+  // as `except Exception` goes.
+  if (!info && PyErr_Occurred() && !clear_expected()) return false;
   const bool has_info = static_cast<bool>(info);
+  if (info && !release_runs_no_code(info.get())) {
+    info.reset();
+    ran_code();
+  }
   info = Ref();
   // 5.2: the box, unpacked into x, y, width, height.
   Ref box = has_info ? box_of_track(item) : tlwh_of(item);
@@ -995,21 +1120,21 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   Anchor anchor;
   if (!anchor_of(values, &anchor)) return false;
   // 5.5, 5.6
-  matches_.clear();
   double px = 0, py = 0;
-  if (anchor.coordinates(st_, &px, &py) && std::isfinite(px) && std::isfinite(py) &&
-      shortcut_holds()) {
-    if (!match_natively(px, py, &anchor)) return false;
-  } else if (!match_through_hooks(&anchor)) {
-    return false;
+  bool matched = false;
+  if (anchor.coordinates(st_, &px, &py) && std::isfinite(px) && std::isfinite(py)) {
+    const int holds = shortcut_holds();
+    if (holds < 0) return false;
+    matched = holds && match_natively(px, py);
   }
+  if (!matched && !match_through_hooks(&anchor)) return false;
   // 5.7
   if (!matches_.empty()) {
     if (!has_info) {
       int done = copy_and_tag_directly(item, result);
       if (done != 0) return done > 0;
     }
-    Ref copy = copy_of(item, attrs_of(item));
+    Ref copy = copy_of(item);
     if (!copy || !assign(copy.get(), has_info)) return false;
     return PyList_Append(result, copy.get()) == 0;
   }
@@ -1073,7 +1198,13 @@ void add_traceback_entry(State& st) {
                            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(st.filter_code.get()),
                            globals, nullptr))
                      : nullptr);
-  if (!frame) PyErr_Clear();
+  if (!frame && !clear_expected()) {
+    // Not an Exception: that one goes on instead.
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
+  }
   PyErr_Restore(type, value, traceback);
   if (frame) {
     // keeps an exception pending either way
@@ -1216,14 +1347,21 @@ Ref make_zone_warden(PyObject* m, State& st, PyObject* no_bases) {
 // Objects the module keeps without binding them.
 bool capture_originals(State& st, PyObject* copy, PyObject* np, PyObject* polygon,
                        PyObject* point) {
-  if (!capture_copy_machinery(st, copy)) return false;
+  if (!capture_copy_machinery(st, copy) || !capture_collector_switches(st)) return false;
   Ref multipolygon = import_from("shapely.geometry", "MultiPolygon");
-  if (!multipolygon || !capture_geometry_library(st, polygon, multipolygon.get())) return false;
+  if (!multipolygon) return false;
   Ref builtins = import_module("builtins");
   if (!builtins || !st.builtins_dict.set(Ref::borrow(PyModule_GetDict(builtins.get()))) ||
       !st.builtin_id.set(getattr(builtins.get(), st.id)) ||
       !st.float64.set(Ref::steal(PyObject_GetAttrString(np, "float64")))) {
     return false;
+  }
+  // The interpreter's own id, not one put in builtins before this import:
+  // anything else never matches, and the hooks are run as written.
+  PyObject* id = st.builtin_id.get();
+  if (!PyCFunction_Check(id) || PyCFunction_GET_SELF(id) != builtins.get() ||
+      std::strcmp(reinterpret_cast<PyCFunctionObject*>(id)->m_ml->ml_name, "id") != 0) {
+    st.builtin_id.set(Ref::borrow(Py_None));
   }
   if (!PyType_Check(st.float64.get())) {
     PyErr_SetString(PyExc_ImportError, "unexpected numpy layout");
@@ -1237,6 +1375,7 @@ bool capture_originals(State& st, PyObject* copy, PyObject* np, PyObject* polygo
   st.point.set(Ref::borrow(point));
   st.point_new.set(type_lookup(point_type, st.new_));
   st.point_init.set(type_lookup(point_type, st.init));
+  if (!capture_geometry_library(st, polygon, multipolygon.get(), point)) return false;
   return st.one.set(Ref::steal(PyFloat_FromDouble(1.0))) &&
          st.index0.set(Ref::steal(PyLong_FromLong(0))) &&
          st.index1.set(Ref::steal(PyLong_FromLong(1))) &&
