@@ -2,6 +2,8 @@
 
 #include "ombrix/types.hpp"
 
+#include <cstring>
+
 namespace ombrix {
 
 StateMember::StateMember(ModuleState* owner) : next_(owner->members_) { owner->members_ = this; }
@@ -58,7 +60,8 @@ bool ModuleState::capture_collector_switches() {
     Ref f = Ref::steal(PyObject_GetAttrString(gc.get(), names[i]));
     if (!f && !clear_expected(PyExc_AttributeError)) return false;
     if (!f || !PyCFunction_Check(f.get()) || PyCFunction_GET_SELF(f.get()) != gc.get() ||
-        (PyCFunction_GET_FLAGS(f.get()) & METH_NOARGS) == 0) {
+        PyCFunction_GET_FLAGS(f.get()) != METH_NOARGS ||
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(f.get())->m_ml->ml_name, names[i]) != 0) {
       for (Held* h : switches) h->set(Ref());
       return true;
     }

@@ -42,92 +42,6 @@ bool split_tables_hold_str_keys() {
   return !reinterpret_cast<PyDictObject*>(d.get())->ma_values;
 }
 
-#if PY_VERSION_HEX < 0x030A0000
-namespace {
-// f() for one of the gc module's METH_NOARGS functions, straight into its C
-// function: no arguments are made, no Python code runs.
-Ref call_switch(const ombrix::Held& f) {
-  PyObject* fn = f.get();
-  return Ref::steal(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr));
-}
-}  // namespace
-#endif
-
-bool capture_collector_switches(State& st) {
-#if PY_VERSION_HEX < 0x030A0000
-  Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-  if (!gc) return false;
-  // Only the gc module's own C functions: anything put in their place
-  // (before this import too) leaves the hold unavailable.
-  auto own = [&gc](const char* name) {
-    Ref f = Ref::steal(PyObject_GetAttrString(gc.get(), name));
-    if (!f) return Ref();
-    if (!PyCFunction_Check(f.get()) || PyCFunction_GET_SELF(f.get()) != gc.get() ||
-        (PyCFunction_GET_FLAGS(f.get()) & (METH_VARARGS | METH_KEYWORDS | METH_O)) ||
-        !(PyCFunction_GET_FLAGS(f.get()) & METH_NOARGS) ||
-        std::strcmp(reinterpret_cast<PyCFunctionObject*>(f.get())->m_ml->ml_name, name) != 0) {
-      return Ref();
-    }
-    return f;
-  };
-  Ref isenabled = own("isenabled");
-  Ref disable = isenabled ? own("disable") : Ref();
-  Ref enable = disable ? own("enable") : Ref();
-  if (PyErr_Occurred()) {
-    if (!ombrix::clear_expected(PyExc_AttributeError)) return false;
-  }
-  if (enable) {
-    st.gc_isenabled.set(isenabled);
-    st.gc_disable.set(disable);
-    st.gc_enable.set(enable);
-  }
-#else
-  (void)st;
-#endif
-  return true;
-}
-
-CollectorHold::CollectorHold(State& st)
-#if PY_VERSION_HEX < 0x030A0000
-    : st_(st)
-#endif
-{
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)st;
-  held_ = true;
-#elif PY_VERSION_HEX >= 0x030A0000
-  (void)st;
-  was_enabled_ = PyGC_Disable() != 0;
-  held_ = true;
-#else
-  if (!st_.gc_enable) return;
-  Ref enabled = call_switch(st_.gc_isenabled);
-  if (!enabled) {
-    // isenabled only answers; it cannot fail.
-    return;
-  }
-  was_enabled_ = enabled.get() == Py_True;
-  if (was_enabled_) {
-    Ref done = call_switch(st_.gc_disable);  // cannot fail either
-    if (!done) return;
-  }
-  held_ = true;
-#endif
-}
-
-void CollectorHold::let_go() {
-  if (!held_) return;
-  held_ = false;
-  if (!was_enabled_) return;
-#if PY_VERSION_HEX >= 0x030C0000
-#elif PY_VERSION_HEX >= 0x030A0000
-  PyGC_Enable();
-#else
-  Ref done = call_switch(st_.gc_enable);
-  (void)done;
-#endif
-}
-
 bool mro_keys_are_plain(PyTypeObject* type) {
   // Owned: the tuple is only read, but it is the class's to replace.
   const Ref mro = Ref::borrow(type->tp_mro);
@@ -436,7 +350,7 @@ bool ShallowCopy::stores_are_direct(PyObject* copy_module, PyObject* item, PyObj
 Ref ShallowCopy::with_attributes(PyObject* item, PyObject* attrs, PyObject* const* names,
                                  PyObject* const* values, int n) {
   PyTypeObject* type = Py_TYPE(item);
-  // The check and this step run under one CollectorHold with nothing called
+  // The check and this step run under one CollectorHeldOff with nothing called
   // in between, so the class is the one checked; should it not be, the
   // caller takes the general way (empty, no exception).
   if (type != stores_type_ || stores_epoch_ == 0) return Ref();
@@ -463,7 +377,7 @@ Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* att
                             unsigned epoch, bool* ran_code) {
   // The checks and the copy run with the collector held off: nothing runs
   // between them, and the copy calls nothing out.
-  CollectorHold hold(st_);
+  ombrix::CollectorHeldOff hold(st_);
   PyTypeObject* type = Py_TYPE(item);
   bool direct = hold.held() && this->direct(copy_module, type, epoch);
   Ref state;

@@ -226,45 +226,6 @@ struct State : ombrix::ModuleState {
   // An instance dict that is a split table has exact str keys only (probed
   // when the module is set up).
   bool split_tables_plain = false;
-
-#if PY_VERSION_HEX < 0x030A0000
-  // The gc module's own isenabled, disable and enable (C functions of that
-  // module, checked at import), for CollectorHold; empty when they were not.
-  Held gc_isenabled{this}, gc_disable{this}, gc_enable{this};
-#endif
-};
-
-// Takes what CollectorHold needs at import. False with an exception set only
-// when memory runs out; otherwise the hold may be unavailable (see held()).
-bool capture_collector_switches(State& st);
-
-// Holds the cyclic collector off for a step of native code that calls
-// nothing and releases nothing that could run code, but allocates objects
-// the collector tracks: before 3.12 the collector runs inside such
-// allocations, and the finalizers of what it frees would run Python code in
-// the middle of a step whose premises were checked just before. With the
-// collector held off no Python code runs in between; the collection happens
-// at the next allocation after the step, which Python code cannot tell from
-// one made a few allocations later. Nothing is called out while it is held
-// (let_go() first). From 3.12 on the collector runs only where the
-// interpreter checks for pending work, and the hold does nothing.
-class CollectorHold {
- public:
-  explicit CollectorHold(State& st);
-  ~CollectorHold() { let_go(); }
-  CollectorHold(const CollectorHold&) = delete;
-  CollectorHold& operator=(const CollectorHold&) = delete;
-  // False when the collector could not be held off: the step is not taken.
-  bool held() const { return held_; }
-  // Lets the collector run again, if it was enabled before.
-  void let_go();
-
- private:
-#if PY_VERSION_HEX < 0x030A0000
-  State& st_;
-#endif
-  bool held_ = false;
-  bool was_enabled_ = false;
 };
 
 // True when every key of the dict `d` is an exact str: looking a str up in it

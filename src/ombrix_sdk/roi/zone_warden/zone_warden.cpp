@@ -394,7 +394,7 @@ int quiet_attributes(const State& st, PyObject* copy) {
 // code run since, else empty. `hold`, when given, holds the collector off
 // for the caller; it is let go before any step that could run code.
 bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, PyObject* names,
-                bool has_info, const Ref (&keys)[2], bool* ran_code, CollectorHold* hold) {
+                bool has_info, const Ref (&keys)[2], bool* ran_code, ombrix::CollectorHeldOff* hold) {
   auto may_run_code = [ran_code, hold]() {
     if (hold) hold->let_go();
     *ran_code = true;
@@ -563,7 +563,7 @@ struct Anchor {
 // lookup in a dict with keys that are not exact str, the release of an
 // object), and, before 3.12, at any allocation of an object the collector
 // tracks. The pass marks every step of the first kind (ran_code); it makes
-// allocations of the second kind only under a CollectorHold, so that no
+// allocations of the second kind only under a CollectorHeldOff, so that no
 // finalizer runs where the pass does not know. What a shortcut relies on is
 // checked after the last step that could run code, and its acting step calls
 // nothing out.
@@ -992,7 +992,7 @@ bool Pass::assign(PyObject* copy, bool has_info) {
   if (checked_epoch_ != epoch_ || !constants_.id_key || !constants_.label_key) {
     return assign_through_hook(copy, has_info);
   }
-  CollectorHold hold(st_);
+  ombrix::CollectorHeldOff hold(st_);
   if (!hold.held()) {
     hold.let_go();
     return assign_through_hook(copy, has_info);
@@ -1047,7 +1047,7 @@ int Pass::copy_and_tag_directly(PyObject* item, PyObject* result) {
   // From the check of the class to the end nothing is called out and
   // nothing released that could run code, and the collector is held off
   // across the allocations: the item is copied as it was checked.
-  CollectorHold hold(st_);
+  ombrix::CollectorHeldOff hold(st_);
   if (!hold.held() ||
       !copier_.stores_are_direct(constants_.copy_module.get(), item, attrs, epoch_)) {
     return 0;
@@ -1347,7 +1347,7 @@ Ref make_zone_warden(PyObject* m, State& st, PyObject* no_bases) {
 // Objects the module keeps without binding them.
 bool capture_originals(State& st, PyObject* copy, PyObject* np, PyObject* polygon,
                        PyObject* point) {
-  if (!capture_copy_machinery(st, copy) || !capture_collector_switches(st)) return false;
+  if (!capture_copy_machinery(st, copy)) return false;
   Ref multipolygon = import_from("shapely.geometry", "MultiPolygon");
   if (!multipolygon) return false;
   Ref builtins = import_module("builtins");
