@@ -24,8 +24,17 @@ if any(os.path.abspath(p or os.curdir) == _src for p in sys.path):
 TIME_LIMIT = float(os.environ.get("OMBRIX_TEST_TIME_LIMIT", "900"))
 _stderr = []  # the terminal's stderr, not the one a test's output is captured in
 
+# Set by scripts/test-aarch64 when the suite runs under qemu-user emulation,
+# many times slower than the device: the tests marked not_emulated(reason),
+# which measure time or kill processes against tight deadlines, are skipped
+# there with their reason.
+EMULATED = os.environ.get("OMBRIX_EMULATED", "") not in ("", "0")
+
 
 def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "not_emulated(reason): measures time or kills processes against deadlines that "
+                   "an emulated CPU cannot keep; skipped when OMBRIX_EMULATED is set")
     capture = config.pluginmanager.getplugin("capturemanager")
     if capture:
         capture.suspend_global_capture(in_=True)
@@ -34,6 +43,18 @@ def pytest_configure(config):
     finally:
         if capture:
             capture.resume_global_capture()
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        marker = item.get_closest_marker("not_emulated")
+        if marker is None:
+            continue
+        reason = marker.kwargs.get("reason") or (marker.args[0] if marker.args else "")
+        if not reason:
+            raise pytest.UsageError("%s: not_emulated needs a reason" % item.nodeid)
+        if EMULATED:
+            item.add_marker(pytest.mark.skip(reason="under emulation: " + reason))
 
 
 def _arm():

@@ -16,10 +16,18 @@ from ombrix_sdk.structures import tideq
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ARCH = platform.machine()
-OTHER_ARCH = {"x86_64": "aarch64", "aarch64": "x86_64"}.get(ARCH)
+ARCHS = ("x86_64", "aarch64", "armv7l")
+OTHER_ARCHS = [a for a in ARCHS if a != ARCH]
 PY = "cp%d%d" % sys.version_info[:2]
 ABI = PY + ("m" if sys.version_info[:2] == (3, 7) else "")
-SUFFIX = ".cpython-%s-%s-linux-gnu.so" % (ABI[2:], ARCH)
+
+
+def _suffix(arch):
+    triplet = "arm-linux-gnueabihf" if arch == "armv7l" else arch + "-linux-gnu"
+    return ".cpython-%s-%s.so" % (ABI[2:], triplet)
+
+
+SUFFIX = _suffix(ARCH)
 GOOD_NAME = "ombrix_sdk-0.1.0-%s-%s-manylinux2014_%s.manylinux_2_17_%s.whl" % (PY, ABI, ARCH, ARCH)
 
 
@@ -33,9 +41,9 @@ def _instrumented():
 
 pytestmark = [
     pytest.mark.skipif(
-        OTHER_ARCH is None or not sys.platform.startswith("linux")
+        ARCH not in ARCHS or not sys.platform.startswith("linux")
         or importlib.machinery.EXTENSION_SUFFIXES[0] != SUFFIX,
-        reason="the binary wheels are for CPython on x86_64 and aarch64 Linux"),
+        reason="the binary wheels are for CPython on x86_64, aarch64 and armv7l Linux"),
     pytest.mark.skipif(_instrumented(), reason="an AddressSanitizer build is no release build"),
 ]
 
@@ -134,9 +142,23 @@ def test_reports_a_wrong_file_name(checker, tmp_path, name):
     assert len(faults) == 1 and "file name" in faults[0], faults
 
 
-def test_reports_modules_built_for_another_cpu(checker, tmp_path):
-    suffix = SUFFIX.replace(ARCH, OTHER_ARCH)
-    files = {k.replace(SUFFIX, suffix): v for k, v in _modules().items()}
-    name = GOOD_NAME.replace(ARCH, OTHER_ARCH)
-    faults = checker.check(_make(tmp_path, name, files), PY, ABI, OTHER_ARCH)
+@pytest.mark.parametrize("other", OTHER_ARCHS)
+def test_reports_modules_built_for_another_cpu(checker, tmp_path, other):
+    files = {k.replace(SUFFIX, _suffix(other)): v for k, v in _modules().items()}
+    name = GOOD_NAME.replace(ARCH, other)
+    faults = checker.check(_make(tmp_path, name, files), PY, ABI, other)
     assert len(faults) == 3 and all("is built for" in f for f in faults), faults
+
+
+@pytest.mark.skipif(ARCH != "armv7l", reason="the modules here are no 32-bit ARM objects")
+def test_reports_a_module_of_the_soft_float_abi(checker, tmp_path):
+    files = _modules()
+    name = "ombrix_sdk/roi/zone_warden" + SUFFIX
+    with open(files[name], "rb") as f:
+        data = bytearray(f.read())
+    flags = int.from_bytes(data[0x24:0x28], "little")  # e_flags of an ELF32 header
+    assert flags & checker.EF_ARM_ABI_FLOAT_HARD
+    data[0x24:0x28] = (flags & ~checker.EF_ARM_ABI_FLOAT_HARD).to_bytes(4, "little")
+    files[name] = bytes(data)
+    faults = checker.check(_make(tmp_path, GOOD_NAME, files), PY, ABI, ARCH)
+    assert len(faults) == 1 and "zone_warden" in faults[0] and "not hard-float" in faults[0], faults

@@ -548,7 +548,8 @@ def test_a_class_that_gets_its_old_version_tag_back_is_not_trusted():
     out = run_isolated('''
 import ctypes, sys
 from ombrix_sdk.structures.tideq import TideQueue
-FLAGS, TAG = 21 * 8, 48 * 8   # PyTypeObject offsets of tp_flags and tp_version_tag
+WORD = ctypes.sizeof(ctypes.c_void_p)  # every field before them is a word
+FLAGS, TAG = 21 * WORD, 48 * WORD   # PyTypeObject offsets of tp_flags and tp_version_tag
 def tag(cls):
     return ctypes.c_uint.from_address(id(cls) + TAG).value
 class Sub(TideQueue):

@@ -12,9 +12,11 @@ import os, shutil, sys
 from ombrix_sdk.model import fetch
 fetch.TOKEN_FILE, fetch.MODEL_URL, URL, DIR = sys.argv[1:5]
 invariant = lambda state: None
-# The threading locks of requests' sessions report a failed allocation so,
+# The threading locks of requests' sessions report a failed allocation so, as
+# does the lock of a buffered file the interpreter opens (its io module),
 # and the interpreter's own code can lose the MemoryError on the way.
-allowed = lambda e: str(e) == "can't allocate lock" or library_fault(e)
+allowed = lambda e: (str(e) in ("can't allocate lock", "can't allocate read lock",
+                                "can't allocate write lock") or library_fault(e))
 
 
 class Quiet(object):

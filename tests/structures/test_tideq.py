@@ -309,6 +309,27 @@ def test_counter_counts_as_int_addition_at_word_boundaries(start):
     assert q.unfinished_tasks == start + 1 and type(q.unfinished_tasks) is int
 
 
+# Where Py_ssize_t and C long have 32 bits (armv7l), counts, limits and
+# counters about 2**31 and 2**32 still come out as Python's ints give them.
+WORD32 = [-2 ** 32 - 1, -2 ** 31 - 1, -2 ** 31, 2 ** 31 - 2, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1, 2 ** 32,
+          2 ** 32 + 3]
+
+
+@pytest.mark.parametrize("value", WORD32)
+def test_matches_the_reference_at_32_bit_boundaries(value):
+    ours, ref = filled(4, [1, 2, 3]), filled(4, [1, 2, 3], PyTideQueue)
+    seen = []
+    for q in (ours, ref):
+        q.unfinished_tasks = value
+        q.maxsize = value  # full only at len(q.queue) == maxsize: never here
+        q.put(4)
+        q.put(5)
+        counted = q.unfinished_tasks
+        drained = q.drain_fast(value)
+        seen.append((counted, drained, contents(q), q.unfinished_tasks, type(q.unfinished_tasks)))
+    assert seen[0] == seen[1]
+
+
 def test_counter_stops_at_zero_and_wakes_join():
     q = filled(3, [1, 2, 3])
     q.task_done()
