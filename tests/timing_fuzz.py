@@ -255,7 +255,12 @@ class Raised(object):
     def __init__(self):
         self.fired = []
 
+    armed = False
+
     def __call__(self, signum, frame):
+        if not self.armed:  # the timer was being stopped: no trial to interrupt
+            return
+        self.armed = False
         exc = KeyboardInterrupt if len(self.fired) % 2 == 0 else SystemExit
         self.fired.append(exc.__name__)
         raise exc()
@@ -329,6 +334,7 @@ def signal_trial(rng, impl, kind, handler):
     del handler.fired[:]
     caught = None
     try:
+        handler.armed = True
         signal.setitimer(signal.ITIMER_REAL, delay)
         call(obj)
         deadline = time.perf_counter() + 2 * span + 0.5
@@ -339,6 +345,7 @@ def signal_trial(rng, impl, kind, handler):
     except SystemError as e:
         caught = repr(e)
     finally:
+        handler.armed = False
         signal.setitimer(signal.ITIMER_REAL, 0)
     trial = {"op": name, "delay": round(delay, 6)}
     if handler.fired and caught != handler.fired[0]:

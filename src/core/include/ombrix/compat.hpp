@@ -5,6 +5,12 @@
 // creating a bound method; 3.7 falls back to tuple/dict calls.
 #pragma once
 
+// Shortcuts left out of a build, as bits (see scripts/shortcut-gains); none
+// unless the build says otherwise.
+#ifndef OMBRIX_WITHOUT
+#define OMBRIX_WITHOUT 0
+#endif
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
