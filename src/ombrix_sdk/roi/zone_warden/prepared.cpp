@@ -319,8 +319,9 @@ bool Prepared::matches(State& st, PyObject* included, PyObject* intersections,
 namespace {
 
 // The namespace of the module `name`, imported; empty without an exception
-// when there is no such module.
+// when there is no such module. Nothing is imported once *failed is set.
 Ref namespace_of(const char* name, bool* failed) {
+  if (*failed) return Ref();  // an earlier import's error is pending
   Ref module = Ref::steal(PyImport_ImportModule(name));
   if (!module) {
     if (!ombrix::clear_expected(PyExc_ImportError)) *failed = true;
