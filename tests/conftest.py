@@ -80,7 +80,7 @@ def pytest_unconfigure(config):
 # --- allocation failures ---------------------------------------------------------
 
 SWEEP = r"""
-import json, sys
+import faulthandler, json, sys
 import _testcapi
 
 allowed = lambda e: False
@@ -100,6 +100,8 @@ def library_fault(e):
 counts = {}
 for k in TRIALS:
     state = prepare()
+    # A trial that hangs writes every thread's stack and ends the child.
+    faulthandler.dump_traceback_later(TRIAL_LIMIT, exit=True)
     _testcapi.set_nomemory(k, k + 1)  # only allocation k + 1 from here on fails
     try:
         result = op(state)
@@ -110,6 +112,7 @@ for k in TRIALS:
         verdict = type(e).__name__
     finally:
         _testcapi.remove_mem_hooks()
+        faulthandler.cancel_dump_traceback_later()
     if verdict is None:
         verdict = check(state, result)
         assert verdict in ("result", "documented"), (k, result)
@@ -129,7 +132,7 @@ def _sweep(name, code, trials=range(0, 121), args=(), timeout=600):
     allocation k + 1 of op failing for each k of `trials`. Every trial
     must give a MemoryError or what check accepts, and the child must not
     crash; returns the outcomes counted."""
-    code = "TRIALS = %r\n%s" % (list(trials), code)
+    code = "TRIALS = %r\nTRIAL_LIMIT = %r\n%s" % (list(trials), timeout / 4.0, code)
     env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1")
     proc = subprocess.run([sys.executable, "-c", SWEEP % code] + list(args), env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
