@@ -379,7 +379,7 @@ Ref ShallowCopy::operator()(PyObject* copy_module, PyObject* item, PyObject* att
   // between them, and the copy calls nothing out.
   ombrix::CollectorHeldOff hold(st_);
   PyTypeObject* type = Py_TYPE(item);
-  bool direct = hold.held() && this->direct(copy_module, type, epoch);
+  bool direct = with(kDirectCopy) && hold.held() && this->direct(copy_module, type, epoch);
   Ref state;
   bool plain_names = true;
   if (direct) {

@@ -601,6 +601,12 @@ bool library_intact(State& st) {
   return true;
 }
 
+void forget_native_form(State& st, PyObject* self) {
+  auto& table = st.prepared.entries;
+  auto it = table.find(self);
+  if (it != table.end()) drop(table, it);
+}
+
 std::shared_ptr<const Prepared> prepared_for(State& st, PyObject* self, PyObject* included,
                                              PyObject* intersections, std::vector<Ref>* records,
                                              bool* ran_code, bool* failed) {

@@ -85,4 +85,9 @@ std::shared_ptr<const Prepared> prepared_for(State& st, PyObject* self, PyObject
                                              std::vector<ombrix::Ref>* records, bool* ran_code,
                                              bool* failed);
 
+// Lets go of the entry of `self`, if it has one (for builds that leave out
+// the keeping of the native form between calls). May run code, as releasing
+// geometries may: called before a call reads anything.
+void forget_native_form(State& st, PyObject* self);
+
 }  // namespace zone_warden

@@ -18,6 +18,25 @@ namespace zone_warden {
 struct State;
 struct Prepared;
 
+// Each shortcut of the filter can be left out of a build
+// (-DOMBRIX_WITHOUT=<bits>): the filter then takes the general way at the
+// point where it would have taken the shortcut, and gives the same results.
+// scripts/shortcut-gains measures what each gains; the design notes keep the
+// figures under the same numbers.
+enum Shortcut : unsigned {
+  kNativeMatch = 1u << 9,      // 1: anchor points located in the native form
+  kKeptForm = 1u << 10,        // 2: the native form kept from call to call
+  kNativeAnchor = 1u << 11,    // 3: anchor arithmetic on doubles
+  kItemDict = 1u << 12,        // 4: info and tlwh read from the item's dict
+  kInfoGet = 1u << 13,         // 5: info.get("rect", tlwh) on an exact dict
+  kExactUnpack = 1u << 14,     // 6: exact tuples and lists unpacked directly
+  kDirectCopy = 1u << 15,      // 7: plain items copied without copy.copy
+  kCopyAndTag = 1u << 16,      // 8: a detection copied and tagged in one go
+  kNativeTags = 1u << 17,      // 9: tags computed and stored natively
+  kEpochConstants = 1u << 18,  // 10: constants and record tags kept per epoch
+};
+constexpr bool with(Shortcut s) { return (OMBRIX_WITHOUT & s) == 0; }
+
 // A few TypeVerdicts for the same question, so that items of two or three
 // classes mixed in one frame do not keep recomputing the answer.
 class Verdicts {

@@ -140,7 +140,7 @@ bool unpack(PyObject* seq, Py_ssize_t n, Ref* out, bool* pure) {
                  found == 1 ? "" : "s");
     return false;
   };
-  if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+  if (with(kExactUnpack) && (PyTuple_CheckExact(seq) || PyList_CheckExact(seq))) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
     if (size > n) return too_many();
     if (size < n) return need_more(size);
@@ -406,7 +406,7 @@ bool write_tags(NativeFunction* fn, State& st, PyObject* copy, PyObject* ids, Py
   }
   // `keys` stand for KEY.ROI_ID and KEY.ROI_NAME only while no Python code
   // has run since they were read; Python reads KEY.<name> after item_copy.info.
-  bool quiet = !*ran_code && plain_item_type(st, Py_TYPE(copy));
+  bool quiet = with(kNativeTags) && !*ran_code && plain_item_type(st, Py_TYPE(copy));
   if (quiet) {
     const int plain = quiet_attributes(st, copy);
     if (plain < 0) return false;
@@ -627,9 +627,14 @@ class Pass {
     if (!quiet) ran_code();  // a key's __eq__ may have run
     return ok;
   }
+  // The instance dict of `item` for reading `info` and `tlwh` from it, as
+  // attrs_of gives it; NULL (no exception) where that shortcut is left out.
+  PyObject* attrs_to_read(PyObject* item) {
+    return with(kItemDict) ? attrs_of(item) : nullptr;
+  }
   // item.tlwh
   Ref tlwh_of(PyObject* item) {
-    if (PyObject* attrs = attrs_of(item)) {
+    if (PyObject* attrs = attrs_to_read(item)) {
       Ref v;
       if (!entry(attrs, st_.tlwh, &v)) return Ref();
       if (v) return v;
@@ -779,7 +784,7 @@ PyObject* Pass::read_attrs(PyObject* item) {
 // item.info.get("rect", item.tlwh)
 Ref Pass::box_of_track(PyObject* item) {
   Ref info;
-  if (PyObject* attrs = attrs_of(item)) {
+  if (PyObject* attrs = attrs_to_read(item)) {
     if (!entry(attrs, st_.info, &info)) return Ref();
   } else if (PyErr_Occurred()) {
     return Ref();
@@ -789,7 +794,7 @@ Ref Pass::box_of_track(PyObject* item) {
     info = getattr(item, st_.info);
     if (!info) return Ref();
   }
-  if (PyDict_CheckExact(info.get())) {
+  if (with(kInfoGet) && PyDict_CheckExact(info.get())) {
     // dict.get of the dict itself: tlwh is read first, then the entry.
     Ref tlwh = tlwh_of(item);
     if (!tlwh) return Ref();
@@ -811,9 +816,9 @@ Ref Pass::box_of_track(PyObject* item) {
 bool Pass::anchor_of(const Ref* box, Anchor* anchor) {
   PyObject *x = box[0].get(), *y = box[1].get(), *width = box[2].get(), *height = box[3].get();
   Operand ox, oy, ow, oh, oax, oay;
-  if (as_operand(x, &ox) && as_operand(width, &ow) && as_operand(ax_, &oax) &&
-      (ow.is_float || oax.is_float) && as_operand(y, &oy) && as_operand(height, &oh) &&
-      as_operand(ay_, &oay) && (oh.is_float || oay.is_float)) {
+  if (with(kNativeAnchor) && as_operand(x, &ox) && as_operand(width, &ow) &&
+      as_operand(ax_, &oax) && (ow.is_float || oax.is_float) && as_operand(y, &oy) &&
+      as_operand(height, &oh) && as_operand(ay_, &oay) && (oh.is_float || oay.is_float)) {
     // At least one float in each product: Python computes in doubles too.
     double rx = ox.v + ow.v * oax.v;
     double ry = oy.v + oh.v * oay.v;
@@ -936,7 +941,7 @@ bool Pass::match_through_hooks(Anchor* anchor) {
 // the epoch); all empty otherwise. Runs no Python code. False with an
 // exception set when a lookup failed (only memory could make it).
 bool Pass::read_constants() {
-  if (constants_.epoch == epoch_) return true;
+  if (with(kEpochConstants) && constants_.epoch == epoch_) return true;
   constants_ = Constants();
   constants_.epoch = epoch_;
   if (!namespace_is_plain(st_)) return true;
@@ -985,6 +990,7 @@ bool Pass::assign_through_hook(PyObject* copy, bool has_info) {
 // computed and stored with the collector held off, which write_tags lets go
 // before any step that could run code.
 bool Pass::assign(PyObject* copy, bool has_info) {
+  if (!with(kNativeTags)) return assign_through_hook(copy, has_info);
   const int holds = shortcut_holds();
   if (holds < 0) return false;
   if (!holds) return assign_through_hook(copy, has_info);
@@ -1015,8 +1021,14 @@ bool Pass::assign(PyObject* copy, bool has_info) {
 // they are read, and nothing can change a record while no Python code
 // runs). Owned. NULL with an exception set on failure.
 const Ref* Pass::tags_of(PyObject* record) {
-  for (const Tags& t : tags_) {
-    if (t.record.get() == record) return t.values;
+  if (with(kEpochConstants)) {
+    for (const Tags& t : tags_) {
+      if (t.record.get() == record) return t.values;
+    }
+  } else {
+    // Read anew each time. What goes is also held by the records, which
+    // records_ holds: releasing it frees nothing.
+    tags_.clear();
   }
   Tags t;
   t.record = Ref::borrow(record);
@@ -1093,7 +1105,7 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   next_item();
   // 5.1: a track item when reading item.info succeeds.
   Ref info;
-  if (PyObject* attrs = attrs_of(item)) {
+  if (PyObject* attrs = attrs_to_read(item)) {
     // Absent from a plain item's dict: reading it raises AttributeError.
     if (!entry(attrs, st_.info, &info)) info = Ref();
   } else if (!PyErr_Occurred()) {
@@ -1122,7 +1134,8 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   // 5.5, 5.6
   double px = 0, py = 0;
   bool matched = false;
-  if (anchor.coordinates(st_, &px, &py) && std::isfinite(px) && std::isfinite(py)) {
+  if (with(kNativeMatch) && anchor.coordinates(st_, &px, &py) && std::isfinite(px) &&
+      std::isfinite(py)) {
     const int holds = shortcut_holds();
     if (holds < 0) return false;
     matched = holds && match_natively(px, py);
@@ -1130,7 +1143,7 @@ bool Pass::filter_item(PyObject* item, PyObject* result) {
   if (!matched && !match_through_hooks(&anchor)) return false;
   // 5.7
   if (!matches_.empty()) {
-    if (!has_info) {
+    if (!has_info && with(kCopyAndTag)) {
       int done = copy_and_tag_directly(item, result);
       if (done != 0) return done > 0;
     }
@@ -1242,6 +1255,9 @@ PyObject* report_failure(NativeFunction* fn, State& st) {
 
 PyObject* filter_in_roi(NativeFunction* fn, PyObject* const* argv) {
   State& st = state_of<State>(fn);
+  // Without the native form kept from call to call, each call starts with
+  // none, as the first call does.
+  if (!with(kKeptForm)) forget_native_form(st, argv[0]);
   Ref result = filter_steps(fn, st, argv);
   if (result) return result.release();
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
