@@ -2,6 +2,7 @@ import faulthandler
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 
@@ -80,8 +81,10 @@ def pytest_unconfigure(config):
 # --- allocation failures ---------------------------------------------------------
 
 SWEEP = r"""
-import faulthandler, json, sys
+import faulthandler, json, signal, sys
 import _testcapi
+
+faulthandler.register(signal.SIGALRM, all_threads=True, chain=True)
 
 allowed = lambda e: False
 
@@ -97,11 +100,14 @@ def library_fault(e):
 
 %s
 
-counts = {}
 for k in TRIALS:
     state = prepare()
-    # A trial that hangs writes every thread's stack and ends the child.
-    faulthandler.dump_traceback_later(TRIAL_LIMIT, exit=True)
+    # A trial that hangs (past TRIAL_LIMIT seconds) writes every thread's
+    # stack and ends the child: SIGALRM, dumped by faulthandler then taken
+    # by its default action. No watchdog thread: a thread starting or ending
+    # while the allocator hooks are swapped can free through the wrong one.
+    print("start %%d" %% k, flush=True)
+    signal.alarm(TRIAL_LIMIT)
     _testcapi.set_nomemory(k, k + 1)  # only allocation k + 1 from here on fails
     try:
         result = op(state)
@@ -112,42 +118,84 @@ for k in TRIALS:
         verdict = type(e).__name__
     finally:
         _testcapi.remove_mem_hooks()
-        faulthandler.cancel_dump_traceback_later()
+        signal.alarm(0)
     if verdict is None:
         verdict = check(state, result)
         assert verdict in ("result", "documented"), (k, result)
     invariant(state)
-    counts[verdict] = counts.get(verdict, 0) + 1
+    print("verdict %%s" %% verdict, flush=True)
 state = prepare()
 assert check(state, op(state)) == "result"  # and nothing was left broken
-print(json.dumps(counts))
+print("done", flush=True)
 """
 
 
-def _sweep(name, code, trials=range(0, 121), args=(), timeout=600):
+def _top_frame(stderr):
+    """(file, function) of the first stack faulthandler wrote, if any."""
+    top = re.search(r'most recent call first\):\n\s+File "([^"]+)", line \d+ in (\S+)', stderr)
+    return top.groups() if top else None
+
+
+def _sweep(name, code, trials=range(0, 121), args=(), timeout=600, library_hangs=()):
     """Runs `code`, which defines prepare(), op(state), check(state, result)
     (giving "result", or "documented" for the documented failure value),
     invariant(state) and optionally allowed(exception) (the interpreter's own
-    reports of a failed allocation other than MemoryError), in a child interpreter under PYTHONMALLOC=debug, with
-    allocation k + 1 of op failing for each k of `trials`. Every trial
-    must give a MemoryError or what check accepts, and the child must not
-    crash; returns the outcomes counted."""
-    code = "TRIALS = %r\nTRIAL_LIMIT = %r\n%s" % (list(trials), timeout / 4.0, code)
-    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1")
-    proc = subprocess.run([sys.executable, "-c", SWEEP % code] + list(args), env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=timeout)
-    if proc.returncode < 0 or "Fatal Python error: Segmentation fault" in proc.stderr:
+    reports of a failed allocation other than MemoryError), in a child
+    interpreter under PYTHONMALLOC=debug, with allocation k + 1 of op failing
+    for each k of `trials`. Every trial must give a MemoryError or what check
+    accepts, and the child must not crash or hang; returns the outcomes
+    counted.
+
+    A library can hang itself under a failed allocation: Python code that
+    takes a lock with `with` loses it when the allocation fails between the
+    acquisition and the block, and waits on it for ever the next time.
+    Where the stack of a hung trial passes through a library named in
+    `library_hangs` (paths containing one of those strings) and its top is
+    not the test's own code, the trial counts as "library hang" and the
+    sweep goes on in a new child from the next trial; so does a trial in
+    which the interpreter or a library crashes by itself ("library crash").
+    After three such trials, a fourth crash skips the test and a fourth hang
+    fails it."""
+    trials, counts, resumed = list(trials), {}, 0
+    limit = max(min(int(timeout / 4), 60), 1)  # seconds a trial may take
+    while True:
+        child = "TRIALS = %r\nTRIAL_LIMIT = %d\n%s" % (trials, limit, code)
+        env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1")
+        proc = subprocess.run([sys.executable, "-c", SWEEP % child] + list(args), env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=timeout)
+        lines = proc.stdout.splitlines()
+        for line in lines:
+            if line.startswith("verdict "):
+                verdict = line.split(" ", 1)[1]
+                counts[verdict] = counts.get(verdict, 0) + 1
         # A crash with Python code on top is the interpreter's or a library's
         # (the module's functions leave no frame of their own). Under the
         # address sanitizer the child exits with 1 after faulthandler's report.
-        top = re.search(r'most recent call first\):\n\s+File "([^"]+)", line \d+ in (\S+)',
-                        proc.stderr)
-        if top and top.group(1) != "<string>":
-            pytest.skip("%s: the interpreter or a library crashes by itself under failed "
-                        "allocations, in %s (%s)" % (name, top.group(2), top.group(1)))
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    counts = json.loads(proc.stdout.splitlines()[-1])
+        top = _top_frame(proc.stderr)
+        by_itself = top and top[0] != "<string>"
+        hung = proc.returncode == -signal.SIGALRM
+        crashed = not hung and (proc.returncode < 0 or
+                                "Fatal Python error: Segmentation fault" in proc.stderr)
+        if hung and not any(lib in proc.stderr for lib in library_hangs):
+            by_itself = False
+        if not (by_itself and (hung or crashed)):
+            break
+        started = [l for l in lines if l.startswith("start ")]
+        if resumed == 3 or not started:
+            if crashed:
+                pytest.skip("%s: the interpreter or a library crashes by itself under failed "
+                            "allocations, in %s (%s)" % (name, top[1], top[0]))
+            break
+        # That trial is the library's; the sweep goes on from the next one.
+        resumed += 1
+        k = int(started[-1].split()[1])
+        outcome = "library hang" if hung else "library crash"
+        counts[outcome] = counts.get(outcome, 0) + 1
+        sys.stderr.write("allocation failures, %s: trial %d, %s in %s (%s)\n" % (
+            name, k, outcome, top[1], top[0]))
+        trials = trials[trials.index(k) + 1:]
+    assert proc.returncode == 0 and lines and lines[-1] == "done", proc.stderr[-4000:]
     sys.stderr.write("allocation failures, %s, Python %d.%d: %s\n" % (
         name, sys.version_info[0], sys.version_info[1], counts))
     assert set(counts) - {"result"}, counts  # the sweep did make allocations fail
